@@ -1,0 +1,6 @@
+#include "app/Settings.h"
+
+Settings& TheSettings() {
+    static Settings settings;
+    return settings;
+}

@@ -1,0 +1,31 @@
+#pragma once
+// The process-wide settings record: filled by start-up (command line, then the
+// configuration file), read by everything else.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Settings {
+    bool server = false;
+    bool admin = false;
+    bool quic = false;
+    std::int32_t port1 = 7001;
+    std::int32_t port2 = 7002;
+    std::int32_t port3 = 7003;
+    std::int32_t toolsVersion = 2022;
+    std::vector<std::wstring> files;  // "local,remote" pairs
+    std::string remoteSyncText;
+    std::string clientText;
+    std::string localText;
+    std::wstring configFile;
+
+    std::string clientHost;
+    std::int32_t clientPort = 7003;
+    std::string localHost;
+    std::int32_t localPort = 4026;
+    std::string remoteSyncHost;
+    std::int32_t remoteSyncPort = 7001;
+};
+
+// The one instance; complete before any thread but the update thread starts.
+Settings& TheSettings();

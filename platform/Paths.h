@@ -1,0 +1,15 @@
+#pragma once
+// File-system paths built by the design use "\\" as separator; on Linux each
+// backslash becomes "/" when the path reaches the file system.
+#include <filesystem>
+#include <string_view>
+
+namespace platform {
+
+std::filesystem::path NativePath(std::wstring_view path);
+std::filesystem::path NativePath(std::string_view utf8Path);
+
+// The running executable (readlink of /proc/self/exe); empty on failure.
+std::filesystem::path ExecutablePath();
+
+}  // namespace platform
