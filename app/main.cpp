@@ -1,3 +1,5 @@
-int main() {
-    return 0;
+#include "app/RunFlow.h"
+
+int main(int argc, char** argv) {
+    return RunVtr(argc, argv);
 }

@@ -1,0 +1,71 @@
+#include "app/CommandLine.h"
+
+#include "app/Settings.h"
+#include "platform/Text.h"
+
+namespace {
+// Placeholder host printed in the client examples.
+constexpr wchar_t kExampleHost[] = L"devbox.example.com";
+}  // namespace
+
+void PreParseTransport(Settings& settings, int argc, const char* const* argv) {
+    if (settings.quic)
+        return;
+    CLI::App app("Vantora", "");
+    app.add_flag("-q", settings.quic, "Use quic");
+    app.allow_extras();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Error&) {
+        // Unknown options and help requests are the normal case here.
+    }
+}
+
+std::wstring BannerText(bool quic) {
+    return quic ? L"Vantora v.201 - QUIC based.\r\n"
+                : L"Vantora v.201 - TCP based. Use -q to use QUIC\r\n";
+}
+
+std::wstring UsageExamplesText(bool quic) {
+    std::wstring text = L"   Server example: ";
+    text += quic
+                ? L"-q -s -t 2022 -p 7001 -l 8888 -f r:\\download\\file1.zip,c:\\low\\file1.zip\r\n"
+                : L" -s -t 2022 --p1 7001 --p2 7002 --p3 7003 -f "
+                  L"r:\\download\\file1.zip,c:\\low\\file1.zip\r\n";
+    text += L"   Client example: ";
+    if (quic) {
+        text += std::wstring(L"-q -t 2022 -c ") + kExampleHost + L":7001 -l 4026\r\n";
+    } else {
+        text += std::wstring(L" -t 2022 -d ") + kExampleHost + L":7001 -c " + kExampleHost +
+                L":7003 -l 127.0.0.1:4026\r\n";
+    }
+    return text;
+}
+
+void RegisterOptions(CLI::App& app, Settings& settings, WideOptionText& wide) {
+    app.add_flag("-a", settings.admin, "Admin");
+    app.add_flag("-q", settings.quic, "Use quic");
+    app.add_flag("-s", settings.server, "Server");
+    if (settings.quic) {
+        app.add_option("-p", settings.port1, "VTR listening UDP port (WAN accessible)");
+    } else {
+        app.add_option("--p1", settings.port1,
+                       "Port 1 - VTR control and deploy port (WAN accessible)");
+        app.add_option("--p2", settings.port2, "Port 2 - VS connecting port ");
+        app.add_option("--p3", settings.port3,
+                       "Port 3 - Remote debugging portport (WAN accessible)");
+    }
+    app.add_option("-t,--tools", settings.toolsVersion, "Use VS Tools");
+    app.add_option("-f,--file", wide.files, "Add files");
+    if (!settings.quic)
+        app.add_option("-d", settings.remoteSyncText, "RemoteSync");
+    app.add_option("-c", settings.clientText, "Client");
+    app.add_option("-l", settings.localText, "Local");
+    app.add_option("-i", wide.configFile, "Configuration File");
+}
+
+void ApplyWideOptions(Settings& settings, const WideOptionText& wide) {
+    for (const auto& pair : wide.files)
+        settings.files.push_back(platform::FromUtf8(pair));
+    settings.configFile = platform::FromUtf8(wide.configFile);
+}

@@ -1,0 +1,14 @@
+#pragma once
+// The server's console commands: exit/quit/q, deploy/d, file, save.
+#include <string_view>
+
+struct Settings;
+
+enum class CommandResult { Continue, Exit };
+
+// Handles one typed line.
+CommandResult HandleCommand(std::wstring_view line, Settings& settings);
+
+// Prints the command list, then reads and handles lines until an exit command
+// or the end of console input.
+void RunCommandLoop(Settings& settings);

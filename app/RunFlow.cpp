@@ -1,0 +1,158 @@
+#include "app/RunFlow.h"
+
+#include <thread>
+
+#include "app/CommandLine.h"
+#include "app/CommandLoop.h"
+#include "app/Endpoint.h"
+#include "app/Services.h"
+#include "app/Settings.h"
+#include "platform/Console.h"
+#include "platform/Text.h"
+#include "platform/Thread.h"
+
+namespace {
+
+void JoinUpdateThread(std::thread& updateThread) {
+    services::RequestUpdateStop();
+    if (updateThread.joinable())
+        updateThread.join();
+}
+
+void WaitForQuicServer(const Settings& settings) {
+    platform::ConsoleWrite(L"Waiting for Connection ...\r\n");
+    for (;;) {
+        platform::SleepMs(1000);
+        switch (services::PollQuicServer()) {
+            case services::ServerWait::Waiting:
+                continue;
+            case services::ServerWait::Connected:
+                platform::ConsoleWrite(L"VTR Server accepted connection at " +
+                                       std::to_wstring(settings.port1) + L"\r\n");
+                return;
+            case services::ServerWait::ListenerFailed:
+                platform::ConsoleWrite(L"Could not listen on UDP port " +
+                                       std::to_wstring(settings.port1) + L"\r\n");
+                return;
+        }
+    }
+}
+
+void WaitForQuicClient() {
+    for (int i = 0; i < 10; ++i) {
+        platform::SleepMs(1000);
+        if (services::QuicClientConnectionPublished())
+            return;
+    }
+}
+
+void ServerShutdown(const Settings& settings, std::thread& updateThread) {
+    if (settings.quic)
+        services::CloseInboxes();
+    services::CloseTransport(settings);
+    services::CloseRemoteSyncAndJoin();
+    services::CloseClientChannelAndJoinReceiver();
+    services::StopMonitor();
+    JoinUpdateThread(updateThread);
+    services::ReleaseProcessResources();
+}
+
+void ClientShutdown(const Settings& settings, std::thread& updateThread) {
+    if (!settings.clientText.empty())
+        platform::ConsoleReadChar();
+    services::StopMonitor();
+    if (settings.quic && !settings.clientText.empty())
+        services::CloseTransport(settings);
+    // A receiver still blocked on its channel is ended through that channel.
+    services::CloseClientChannelAndJoinReceiver();
+    JoinUpdateThread(updateThread);
+    services::ReleaseProcessResources();
+}
+
+}  // namespace
+
+int RunVtr(int argc, const char* const* argv) {
+    Settings& settings = TheSettings();
+    PreParseTransport(settings, argc, argv);
+    platform::ConsoleWrite(BannerText(settings.quic));
+
+    std::thread updateThread;
+    if (!platform::StartThread(updateThread, services::UpdateThreadBody)) {
+        platform::ConsoleWrite(L"Could not start the update thread\r\n");
+    }
+    platform::ConsoleWrite(UsageExamplesText(settings.quic));
+
+    {
+        CLI::App cli("Vantora", "");
+        WideOptionText wide;
+        RegisterOptions(cli, settings, wide);
+        try {
+            cli.parse(argc, argv);
+        } catch (const CLI::ParseError& error) {
+            cli.exit(error);
+            JoinUpdateThread(updateThread);
+            return 0;
+        }
+        ApplyWideOptions(settings, wide);
+    }
+
+    if (!settings.configFile.empty())
+        services::LoadConfiguration(settings);
+    if (!ApplyEndpoints(settings)) {
+        JoinUpdateThread(updateThread);
+        return 0;
+    }
+
+    if (settings.quic)
+        services::PrepareHostCertificate();
+
+    bool listening = true;
+    if (settings.server) {
+        if (settings.quic) {
+            platform::ConsoleWrite(L"Server settings: Port = " + std::to_wstring(settings.port1) +
+                                   L" \r\n");
+            services::OpenQuicServer(settings);
+        } else {
+            platform::ConsoleWrite(L"Server settings: Port1 = " + std::to_wstring(settings.port1) +
+                                   L", Port2 = " + std::to_wstring(settings.port2) + L", Port3 = " +
+                                   std::to_wstring(settings.port3) + L" ");
+            services::StartRelayServer(settings.port2, settings.port3);
+        }
+        if (!services::StartRemoteSync(settings)) {
+            platform::ConsoleWrite(L"Could not start the RemoteSync thread\r\n");
+            ServerShutdown(settings, updateThread);
+            return 0;
+        }
+    }
+    if (!settings.quic) {
+        if (!settings.remoteSyncText.empty() && !services::StartTcpReceiver(settings)) {
+            platform::ConsoleWrite(L"Could not start the deployment receiver thread\r\n");
+        }
+        if (!settings.localText.empty()) {
+            services::StartRelayClient(settings);
+            services::StartMonitorFor(settings);
+        }
+    } else if (!settings.clientHost.empty()) {
+        services::OpenQuicClient();
+        platform::ConsoleWrite(L"Client settings: Host = " +
+                               platform::FromUtf8(settings.clientHost) + L", Port = " +
+                               std::to_wstring(settings.clientPort) + L" \r\n");
+        services::ConnectQuicClient(settings);
+    }
+
+    if (settings.quic && settings.server) {
+        WaitForQuicServer(settings);
+        listening = services::PollQuicServer() != services::ServerWait::ListenerFailed;
+    }
+    if (settings.quic && !settings.clientText.empty())
+        WaitForQuicClient();
+
+    if (settings.server) {
+        if (listening)
+            RunCommandLoop(settings);
+        ServerShutdown(settings, updateThread);
+    } else {
+        ClientShutdown(settings, updateThread);
+    }
+    return 0;
+}
