@@ -1,0 +1,34 @@
+#pragma once
+// LZMS compression in a framing of our own, so that the compressed form tells
+// its original size and damage is detected:
+//   magic "VLZMS\0\0\1" | original size u64 | block size u32 | block count u32
+//   then per block: uncompressed size u32 | stored size u32 | stored bytes
+// A block whose LZMS form would not be smaller is stored raw (stored size ==
+// uncompressed size). All integers little-endian. Blocks are independent and
+// are compressed and decompressed on all cores.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace platform {
+
+// Largest original size either direction accepts.
+inline constexpr std::uint64_t kLzmsMaxOriginalSize = std::uint64_t{4} << 30;
+// Uncompressed bytes per block.
+inline constexpr std::uint32_t kLzmsBlockSize = 4u << 20;
+
+// Empty input gives empty output. False (output untouched) when the input is
+// too large or memory or the compressor cannot be had.
+bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output);
+
+// Empty input gives empty output. False (output untouched) for anything that
+// is not a complete, intact frame: bad magic, sizes that do not add up or
+// exceed the limits, trailing bytes, or a block that fails to decompress.
+bool LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output);
+
+// The original size a frame declares, without decompressing; false when the
+// header is not valid.
+bool LzmsOriginalSize(std::span<const std::uint8_t> input, std::uint64_t& size);
+
+}  // namespace platform
