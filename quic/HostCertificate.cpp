@@ -1,0 +1,306 @@
+#include "quic/HostCertificate.h"
+
+#include <arpa/inet.h>
+#include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <type_traits>
+#include <vector>
+
+#include "platform/KeyStore.h"
+#include "quic/HttpGet.h"
+
+namespace {
+
+struct CrtDeleter {
+    void operator()(gnutls_x509_crt_t crt) const { gnutls_x509_crt_deinit(crt); }
+};
+struct PrivateKeyDeleter {
+    void operator()(gnutls_x509_privkey_t key) const { gnutls_x509_privkey_deinit(key); }
+};
+using Certificate = std::unique_ptr<std::remove_pointer_t<gnutls_x509_crt_t>, CrtDeleter>;
+using PrivateKey = std::unique_ptr<std::remove_pointer_t<gnutls_x509_privkey_t>, PrivateKeyDeleter>;
+
+struct DatumDeleter {
+    void operator()(gnutls_datum_t* datum) const { gnutls_free(datum->data); }
+};
+
+// Takes over an exported datum as text.
+std::string TakeDatum(gnutls_datum_t& datum) {
+    std::unique_ptr<gnutls_datum_t, DatumDeleter> owner(&datum);
+    return std::string(reinterpret_cast<const char*>(datum.data), datum.size);
+}
+
+class Socket {
+  public:
+    explicit Socket(int fd) : fd_(fd) {}
+    ~Socket() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int Get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The millisecond tick count since boot, wrapping like a 32-bit counter.
+std::uint32_t TickCount() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+std::string EnvironmentText(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string AddressServiceUrl(std::string_view path) {
+    std::string base = EnvironmentText("VTR_ADDRESS_URL");
+    if (base.empty())
+        base = kAddressServiceUrl;
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    return base + std::string(path);
+}
+
+void Wipe(std::string& secret) {
+    if (!secret.empty())
+        ::explicit_bzero(secret.data(), secret.size());
+    secret.clear();
+}
+
+bool AddAlternativeName(gnutls_x509_crt_t crt, const std::string& name) {
+    std::array<unsigned char, 16> address{};
+    if (::inet_pton(AF_INET, name.c_str(), address.data()) == 1)
+        return gnutls_x509_crt_set_subject_alt_name(crt, GNUTLS_SAN_IPADDRESS, address.data(), 4,
+                                                    GNUTLS_FSAN_APPEND) == 0;
+    if (::inet_pton(AF_INET6, name.c_str(), address.data()) == 1)
+        return gnutls_x509_crt_set_subject_alt_name(crt, GNUTLS_SAN_IPADDRESS, address.data(), 16,
+                                                    GNUTLS_FSAN_APPEND) == 0;
+    // GnuTLS writes an empty DNS entry but cannot read the extension back
+    // afterwards (nor can peers using it), so an empty name is left out.
+    if (name.empty())
+        return true;
+    return gnutls_x509_crt_set_subject_alt_name(crt, GNUTLS_SAN_DNSNAME, name.data(),
+                                                static_cast<unsigned>(name.size()),
+                                                GNUTLS_FSAN_APPEND) == 0;
+}
+
+bool SetRandomSerial(gnutls_x509_crt_t crt) {
+    std::array<unsigned char, 16> serial{};
+    if (gnutls_rnd(GNUTLS_RND_NONCE, serial.data(), serial.size()) != 0)
+        return false;
+    // A positive number of full length.
+    serial[0] = static_cast<unsigned char>((serial[0] & 0x7f) | 0x40);
+    return gnutls_x509_crt_set_serial(crt, serial.data(), serial.size()) == 0;
+}
+
+// The certificate, signed with the key; empty on failure.
+std::string SelfSignedCertificatePem(gnutls_x509_privkey_t key,
+                                     std::span<const std::string> names) {
+    gnutls_x509_crt_t raw = nullptr;
+    if (gnutls_x509_crt_init(&raw) != 0)
+        return {};
+    Certificate crt(raw);
+    if (gnutls_x509_crt_set_version(raw, 3) != 0 || !SetRandomSerial(raw))
+        return {};
+    // The name is set as a value, not parsed as a DN text, so a reply of the
+    // address service cannot add attributes. GnuTLS refuses an empty common
+    // name; the subject then stays empty.
+    const std::string& first = names.front();
+    if (!first.empty()) {
+        const std::string commonName = first.substr(0, 253);
+        if (gnutls_x509_crt_set_dn_by_oid(raw, GNUTLS_OID_X520_COMMON_NAME, 0, commonName.data(),
+                                          static_cast<unsigned>(commonName.size())) != 0)
+            return {};
+    }
+    for (const auto& name : names) {
+        if (!AddAlternativeName(raw, name))
+            return {};
+    }
+    const std::time_t now = std::time(nullptr);
+    if (gnutls_x509_crt_set_key(raw, key) != 0 ||
+        gnutls_x509_crt_set_activation_time(raw, now) != 0 ||
+        gnutls_x509_crt_set_expiration_time(raw, now + 24 * 60 * 60) != 0 ||
+        gnutls_x509_crt_sign2(raw, raw, key, GNUTLS_DIG_SHA256, 0) != 0)
+        return {};
+    gnutls_datum_t pem{};
+    if (gnutls_x509_crt_export2(raw, GNUTLS_X509_FMT_PEM, &pem) != 0)
+        return {};
+    return TakeDatum(pem);
+}
+
+struct ProcessWide {
+    std::recursive_mutex lock;
+    std::shared_ptr<MARVOLENT_DYNAMIC_HOST_CERTIFICATE> instance;
+};
+
+// Destroyed at a normal exit, which removes the key of a certificate that
+// nobody released.
+ProcessWide& TheProcessWide() {
+    static ProcessWide processWide;
+    return processWide;
+}
+
+}  // namespace
+
+HostCertificate::HostCertificate(std::wstring keyName, std::string privateKeyPem)
+    : privateKeyPem(std::move(privateKeyPem)), keyName(std::move(keyName)) {}
+
+HostCertificate::~HostCertificate() {
+    platform::KeyStoreDeleteKey(keyName);
+    Wipe(privateKeyPem);
+}
+
+std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetPublicAddress(std::string_view path,
+                                                                 std::string& cache) {
+    std::lock_guard guard(lock_);
+    if (!cache.empty())
+        return cache;
+    HttpGetOptions options;
+    options.caFile = EnvironmentText("VTR_ADDRESS_CA_FILE");
+    const auto reply = HttpGet(AddressServiceUrl(path), options);
+    if (reply.empty())
+        return {};
+    std::string text(reply.begin(), reply.end());
+    text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    cache = std::move(text);
+    return cache;
+}
+
+std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetPublicAddressV4() {
+    return GetPublicAddress("/ip.php", publicIpV4_);
+}
+
+std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetPublicAddressV6() {
+    return GetPublicAddress("/ip6.php", publicIpV6_);
+}
+
+std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetLocalAddress() {
+    std::lock_guard guard(lock_);
+    if (!localAddress_.empty())
+        return localAddress_;
+    Socket probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (probe.Get() < 0)
+        return {};
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(53);
+    const std::string probeAddress(kRouteProbeAddress);
+    if (::inet_pton(AF_INET, probeAddress.c_str(), &target.sin_addr) != 1)
+        return {};
+    // Without a route there is no local address: the result stays empty and
+    // the next call tries again.
+    if (::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
+        return {};
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET)
+        return {};
+    std::array<char, INET_ADDRSTRLEN> text{};
+    if (::inet_ntop(AF_INET, &local.sin_addr, text.data(), text.size()) == nullptr)
+        return {};
+    localAddress_ = text.data();
+    return localAddress_;
+}
+
+HostCredential MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetCertificate() {
+    std::lock_guard guard(lock_);
+    if (!certificate_)
+        return {};
+    return HostCredential{certificate_->certificatePem, certificate_->privateKeyPem};
+}
+
+bool MARVOLENT_DYNAMIC_HOST_CERTIFICATE::HasCertificate() {
+    std::lock_guard guard(lock_);
+    return certificate_ != nullptr;
+}
+
+void MARVOLENT_DYNAMIC_HOST_CERTIFICATE::Prepare() {
+    std::lock_guard guard(lock_);
+    const std::array<std::string, 4> names = {GetPublicAddressV4(), GetPublicAddressV6(),
+                                              GetLocalAddress(), "127.0.0.1"};
+    if (!certificate_)
+        certificate_ = CreateHostCertificate(names);
+}
+
+void MARVOLENT_DYNAMIC_HOST_CERTIFICATE::ReleaseCertificate() {
+    std::lock_guard guard(lock_);
+    certificate_.reset();
+}
+
+void PrepareHostCertificate() {
+    auto& processWide = TheProcessWide();
+    std::lock_guard guard(processWide.lock);
+    if (!processWide.instance)
+        processWide.instance = std::make_shared<MARVOLENT_DYNAMIC_HOST_CERTIFICATE>();
+    processWide.instance->Prepare();
+}
+
+HostCredential GetCertificate() {
+    auto& processWide = TheProcessWide();
+    std::shared_ptr<MARVOLENT_DYNAMIC_HOST_CERTIFICATE> instance;
+    {
+        std::lock_guard guard(processWide.lock);
+        instance = processWide.instance;
+    }
+    return instance ? instance->GetCertificate() : HostCredential{};
+}
+
+void ReleaseHostCertificate() {
+    auto& processWide = TheProcessWide();
+    std::lock_guard guard(processWide.lock);
+    if (processWide.instance) {
+        // Other holders may keep the object; the key goes now regardless.
+        processWide.instance->ReleaseCertificate();
+        processWide.instance.reset();
+    }
+}
+
+std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::string> names) {
+    if (names.empty())
+        return nullptr;
+    const std::wstring keyName = L"WebTransportKey_" + std::to_wstring(TickCount());
+
+    gnutls_x509_privkey_t rawKey = nullptr;
+    if (gnutls_x509_privkey_init(&rawKey) != 0)
+        return nullptr;
+    PrivateKey key(rawKey);
+    if (gnutls_x509_privkey_generate(rawKey, GNUTLS_PK_ECDSA,
+                                     GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0) != 0)
+        return nullptr;
+    gnutls_datum_t keyPem{};
+    if (gnutls_x509_privkey_export2_pkcs8(rawKey, GNUTLS_X509_FMT_PEM, nullptr, GNUTLS_PKCS_PLAIN,
+                                          &keyPem) != 0)
+        return nullptr;
+    std::string privateKeyPem = TakeDatum(keyPem);
+
+    // An existing key of the same name is not ours to reuse or remove.
+    if (!platform::KeyStoreCreateKey(keyName, privateKeyPem)) {
+        Wipe(privateKeyPem);
+        return nullptr;
+    }
+    // From here the record owns the stored key: any failure below removes it.
+    auto record = std::make_unique<HostCertificate>(keyName, std::move(privateKeyPem));
+    record->certificatePem = SelfSignedCertificatePem(rawKey, names);
+    if (record->certificatePem.empty())
+        return nullptr;
+    return record;
+}
