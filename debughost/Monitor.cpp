@@ -1,0 +1,250 @@
+#include "debughost/Monitor.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cwctype>
+#include <mutex>
+#include <vector>
+
+#include "debughost/Registry.h"
+#include "platform/Console.h"
+#include "platform/Environment.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
+#include "platform/Text.h"
+#include "platform/Thread.h"
+
+namespace {
+
+// The expansion of %PROGRAMFILES% is limited to this many characters.
+constexpr std::size_t kMaxExpandedBase = 1000;
+
+std::mutex& OverrideLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::wstring& OverrideValue() {
+    static std::wstring monitorPathOverride;
+    return monitorPathOverride;
+}
+
+std::mutex& MonitorLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+platform::ChildProcess& MonitorProcess() {
+    static platform::ChildProcess monitorProcess;
+    return monitorProcess;
+}
+
+// Readable like the design's open for reading: an existing file that is not a
+// directory.
+bool CanOpenForReading(const std::wstring& path) {
+    const std::string native = platform::NativePath(std::wstring_view(path)).string();
+    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    const bool file = ::fstat(fd, &info) == 0 && !S_ISDIR(info.st_mode);
+    ::close(fd);
+    return file;
+}
+
+std::wstring Trim(std::wstring_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && std::iswspace(text[begin]))
+        ++begin;
+    while (end > begin && std::iswspace(text[end - 1]))
+        --end;
+    return std::wstring(text.substr(begin, end - begin));
+}
+
+std::wstring ProgramFilesBase(std::wstring_view rest) {
+    const std::wstring root = platform::ExpandEnvironment(L"%PROGRAMFILES%");
+    if (root.size() >= kMaxExpandedBase)
+        return {};
+    return root + std::wstring(rest);
+}
+
+bool ExecutableInPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (!path)
+        return false;
+    std::string_view dirs(path);
+    while (!dirs.empty()) {
+        const std::size_t colon = dirs.find(':');
+        const std::string_view dir = dirs.substr(0, colon);
+        const std::string candidate = std::string(dir.empty() ? "." : dir) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0)
+            return true;
+        if (colon == std::string_view::npos)
+            break;
+        dirs.remove_prefix(colon + 1);
+    }
+    return false;
+}
+
+}  // namespace
+
+MonitorPromptIo::MonitorPromptIo()
+    : write([](std::wstring_view text) { platform::ConsoleWrite(text); }),
+      readLine([] { return platform::ConsoleReadLine(); }),
+      openUrl([](const std::wstring& url) { OpenUrl(url); }),
+      exitProcess([](int code) { std::exit(code); }) {}
+
+std::wstring MonitorCandidate(int check, int toolsVersion) {
+    const bool studio = check == 0;
+    std::wstring base;
+    switch (toolsVersion) {
+        case 2022:
+            base = ProgramFilesBase(
+                studio ? L"\\Microsoft Visual Studio\\2022\\Community\\Common7\\IDE"
+                       : L"\\Microsoft Visual Studio 17.0\\Common7\\IDE");
+            break;
+        case 2019:
+            base = ProgramFilesBase(
+                studio ? L"\\Microsoft Visual Studio\\2019\\Community\\Common7\\IDE"
+                       : L"\\Microsoft Visual Studio 16.0\\Common7\\IDE");
+            break;
+        case 2017:
+            base = ProgramFilesBase(
+                studio ? L"\\Microsoft Visual Studio\\2017\\Community\\Common7\\IDE"
+                       : L"\\Microsoft Visual Studio 15.0\\Common7\\IDE");
+            break;
+        default:
+            base = ReadRegistryString(L"SOFTWARE\\Microsoft\\VisualStudio\\14.0", L"InstallDir");
+            if (base.empty())
+                base = ReadRegistryString(
+                    L"SOFTWARE\\Microsoft\\VisualStudio\\14.0\\EnterpriseTools\\QualityTools",
+                    L"InstallDir");
+            break;
+    }
+    // An unknown base gives no candidate rather than a path at the root.
+    if (base.empty())
+        return {};
+    return base + L"\\Remote Debugger\\" + L"x86\\msvsmon.exe";
+}
+
+std::wstring InstallerUrl(int toolsVersion) {
+    switch (toolsVersion) {
+        case 2022:
+            return L"https://aka.ms/vs/17/release/964531996/RemoteTools.x86ret.enu.exe";
+        case 2019:
+            return L"https://aka.ms/vs/16/release/RemoteTools.x86ret.enu.exe";
+        case 2017:
+            return L"https://aka.ms/vs/15/release/RemoteTools.x86ret.enu.exe";
+        default:
+            return L"https://download.microsoft.com/download/E/7/A/"
+                   L"E7AEA696-A4EB-48DD-BA4A-9BE41A402400/rtools_setup_x86.exe";
+    }
+}
+
+std::wstring MonitorPathOverride() {
+    std::lock_guard guard(OverrideLock());
+    return OverrideValue();
+}
+
+void SetMonitorPathOverride(std::wstring path) {
+    std::lock_guard guard(OverrideLock());
+    OverrideValue() = std::move(path);
+}
+
+std::wstring LocateMonitor(int toolsVersion, const MonitorPromptIo& io) {
+    if (toolsVersion == kNoMonitorToolsVersion)
+        return {};
+    for (;;) {
+        for (int check = 0; check < 3; ++check) {
+            std::wstring candidate = MonitorPathOverride();
+            if (candidate.empty())
+                candidate = MonitorCandidate(check, toolsVersion);
+            if (!candidate.empty() && CanOpenForReading(candidate))
+                return platform::FromUtf8(
+                    platform::NativePath(std::wstring_view(candidate)).string());
+            SetMonitorPathOverride({});
+        }
+        if (!PromptRemoteToolsInstall(toolsVersion, io)) {
+            io.exitProcess(0);
+            return {};
+        }
+    }
+}
+
+bool PromptRemoteToolsInstall(int toolsVersion, const MonitorPromptIo& io) {
+    io.write(
+        L"Visual Studio Remote Tools were not found. Install?\r\n"
+        L"1) Yes\r\n"
+        L"2) Select MSVSMON.EXE location\r\n"
+        L"3) Cancel\r\n");
+    const std::optional<std::wstring> line = io.readLine();
+    if (!line)
+        return false;  // end of input counts as Cancel
+    const std::wstring choice = Trim(*line);
+    if (choice == L"1") {
+        io.openUrl(InstallerUrl(toolsVersion));
+        io.exitProcess(0);
+        return false;
+    }
+    if (choice == L"2") {
+        for (;;) {
+            io.write(L"Select file...\r\n");
+            const std::optional<std::wstring> answer = io.readLine();
+            if (!answer)
+                return false;
+            std::wstring path = Trim(*answer);
+            if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"')
+                path = path.substr(1, path.size() - 2);
+            if (path.empty())
+                return false;  // nothing chosen: the dialog was cancelled
+            // Like the dialog, only an existing file is taken.
+            if (CanOpenForReading(path)) {
+                SetMonitorPathOverride(std::move(path));
+                return true;
+            }
+        }
+    }
+    if (choice == L"3")
+        return false;
+    return true;
+}
+
+std::wstring MonitorCommandLine(const std::wstring& path, int localPort) {
+    return platform::QuoteArgument(path) + L" /port " + std::to_wstring(localPort) +
+           L" /timeout 9000 /noauth /anyuser /nosecuritywarn /noclrwarn /nowowwarn";
+}
+
+bool StartMonitor(const std::wstring& commandLine) {
+    std::lock_guard guard(MonitorLock());
+    return MonitorProcess().Start(std::wstring_view(commandLine));
+}
+
+void StopMonitor() {
+    std::lock_guard guard(MonitorLock());
+    MonitorProcess().Terminate();
+}
+
+int MonitorProcessId() {
+    std::lock_guard guard(MonitorLock());
+    return MonitorProcess().Running() ? static_cast<int>(MonitorProcess().Id()) : -1;
+}
+
+void OpenUrl(const std::wstring& url) {
+    if (ExecutableInPath("xdg-open")) {
+        platform::ChildProcess opener;
+        const std::vector<std::string> argv{"xdg-open", platform::ToUtf8(url)};
+        if (opener.Start(argv)) {
+            while (!opener.Exited())
+                platform::SleepMs(50);
+            const int status = opener.ExitStatus();
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                return;
+        }
+    }
+    platform::ConsoleWrite(url + L"\r\n");
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The remote debugger monitor on the client: finding its executable for a
+// tools version (offering the Remote Tools installer when it is missing),
+// starting it on the local port and stopping it again.
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// How the install prompt talks to the user and ends the process. The defaults
+// use the console, open the address with xdg-open (or print it) and exit;
+// tests replace them. exitProcess is not expected to return: when it does,
+// the search gives up and returns an empty path.
+struct MonitorPromptIo {
+    std::function<void(std::wstring_view)> write;
+    std::function<std::optional<std::wstring>()> readLine;
+    std::function<void(const std::wstring& url)> openUrl;
+    std::function<void(int exitCode)> exitProcess;
+
+    MonitorPromptIo();
+};
+
+// The value that stands for "no monitor".
+inline constexpr int kNoMonitorToolsVersion = 1;
+
+// The candidate of check 0 (the Visual Studio installation) or checks 1 and 2
+// (the Remote Tools installation) as the design builds it, with "\\"
+// separators and %PROGRAMFILES% expanded; empty when its base is unknown.
+std::wstring MonitorCandidate(int check, int toolsVersion);
+
+// The 32-bit Remote Tools installer for the tools version.
+std::wstring InstallerUrl(int toolsVersion);
+
+// Full path of the monitor (with "/" separators), or empty for tools
+// version 1. When nothing is found the install prompt runs; its Yes and
+// Cancel end the process with exit code 0.
+std::wstring LocateMonitor(int toolsVersion, const MonitorPromptIo& io = MonitorPromptIo());
+
+// The prompt. True asks the caller to search again.
+bool PromptRemoteToolsInstall(int toolsVersion, const MonitorPromptIo& io = MonitorPromptIo());
+
+// The path chosen at the prompt; it replaces every candidate while it exists.
+std::wstring MonitorPathOverride();
+void SetMonitorPathOverride(std::wstring path);
+
+// The monitor's command line. The path is quoted so that one with spaces
+// stays one executable.
+std::wstring MonitorCommandLine(const std::wstring& path, int localPort);
+
+// Starts the monitor (an earlier one still running is stopped first). False
+// when it could not be started; nothing is reported.
+bool StartMonitor(const std::wstring& commandLine);
+// Kills and reaps the started monitor; nothing when none runs.
+void StopMonitor();
+// The running monitor's process id, or -1.
+int MonitorProcessId();
+
+// Opens an address the way a user of the console expects: xdg-open when it is
+// installed, otherwise (or when it fails) the address is printed.
+void OpenUrl(const std::wstring& url);

@@ -1,0 +1,5 @@
+#include "debughost/Registry.h"
+
+std::wstring ReadRegistryString(std::wstring_view, std::wstring_view) {
+    return {};
+}

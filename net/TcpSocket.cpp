@@ -1,0 +1,248 @@
+#include "net/TcpSocket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+struct TcpSocket::Owner {
+    explicit Owner(SocketHandle handle) : fd(handle) {}
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+    ~Owner() {
+        if (fd != kInvalidSocket)
+            ::close(fd);
+    }
+    SocketHandle fd;
+};
+
+namespace {
+
+// Host names longer than this are refused, as the wide buffer of the
+// connect-by-name call holds 1000 characters with its terminator.
+constexpr std::size_t kMaxHostLength = 999;
+
+SocketHandle NewStreamSocket(int family) {
+    const SocketHandle fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0)
+        return kInvalidSocket;
+    if (family == AF_INET6) {
+        // Dual stack: IPv4 peers arrive as v4-mapped addresses.
+        int off = 0;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    }
+    return fd;
+}
+
+// The address to connect to on a socket of `family`, or false when the
+// resolved address cannot be reached from such a socket.
+bool TargetAddress(int family, const addrinfo& info, sockaddr_storage& out, socklen_t& length) {
+    std::memset(&out, 0, sizeof out);
+    if (info.ai_family == family) {
+        std::memcpy(&out, info.ai_addr, info.ai_addrlen);
+        length = info.ai_addrlen;
+        return true;
+    }
+    if (family == AF_INET6 && info.ai_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(info.ai_addr);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&out);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = v4->sin_port;
+        v6->sin6_addr.s6_addr[10] = 0xff;
+        v6->sin6_addr.s6_addr[11] = 0xff;
+        std::memcpy(&v6->sin6_addr.s6_addr[12], &v4->sin_addr, 4);
+        length = sizeof(sockaddr_in6);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TcpSocket::TcpSocket() : family_(AF_INET) {
+    owner_ = std::make_shared<Owner>(NewStreamSocket(AF_INET));
+}
+
+TcpSocket::TcpSocket(SocketHandle handle) : family_(AF_INET6) {
+    Attach(handle);
+}
+
+int TcpSocket::Create(int family) {
+    owner_.reset();
+    family_ = family;
+    const SocketHandle fd = NewStreamSocket(family);
+    if (fd == kInvalidSocket)
+        return -1;
+    owner_ = std::make_shared<Owner>(fd);
+    return 0;
+}
+
+SocketHandle TcpSocket::Handle() const {
+    return owner_ ? owner_->fd : kInvalidSocket;
+}
+
+bool TcpSocket::BindAndListen(int port) {
+    if (!IsValid() || port < 0 || port > 65535)
+        return false;
+    // Lets a restarted listener bind while old connections sit in TIME_WAIT;
+    // a port held by a live listener still refuses the bind.
+    int on = 1;
+    ::setsockopt(Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family_ == AF_INET6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_any;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_ANY);
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        length = sizeof(sockaddr_in);
+    }
+    if (::bind(Handle(), reinterpret_cast<sockaddr*>(&address), length) != 0)
+        return false;
+    ::listen(Handle(), 3);
+    return true;
+}
+
+bool TcpSocket::Connect(std::string_view host, int port) {
+    if (host.empty() || host.size() > kMaxHostLength || port <= 0 || port > 65535)
+        return false;
+    if (!IsValid())
+        return false;
+    const std::string hostText(host);
+    const std::string portText = std::to_string(port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(hostText.c_str(), portText.c_str(), &hints, &found) != 0 || !found)
+        return false;
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
+
+    bool fresh = true;
+    for (const addrinfo* info = results.get(); info; info = info->ai_next) {
+        sockaddr_storage target;
+        socklen_t length = 0;
+        if (!TargetAddress(family_, *info, target, length))
+            continue;
+        // A socket whose connect failed is not reused for the next address.
+        if (!fresh && Create(family_) != 0)
+            return false;
+        int rc;
+        do {
+            rc = ::connect(Handle(), reinterpret_cast<const sockaddr*>(&target), length);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0)
+            return true;
+        fresh = false;
+    }
+    return false;
+}
+
+TcpSocket TcpSocket::Accept() const {
+    TcpSocket accepted(kInvalidSocket);
+    accepted.family_ = family_;
+    if (!IsValid())
+        return accepted;
+    for (;;) {
+        const SocketHandle fd = ::accept4(Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            accepted.Attach(fd);
+            return accepted;
+        }
+        // A peer that gave up before we took it is not the listener's fault.
+        if (errno != EINTR && errno != ECONNABORTED)
+            return accepted;
+    }
+}
+
+void TcpSocket::Attach(SocketHandle handle) {
+    owner_.reset();
+    if (handle < 0)
+        return;
+    owner_ = std::make_shared<Owner>(handle);
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    if (::getsockopt(handle, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0)
+        family_ = domain;
+}
+
+SocketHandle TcpSocket::Detach() {
+    const SocketHandle handle = Handle();
+    if (owner_ && owner_.use_count() == 1)
+        owner_->fd = kInvalidSocket;
+    owner_.reset();
+    return handle;
+}
+
+int TcpSocket::Send(const void* data, std::size_t length, bool all, int flags) const {
+    const SocketHandle fd = Handle();
+    if (fd == kInvalidSocket)
+        return -1;
+    flags |= MSG_NOSIGNAL;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (!all)
+        return static_cast<int>(::send(fd, bytes, length, flags));
+    std::size_t total = 0;
+    while (total < length) {
+        const ssize_t sent = ::send(fd, bytes + total, length - total, flags);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            break;
+        total += static_cast<std::size_t>(sent);
+    }
+    return static_cast<int>(total);
+}
+
+int TcpSocket::Receive(void* buffer, std::size_t size, bool all, int flags) const {
+    const SocketHandle fd = Handle();
+    if (fd == kInvalidSocket)
+        return -1;
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    if (!all)
+        return static_cast<int>(::recv(fd, bytes, size, flags));
+    std::size_t total = 0;
+    while (total < size) {
+        const ssize_t got = ::recv(fd, bytes + total, size - total, flags);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        total += static_cast<std::size_t>(got);
+    }
+    return static_cast<int>(total);
+}
+
+void TcpSocket::Shutdown() const {
+    if (IsValid())
+        ::shutdown(Handle(), SHUT_RDWR);
+}
+
+void TcpSocket::Close() {
+    Shutdown();
+    owner_.reset();
+}
+
+int TcpSocket::LocalPort() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (!IsValid() || ::getsockname(Handle(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    return 0;
+}

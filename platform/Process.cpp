@@ -1,0 +1,169 @@
+#include "platform/Process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <utility>
+
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+extern char** environ;
+
+namespace platform {
+
+std::vector<std::string> SplitCommandLine(std::wstring_view line) {
+    std::vector<std::string> args;
+    std::size_t i = 0;
+    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t'; };
+    for (;;) {
+        while (i < line.size() && blank(line[i]))
+            ++i;
+        if (i >= line.size())
+            break;
+        std::wstring arg;
+        bool quoted = false;
+        while (i < line.size() && (quoted || !blank(line[i]))) {
+            if (line[i] == L'\\') {
+                std::size_t slashes = 0;
+                while (i < line.size() && line[i] == L'\\') {
+                    ++slashes;
+                    ++i;
+                }
+                if (i < line.size() && line[i] == L'"') {
+                    arg.append(slashes / 2, L'\\');
+                    if (slashes % 2 == 1) {
+                        arg.push_back(L'"');
+                        ++i;
+                    }
+                    // An even count leaves the quote to the next round.
+                } else {
+                    arg.append(slashes, L'\\');
+                }
+            } else if (line[i] == L'"') {
+                if (quoted && i + 1 < line.size() && line[i + 1] == L'"') {
+                    arg.push_back(L'"');
+                    i += 2;
+                } else {
+                    quoted = !quoted;
+                    ++i;
+                }
+            } else {
+                arg.push_back(line[i]);
+                ++i;
+            }
+        }
+        args.push_back(ToUtf8(arg));
+    }
+    return args;
+}
+
+std::wstring QuoteArgument(std::wstring_view argument) {
+    std::wstring out = L"\"";
+    std::size_t slashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++slashes;
+            continue;
+        }
+        if (c == L'"') {
+            // Backslashes before a quote are doubled, the quote escaped.
+            out.append(slashes * 2 + 1, L'\\');
+            out.push_back(L'"');
+        } else {
+            out.append(slashes, L'\\');
+            out.push_back(c);
+        }
+        slashes = 0;
+    }
+    // Trailing backslashes precede the closing quote, so they are doubled.
+    out.append(slashes * 2, L'\\');
+    out.push_back(L'"');
+    return out;
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), status_(other.status_) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        Terminate();
+        pid_ = std::exchange(other.pid_, -1);
+        status_ = other.status_;
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess() {
+    Terminate();
+}
+
+bool ChildProcess::Start(std::span<const std::string> argv) {
+    Terminate();
+    if (argv.empty() || argv[0].empty())
+        return false;
+    const std::string program = argv[0].find_first_of("/\\") != std::string::npos
+                                    ? NativePath(std::string_view(argv[0])).string()
+                                    : argv[0];
+    std::vector<char*> args;
+    args.push_back(const_cast<char*>(program.c_str()));
+    for (std::size_t i = 1; i < argv.size(); ++i)
+        args.push_back(const_cast<char*>(argv[i].c_str()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return false;
+    const std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)>
+        actionsGuard(&actions, &posix_spawn_file_actions_destroy);
+    // Only the standard streams go to the child, like a process started
+    // without handle inheritance.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+    pid_t pid = -1;
+    const bool searched = program.find('/') == std::string::npos;
+    const int rc =
+        searched ? posix_spawnp(&pid, program.c_str(), &actions, nullptr, args.data(), environ)
+                 : posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    if (rc != 0)
+        return false;
+    pid_ = pid;
+    status_ = 0;
+    return true;
+}
+
+bool ChildProcess::Start(std::wstring_view commandLine) {
+    const auto argv = SplitCommandLine(commandLine);
+    return Start(std::span<const std::string>(argv));
+}
+
+bool ChildProcess::Exited() {
+    if (pid_ <= 0)
+        return true;
+    int status = 0;
+    const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
+    if (rc == pid_ || (rc < 0 && errno == ECHILD)) {
+        status_ = status;
+        pid_ = -1;
+        return true;
+    }
+    return false;
+}
+
+void ChildProcess::Terminate() {
+    if (pid_ <= 0)
+        return;
+    // Until it is reaped the pid cannot name another process.
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    status_ = status;
+    pid_ = -1;
+}
+
+}  // namespace platform

@@ -1,0 +1,57 @@
+#pragma once
+// Child processes: a command line in the Windows form (the first token names
+// the executable) split into argv with the Windows quoting rules, started with
+// posix_spawn, and ended with SIGKILL and reaped.
+#include <sys/types.h>
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// Splits like the C runtime on Windows: blanks separate arguments outside
+// quotes; 2n backslashes before a quote give n backslashes and the quote
+// toggles quoting; 2n+1 give n backslashes and a literal quote; other
+// backslashes are literal; "" inside quotes is a literal quote. Results are
+// UTF-8.
+std::vector<std::string> SplitCommandLine(std::wstring_view commandLine);
+
+// Quotes one argument so that SplitCommandLine gives it back unchanged.
+std::wstring QuoteArgument(std::wstring_view argument);
+
+// A started child. Destroying a running child kills and reaps it.
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ~ChildProcess();
+
+    // argv[0] names the executable: a path when it holds a "/" (backslashes
+    // are mapped first), else it is searched in PATH. The child inherits the
+    // environment, the current directory and the standard streams only.
+    // False when the process could not be started.
+    bool Start(std::span<const std::string> argv);
+    bool Start(std::wstring_view commandLine);
+
+    bool Running() const { return pid_ > 0; }
+    pid_t Id() const { return pid_; }
+
+    // True once the child has ended (reaping it); the exit status is then in
+    // ExitStatus() (the waitpid status word).
+    bool Exited();
+    int ExitStatus() const { return status_; }
+
+    // SIGKILL and wait until it is gone. Nothing when no child runs.
+    void Terminate();
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+};
+
+}  // namespace platform
