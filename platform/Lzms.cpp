@@ -1,0 +1,251 @@
+#include "platform/Lzms.h"
+
+#include <wimlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "platform/Thread.h"
+
+namespace platform {
+namespace {
+
+constexpr std::uint8_t kMagic[8] = {'V', 'L', 'Z', 'M', 'S', 0, 0, 1};
+constexpr std::size_t kHeaderSize = 24;  // magic, original size, block size, block count
+constexpr std::size_t kBlockHeaderSize = 8;
+// A frame may name a block size up to this; larger decompressors are refused.
+constexpr std::uint32_t kMaxFrameBlockSize = 64u << 20;
+
+struct CompressorDeleter {
+    void operator()(wimlib_compressor* c) const { wimlib_free_compressor(c); }
+};
+struct DecompressorDeleter {
+    void operator()(wimlib_decompressor* d) const { wimlib_free_decompressor(d); }
+};
+using Compressor = std::unique_ptr<wimlib_compressor, CompressorDeleter>;
+using Decompressor = std::unique_ptr<wimlib_decompressor, DecompressorDeleter>;
+
+void PutU32(std::uint8_t* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+void PutU64(std::uint8_t* out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+std::uint32_t GetU32(const std::uint8_t* in) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = (value << 8) | in[i];
+    return value;
+}
+std::uint64_t GetU64(const std::uint8_t* in) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = (value << 8) | in[i];
+    return value;
+}
+
+// Runs work(index, state) for every index in [0, count) on up to `threads`
+// threads, each with a State of its own; false when one call returned false.
+template <typename State, typename Work>
+bool RunParallel(std::size_t count, std::size_t threads, Work work) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> ok{true};
+    auto worker = [&] {
+        State state;
+        for (std::size_t i = next++; i < count && ok; i = next++) {
+            if (!work(i, state))
+                ok = false;
+        }
+    };
+    std::vector<std::thread> pool;
+    for (std::size_t t = 1; t < threads; ++t) {
+        std::thread thread;
+        if (!StartThread(thread, worker))
+            break;  // fewer threads is fine; the caller's thread still works
+        pool.push_back(std::move(thread));
+    }
+    worker();
+    for (auto& thread : pool)
+        thread.join();
+    return ok;
+}
+
+std::size_t ThreadCount(std::size_t blocks) {
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    return std::min(blocks, cores);
+}
+
+struct Block {
+    std::uint64_t outputOffset;  // where its bytes go in the original
+    std::uint32_t size;          // uncompressed
+    std::size_t storedOffset;    // where its stored bytes are in the frame
+    std::uint32_t storedSize;
+};
+
+// Checks the frame's layout without decompressing anything.
+bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize,
+                std::uint32_t& blockSize, std::vector<Block>& blocks) {
+    if (input.size() < kHeaderSize || !std::equal(kMagic, kMagic + 8, input.begin()))
+        return false;
+    originalSize = GetU64(input.data() + 8);
+    blockSize = GetU32(input.data() + 16);
+    const std::uint32_t count = GetU32(input.data() + 20);
+    if (originalSize == 0 || originalSize > kLzmsMaxOriginalSize || blockSize == 0 ||
+        blockSize > kMaxFrameBlockSize)
+        return false;
+    // Every block but the last is full, so the count follows from the sizes.
+    if (count != (originalSize + blockSize - 1) / blockSize)
+        return false;
+    if (count > (input.size() - kHeaderSize) / kBlockHeaderSize)
+        return false;
+    blocks.clear();
+    blocks.reserve(count);
+    std::size_t at = kHeaderSize;
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (input.size() - at < kBlockHeaderSize)
+            return false;
+        const std::uint32_t size = GetU32(input.data() + at);
+        const std::uint32_t stored = GetU32(input.data() + at + 4);
+        at += kBlockHeaderSize;
+        const std::uint64_t expected =
+            std::min<std::uint64_t>(blockSize, originalSize - std::uint64_t{i} * blockSize);
+        if (size != expected || stored == 0 || stored > size || input.size() - at < stored)
+            return false;
+        blocks.push_back(Block{total, size, at, stored});
+        total += size;
+        at += stored;
+    }
+    return at == input.size() && total == originalSize;
+}
+
+}  // namespace
+
+bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
+    if (input.empty()) {
+        output.clear();
+        return true;
+    }
+    if (input.size() > kLzmsMaxOriginalSize)
+        return false;
+    try {
+        const std::uint32_t blockSize =
+            static_cast<std::uint32_t>(std::min<std::size_t>(input.size(), kLzmsBlockSize));
+        const std::size_t count = (input.size() + blockSize - 1) / blockSize;
+        // Each block is compressed into its own buffer, then the frame is
+        // assembled in order.
+        std::vector<std::vector<std::uint8_t>> packed(count);
+        const std::size_t threads = ThreadCount(count);
+        const bool ok =
+            RunParallel<Compressor>(count, threads, [&](std::size_t i, Compressor& compressor) {
+                if (!compressor) {
+                    wimlib_compressor* raw = nullptr;
+                    if (wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, blockSize, 0,
+                                                 &raw) != 0)
+                        return false;
+                    compressor.reset(raw);
+                }
+                const auto block =
+                    input.subspan(i * blockSize)
+                        .first(std::min<std::size_t>(blockSize, input.size() - i * blockSize));
+                auto& out = packed[i];
+                try {
+                    out.resize(block.size() - 1);
+                } catch (const std::bad_alloc&) {
+                    return false;
+                }
+                // Only output smaller than the block is worth keeping.
+                const std::size_t size =
+                    out.empty() ? 0
+                                : wimlib_compress(block.data(), block.size(), out.data(),
+                                                  out.size(), compressor.get());
+                if (size == 0) {
+                    out.assign(block.begin(), block.end());
+                } else {
+                    out.resize(size);
+                }
+                return true;
+            });
+        if (!ok)
+            return false;
+        std::size_t total = kHeaderSize;
+        for (const auto& p : packed)
+            total += kBlockHeaderSize + p.size();
+        std::vector<std::uint8_t> frame(total);
+        std::memcpy(frame.data(), kMagic, 8);
+        PutU64(frame.data() + 8, input.size());
+        PutU32(frame.data() + 16, blockSize);
+        PutU32(frame.data() + 20, static_cast<std::uint32_t>(count));
+        std::size_t at = kHeaderSize;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t size = std::min<std::size_t>(blockSize, input.size() - i * blockSize);
+            PutU32(frame.data() + at, static_cast<std::uint32_t>(size));
+            PutU32(frame.data() + at + 4, static_cast<std::uint32_t>(packed[i].size()));
+            at += kBlockHeaderSize;
+            std::memcpy(frame.data() + at, packed[i].data(), packed[i].size());
+            at += packed[i].size();
+        }
+        output = std::move(frame);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool LzmsOriginalSize(std::span<const std::uint8_t> input, std::uint64_t& size) {
+    std::uint32_t blockSize = 0;
+    std::vector<Block> blocks;
+    try {
+        return ParseFrame(input, size, blockSize, blocks);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
+    if (input.empty()) {
+        output.clear();
+        return true;
+    }
+    try {
+        std::uint64_t originalSize = 0;
+        std::uint32_t blockSize = 0;
+        std::vector<Block> blocks;
+        if (!ParseFrame(input, originalSize, blockSize, blocks))
+            return false;
+        std::vector<std::uint8_t> result(static_cast<std::size_t>(originalSize));
+        const auto work = [&](std::size_t i, Decompressor& decompressor) {
+            const Block& block = blocks[i];
+            std::uint8_t* const target = result.data() + block.outputOffset;
+            if (block.storedSize == block.size) {
+                std::memcpy(target, input.data() + block.storedOffset, block.size);
+                return true;
+            }
+            if (!decompressor) {
+                wimlib_decompressor* raw = nullptr;
+                if (wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, blockSize, &raw) != 0)
+                    return false;
+                decompressor.reset(raw);
+            }
+            return wimlib_decompress(input.data() + block.storedOffset, block.storedSize, target,
+                                     block.size, decompressor.get()) == 0;
+        };
+        const bool ok = RunParallel<Decompressor>(blocks.size(), ThreadCount(blocks.size()), work);
+        if (!ok)
+            return false;
+        output = std::move(result);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+}
+
+}  // namespace platform
