@@ -1,0 +1,118 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+using platform::ChildProcess;
+using platform::QuoteArgument;
+using platform::SplitCommandLine;
+using Args = std::vector<std::string>;
+
+namespace {
+
+bool WaitExited(ChildProcess& child, int seconds = 5) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!child.Exited()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+TEST(SplitCommandLine, WindowsQuotingRules) {
+    EXPECT_EQ(SplitCommandLine(L""), Args{});
+    EXPECT_EQ(SplitCommandLine(L"  \t "), Args{});
+    EXPECT_EQ(SplitCommandLine(L"a  b\tc"), (Args{"a", "b", "c"}));
+    EXPECT_EQ(SplitCommandLine(L"\"C:\\Program Files\\x.exe\" /port 4026"),
+              (Args{"C:\\Program Files\\x.exe", "/port", "4026"}));
+    // Backslashes are literal unless a quote follows them.
+    EXPECT_EQ(SplitCommandLine(L"a\\\\b c\\"), (Args{"a\\\\b", "c\\"}));
+    // 2n backslashes + quote: n backslashes, the quote delimits.
+    EXPECT_EQ(SplitCommandLine(L"\"a\\\\\" b"), (Args{"a\\", "b"}));
+    // 2n+1 backslashes + quote: n backslashes and a literal quote.
+    EXPECT_EQ(SplitCommandLine(L"a\\\"b \\\\\\\"c"), (Args{"a\"b", "\\\"c"}));
+    // "" inside quotes is a literal quote; "" alone is an empty argument.
+    EXPECT_EQ(SplitCommandLine(L"\"a\"\"b\" \"\" x"), (Args{"a\"b", "", "x"}));
+    // Quotes may open and close inside one argument.
+    EXPECT_EQ(SplitCommandLine(L"ab\"c d\"e f"), (Args{"abc de", "f"}));
+    // An unterminated quote runs to the end.
+    EXPECT_EQ(SplitCommandLine(L"\"open ended"), (Args{"open ended"}));
+    // Wide text becomes UTF-8.
+    EXPECT_EQ(SplitCommandLine(L"\x00e9t\x00e9 \x20ac"),
+              (Args{"\xc3\xa9t\xc3\xa9", "\xe2\x82\xac"}));
+}
+
+TEST(SplitCommandLine, QuotedArgumentsRoundTrip) {
+    for (const std::wstring arg :
+         {L"", L"plain", L"with space", L"trailing\\", L"two\\\\", L"q\"uote", L"\\\"mixed\\\\\"",
+          L"/tmp/Microsoft Visual Studio/msvsmon.exe", L"\"", L"tab\there"}) {
+        const auto split = SplitCommandLine(QuoteArgument(arg) + L" next");
+        ASSERT_EQ(split.size(), 2u) << platform::QuoteArgument(arg).size();
+        EXPECT_EQ(split[0], std::string(arg.begin(), arg.end()));
+        EXPECT_EQ(split[1], "next");
+    }
+}
+
+TEST(ChildProcess, StartsWithArgumentsAndReportsExit) {
+    ChildProcess child;
+    EXPECT_FALSE(child.Running());
+    ASSERT_TRUE(child.Start(L"/bin/sh -c \"test \\\"$0\\\" = 'a b' && exit 7\" \"a b\""));
+    EXPECT_TRUE(child.Running());
+    ASSERT_TRUE(WaitExited(child));
+    EXPECT_TRUE(WIFEXITED(child.ExitStatus()));
+    EXPECT_EQ(WEXITSTATUS(child.ExitStatus()), 7);
+    EXPECT_FALSE(child.Running());
+}
+
+TEST(ChildProcess, MissingProgramFailsToStart) {
+    ChildProcess child;
+    EXPECT_FALSE(child.Start(L"/nonexistent/dir/program.exe /port 1"));
+    EXPECT_FALSE(child.Start(L"no-such-program-in-path-xyz"));
+    EXPECT_FALSE(child.Start(L""));
+    EXPECT_FALSE(child.Running());
+}
+
+TEST(ChildProcess, TerminateKillsAndReaps) {
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(Args{"sleep", "30"}));
+    const pid_t pid = child.Id();
+    const auto started = std::chrono::steady_clock::now();
+    child.Terminate();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_FALSE(child.Running());
+    // Reaped: the pid no longer names a child of ours.
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+    child.Terminate();  // nothing left to do
+}
+
+TEST(ChildProcess, DestructionKillsAndMoveKeepsOneOwner) {
+    pid_t pid = -1;
+    {
+        ChildProcess first;
+        ASSERT_TRUE(first.Start(Args{"sleep", "30"}));
+        pid = first.Id();
+        ChildProcess second = std::move(first);
+        EXPECT_FALSE(first.Running());
+        EXPECT_EQ(second.Id(), pid);
+    }
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+}
+
+TEST(ChildProcess, ChildGetsNoDescriptorsBeyondStandardStreams) {
+    // A descriptor without close-on-exec must not leak into the child.
+    const int fd = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(fd, 3);
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(Args{"/bin/sh", "-c", "test -e /proc/self/fd/" + std::to_string(fd)}));
+    ASSERT_TRUE(WaitExited(child));
+    ::close(fd);
+    EXPECT_NE(WEXITSTATUS(child.ExitStatus()), 0);
+}
+
+}  // namespace
