@@ -275,9 +275,13 @@ void ReleaseHostCertificate() {
 }
 
 std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::string> names) {
+    return CreateHostCertificate(names, L"WebTransportKey_" + std::to_wstring(TickCount()));
+}
+
+std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::string> names,
+                                                       std::wstring_view keyName) {
     if (names.empty())
         return nullptr;
-    const std::wstring keyName = L"WebTransportKey_" + std::to_wstring(TickCount());
 
     gnutls_x509_privkey_t rawKey = nullptr;
     if (gnutls_x509_privkey_init(&rawKey) != 0)
@@ -298,7 +302,8 @@ std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::stri
         return nullptr;
     }
     // From here the record owns the stored key: any failure below removes it.
-    auto record = std::make_unique<HostCertificate>(keyName, std::move(privateKeyPem));
+    auto record =
+        std::make_unique<HostCertificate>(std::wstring(keyName), std::move(privateKeyPem));
     record->certificatePem = SelfSignedCertificatePem(rawKey, names);
     if (record->certificatePem.empty())
         return nullptr;

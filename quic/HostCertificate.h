@@ -78,4 +78,8 @@ void ReleaseHostCertificate();
 // for an IPv4 or IPv6 address text, a DNS entry otherwise; empty names are
 // left out), valid from now for exactly 24 hours. Null on any failure; a key
 // name that already exists in the store is a failure.
+// The key is named "WebTransportKey_" and the millisecond tick count.
 std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::string> names);
+// The same with a given key name.
+std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::string> names,
+                                                       std::wstring_view keyName);
