@@ -127,16 +127,18 @@ bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize
 
 }  // namespace
 
-bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
+bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                  std::uint32_t maxBlockSize) {
     if (input.empty()) {
         output.clear();
         return true;
     }
-    if (input.size() > kLzmsMaxOriginalSize)
+    if (input.size() > kLzmsMaxOriginalSize || maxBlockSize == 0 ||
+        maxBlockSize > kMaxFrameBlockSize)
         return false;
     try {
         const std::uint32_t blockSize =
-            static_cast<std::uint32_t>(std::min<std::size_t>(input.size(), kLzmsBlockSize));
+            static_cast<std::uint32_t>(std::min<std::size_t>(input.size(), maxBlockSize));
         const std::size_t count = (input.size() + blockSize - 1) / blockSize;
         // Each block is compressed into its own buffer, then the frame is
         // assembled in order.

@@ -19,8 +19,10 @@ inline constexpr std::uint64_t kLzmsMaxOriginalSize = std::uint64_t{4} << 30;
 inline constexpr std::uint32_t kLzmsBlockSize = 4u << 20;
 
 // Empty input gives empty output. False (output untouched) when the input is
-// too large or memory or the compressor cannot be had.
-bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output);
+// too large or memory or the compressor cannot be had. Smaller blocks spread
+// over more cores but compress less well; any block size decompresses.
+bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                  std::uint32_t blockSize = kLzmsBlockSize);
 
 // Empty input gives empty output. False (output untouched) for anything that
 // is not a complete, intact frame: bad magic, sizes that do not add up or
