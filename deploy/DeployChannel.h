@@ -1,0 +1,106 @@
+#pragma once
+// RemoteSync: the deployment channel and its message format. Every message is
+// a 40-byte little-endian header followed by `size` payload bytes:
+//   0 type u32 | 4 zero | 8 size u64 | 16 plainSize u64 | 24 fileTime u64
+//   | 32 result u32 | 36 zero
+// Over TCP the channel is one connection (Port 1); over QUIC it is the control
+// stream, whose received bytes land in the inbox and whose sends go through
+// quicSend.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "deploy/DeployInbox.h"
+#include "net/TcpSocket.h"
+
+enum DeployMessageType : std::uint32_t {
+    DEPLOY_SIGNATURE = 1,
+    DEPLOY_FULL = 2,
+    DEPLOY_PATCH = 3,
+};
+
+inline constexpr std::size_t kDeployHeaderSize = 40;
+// Largest payload either side accepts; a header announcing more ends the
+// channel. Leaves room for the compression framing of a file just under the
+// sender's 4 GiB limit.
+inline constexpr std::uint64_t kDeployMaxPayload = (std::uint64_t{4} << 30) + (1u << 20);
+
+struct DeployHeader {
+    std::uint32_t type = 0;
+    std::uint64_t size = 0;
+    std::uint64_t plainSize = 0;
+    std::uint64_t fileTime = 0;
+    std::uint32_t result = 0;
+};
+
+void EncodeDeployHeader(const DeployHeader& header, std::span<std::uint8_t, kDeployHeaderSize> out);
+// Reserved bytes are ignored.
+DeployHeader DecodeDeployHeader(std::span<const std::uint8_t, kDeployHeaderSize> in);
+
+// One row of the server's deployment table.
+struct DeployEntry {
+    std::wstring local;
+    std::wstring remote;
+};
+
+// One per side. The RemoteSync thread (server) or the receiver thread
+// (client) sets up `connection` while the shell may close the channel from
+// the console thread, so the sockets are touched only under `lock`; readers
+// and writers work on copies, which share the descriptor.
+struct DeployChannel {
+    std::vector<DeployEntry> table;
+    TcpSocket connection{kInvalidSocket};
+    TcpSocket listener{kInvalidSocket};
+    DeployInbox inbox;
+    // QUIC mode: sends bytes on the control stream; true when they were
+    // queued. Set by the QUIC side before the channel is used (SetQuicSend
+    // when the channel may already be in use).
+    std::function<bool(std::span<const std::uint8_t>)> quicSend;
+    // Where the sender's and receiver's console lines go; empty means the
+    // console (platform::ConsoleWrite).
+    std::function<void(std::wstring_view)> print;
+    // Guards table, connection, listener, quicSend and closed.
+    mutable std::mutex lock;
+    // Set by CloseSockets; a channel that was closed is not set up again.
+    bool closed = false;
+
+    // Shuts the listener and the connection down (waking threads blocked in
+    // accept or recv) and lets go of them; later set-up attempts are refused.
+    void CloseSockets();
+
+    // Stores a freshly connected or accepted socket unless the channel was
+    // closed meanwhile (then the socket is closed and false returned).
+    bool AdoptConnection(TcpSocket socket);
+    bool AdoptListener(TcpSocket socket);
+    TcpSocket Connection() const;
+    // The port the listener is bound to (0 when there is none).
+    int ListeningPort() const;
+
+    void SetQuicSend(std::function<bool(std::span<const std::uint8_t>)> send);
+    std::vector<DeployEntry> Table() const;
+    void SetTable(std::vector<DeployEntry> entries);
+
+    void Print(std::wstring_view text) const;
+};
+
+// Reads one whole message. False when the channel failed: a short read, a
+// closed inbox, or a header whose size the side cannot hold (beyond
+// kDeployMaxPayload or memory); the latter also shuts the channel down, since
+// the stream can no longer be followed.
+bool ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
+                 std::vector<std::uint8_t>& payload);
+
+// Writes the header, then the payload when header.size is not 0, as two
+// writes. header.size must equal payload.size(). True when every byte went.
+bool WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,
+                  std::span<const std::uint8_t> payload);
+
+// The two writes of WriteMessage on their own, for a sender that reports
+// progress between them.
+bool WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& header);
+bool WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload);

@@ -1,0 +1,286 @@
+#include "deploy/DeployReceiver.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <limits>
+#include <new>
+#include <random>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "deploy/DiffLib.h"
+#include "platform/Console.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+
+namespace {
+
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    // Closes now and reports whether the close went well (a late write
+    // error shows here).
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+  private:
+    int fd_;
+};
+
+// A file that exists only until it is kept.
+class TempFile {
+  public:
+    TempFile() = default;
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        if (!path_.empty())
+            ::unlink(path_.c_str());
+    }
+
+    // Creates ".<name>.vtrXXXXXX" beside `target`, exclusively, with the
+    // usual permissions of a new file (0666 less the umask).
+    bool Create(const std::filesystem::path& target) {
+        static constexpr std::string_view kLetters =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+        std::string name = target.filename().string();
+        // Leaves room for the dot and the suffix within a 255-byte name.
+        if (name.size() > 200)
+            name.resize(200);
+        std::random_device random;
+        std::uniform_int_distribution<std::size_t> pick(0, kLetters.size() - 1);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate = "." + name + ".vtr";
+            for (int i = 0; i < 6; ++i)
+                candidate.push_back(kLetters[pick(random)]);
+            const std::filesystem::path path = target.parent_path() / candidate;
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                fd_ = std::make_unique<UniqueFd>(fd);
+                path_ = path;
+                return true;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
+    }
+
+    int fd() const { return fd_ ? fd_->get() : -1; }
+    bool CloseFile() { return fd_ && fd_->close(); }
+
+    // Renames the file over `target`; afterwards it is no longer removed.
+    bool KeepAs(const std::filesystem::path& target) {
+        if (::rename(path_.c_str(), target.c_str()) != 0)
+            return false;
+        path_.clear();
+        return true;
+    }
+
+  private:
+    std::unique_ptr<UniqueFd> fd_;
+    std::filesystem::path path_;
+};
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// FILETIME counts 100 ns from 1601-01-01; Unix time seconds from 1970-01-01.
+constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
+constexpr std::int64_t kFileTimeTicksPerSecond = 10000000;
+
+bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
+    if (fileTime > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return false;
+    const std::int64_t ticks = static_cast<std::int64_t>(fileTime) - kFileTimeUnixEpoch;
+    std::int64_t seconds = ticks / kFileTimeTicksPerSecond;
+    std::int64_t rest = ticks % kFileTimeTicksPerSecond;
+    if (rest < 0) {
+        rest += kFileTimeTicksPerSecond;
+        --seconds;
+    }
+    timespec times[2]{};
+    times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = static_cast<long>(rest * 100);
+    return ::futimens(fd, times) == 0;
+}
+
+std::wstring PathFromPayload(std::span<const std::uint8_t> payload) {
+    std::wstring path = platform::FromUtf16Le(payload);
+    // The text ends at its first zero, as a terminated string would.
+    const std::size_t zero = path.find(L'\0');
+    if (zero != std::wstring::npos)
+        path.resize(zero);
+    return path;
+}
+
+// The signature of the regular file at `path`; empty when there is none or
+// it cannot be signed completely, so the sender then uploads the file whole.
+std::vector<std::uint8_t> SignFile(DIFFLIB::DiffLibrary& library, const std::wstring& path) {
+    if (path.empty())
+        return {};
+    const UniqueFd file(::open(platform::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return {};
+    DIFFLIB::FileRdcFileReader reader(file.get());
+    DIFFLIB::MemoryDiffWriter signature;
+    if (rdc::Failed(library.GenerateSignature(&reader, signature)))
+        return {};
+    return signature.Take();
+}
+
+std::uint32_t WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& payload,
+                         std::uint64_t plainSize) {
+    if (path.empty() || !DIFFLIB::DiffLibrary::DecompressBuffer(payload) ||
+        payload.size() != plainSize)
+        return 0;
+    return ReplaceFileContents(platform::NativePath(path), payload) ? 1 : 0;
+}
+
+std::uint32_t WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& path,
+                           std::vector<std::uint8_t>& payload, std::uint64_t fileTime) {
+    if (path.empty() || !DIFFLIB::DiffLibrary::DecompressBuffer(payload))
+        return 0;
+    const std::filesystem::path target = platform::NativePath(path);
+    DIFFLIB::MemoryDiffWriter rebuilt;
+    {
+        const UniqueFd old(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat info {};
+        if (!old || ::fstat(old.get(), &info) != 0 || !S_ISREG(info.st_mode))
+            return 0;
+        DIFFLIB::FileRdcFileReader oldReader(old.get());
+        DIFFLIB::MemoryRdcFileReader patchReader(payload);
+        if (rdc::Failed(library.ApplyPatch(&oldReader, &patchReader, rebuilt)))
+            return 0;
+    }
+    payload = {};
+    return ReplaceFileContents(target, rebuilt.Data(), fileTime) ? 1 : 0;
+}
+
+void Acknowledge(DeployChannel& client, bool quic, std::uint32_t type, std::uint32_t result) {
+    DeployHeader ack;
+    ack.type = type;
+    ack.result = result;
+    // A broken channel shows at the next read.
+    WriteMessage(client, quic, ack, {});
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const std::filesystem::path& target, std::span<const std::uint8_t> content,
+                         std::uint64_t fileTime) {
+    if (target.empty() || !target.has_filename())
+        return false;
+    if (target.has_parent_path()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(target.parent_path(), ignored);
+    }
+    struct stat old {};
+    const bool hadOld = ::stat(target.c_str(), &old) == 0;
+    if (hadOld && !S_ISREG(old.st_mode))
+        return false;
+    TempFile temp;
+    if (!temp.Create(target) || !WriteAll(temp.fd(), content))
+        return false;
+    if (hadOld && ::fchmod(temp.fd(), old.st_mode & 07777) != 0)
+        return false;
+    if (fileTime != 0 && !SetLastWriteTime(temp.fd(), fileTime))
+        return false;
+    if (::fsync(temp.fd()) != 0 || !temp.CloseFile())
+        return false;
+    return temp.KeepAs(target);
+}
+
+void RunReceiver(DeployChannel& client, bool quic) {
+    DIFFLIB::DiffLibrary library;
+    if (!library.Available())
+        return;
+    std::wstring currentPath;
+    for (;;) {
+        DeployHeader header;
+        std::vector<std::uint8_t> payload;
+        if (!ReadMessage(client, quic, header, payload))
+            return;
+        switch (header.type) {
+            case DEPLOY_SIGNATURE: {
+                currentPath = PathFromPayload(payload);
+                client.Print(L"Requested signature for " + currentPath + L"... ");
+                std::vector<std::uint8_t> signature;
+                try {
+                    signature = SignFile(library, currentPath);
+                } catch (const std::bad_alloc&) {
+                    signature.clear();
+                }
+                DeployHeader reply;
+                reply.type = DEPLOY_SIGNATURE;
+                reply.size = signature.size();
+                WriteMessage(client, quic, reply, signature);
+                break;
+            }
+            case DEPLOY_FULL: {
+                client.Print(L" Writing ... \r\n");
+                std::uint32_t result = 0;
+                try {
+                    result = WriteWhole(currentPath, payload, header.plainSize);
+                } catch (const std::bad_alloc&) {
+                    result = 0;
+                }
+                Acknowledge(client, quic, DEPLOY_FULL, result);
+                break;
+            }
+            case DEPLOY_PATCH: {
+                client.Print(L" Patching ... \r\n");
+                std::uint32_t result = 0;
+                try {
+                    result = WritePatched(library, currentPath, payload, header.fileTime);
+                } catch (const std::bad_alloc&) {
+                    result = 0;
+                }
+                Acknowledge(client, quic, DEPLOY_PATCH, result);
+                break;
+            }
+            default:
+                // Unknown messages were read whole; they get no reply.
+                break;
+        }
+    }
+}
+
+void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int port) {
+    TcpSocket socket(kInvalidSocket);
+    if (socket.Create(AF_INET6) != 0 || !socket.Connect(host, port)) {
+        platform::ShowMessage(L"ZADAZ Client: Could not connect to Remote Sync Server");
+        return;
+    }
+    if (!client.AdoptConnection(std::move(socket)))
+        return;
+    RunReceiver(client, false);
+}

@@ -1,0 +1,25 @@
+#pragma once
+// The server side of RemoteSync: the deployment table, the RemoteSync thread
+// and the sender that the `deploy` command runs.
+#include <string>
+#include <vector>
+
+#include "deploy/DeployChannel.h"
+
+// One entry per "local,remote" text, split at the first comma, nothing
+// trimmed; texts without a comma are skipped.
+std::vector<DeployEntry> BuildTable(const std::vector<std::wstring>& files);
+
+// Body of the RemoteSync thread. `filesCopy` is the thread's own copy of the
+// file list, so that the `file` command cannot race the table. Over TCP it
+// then listens on port1 (dual stack, backlog 3; port 0 picks a free port, see
+// DeployChannel::ListeningPort) and accepts exactly one connection; it returns
+// once that is stored or the channel was closed.
+void RunRemoteSyncServer(DeployChannel& server, std::vector<std::wstring> filesCopy, bool quic,
+                         int port1);
+
+// One deployment run over the channel: one console line per table entry,
+// "Local: <local> to <remote>... " followed by
+// "Uploading <n> -> <c> bytes... Done\r\n" or "Patch <n> -> <c> bytes... Done\r\n",
+// or "Failed\r\n" at the point where the entry failed.
+void RunSender(DeployChannel& server, bool quic);
