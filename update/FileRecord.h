@@ -1,0 +1,32 @@
+#pragma once
+// What an update run learns about one file.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/rdc/Rdc.h"
+
+namespace Zelt {
+
+inline constexpr std::uint64_t kWholeFile = ~0ull;
+
+struct PatchBlock {
+    std::int32_t index = 0;    // unique within a run, from 1
+    std::uint64_t offset = 0;  // in the new file
+    std::uint64_t length = 0;  // kWholeFile with offset 0: the whole file
+    std::vector<std::uint8_t> data;
+
+    bool whole_file() const { return offset == 0 && length == kWholeFile; }
+};
+
+struct FileRecord {
+    std::wstring name;  // relative to the program directory, "\" separated
+    std::vector<std::uint8_t> local_signatures;
+    std::vector<std::uint8_t> remote_signatures;
+    std::vector<std::uint8_t> local_hash;
+    std::vector<std::uint8_t> remote_hash;
+    std::vector<rdc::RdcNeed> needs;
+    std::vector<PatchBlock> blocks;
+};
+
+}  // namespace Zelt

@@ -1,0 +1,64 @@
+#include "update/UpdateThread.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/DebugOutput.h"
+#include "platform/Paths.h"
+#include "platform/Text.h"
+#include "update/Updater.h"
+
+namespace Zelt {
+
+namespace {
+// The shell's stop request; read by every transfer and file loop of the run.
+std::atomic<bool> stopRequested{false};
+}  // namespace
+
+std::wstring ServiceUrl() {
+    const char* url = std::getenv("VTR_UPDATE_URL");
+    return (url != nullptr && *url != '\0') ? platform::FromUtf8(url) : std::wstring(kServiceUrl);
+}
+
+std::string ServiceCaFile() {
+    const char* file = std::getenv("VTR_UPDATE_CA_FILE");
+    return file != nullptr ? std::string(file) : std::string();
+}
+
+bool DebuggerAttached() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("TracerPid:", 0) == 0) {
+            const auto value = line.find_first_not_of(" \t", 10);
+            return value != std::string::npos && line.compare(value, 1, "0") != 0;
+        }
+    }
+    return false;
+}
+
+void RequestUpdateStop() {
+    stopRequested.store(true);
+}
+
+void UpdateThreadEntry() {
+    const char* off = std::getenv("VTR_NO_UPDATE");
+    if (off != nullptr && std::string(off) == "1")
+        return;
+    if (DebuggerAttached() || stopRequested.load())
+        return;
+    const auto executable = platform::ExecutablePath();
+    if (executable.empty())
+        return;
+    Updater updater(platform::FromUtf8(executable.parent_path().string()), {}, 0);
+    updater.service_url = ServiceUrl();
+    updater.ca_file = ServiceCaFile();
+    updater.cancel = &stopRequested;
+    // Only the executable itself, directly in the program directory.
+    const FileFilter filter{{L"vtr232"}, true};
+    const int result = updater.run(&filter);
+    platform::DebugOutput(L"update: run result " + std::to_wstring(result));
+}
+
+}  // namespace Zelt

@@ -1,0 +1,26 @@
+#pragma once
+// The background update of the program's own files, run once per start.
+#include <string>
+
+namespace Zelt {
+
+// The maker's update service; VTR_UPDATE_URL overrides it.
+inline constexpr wchar_t kServiceUrl[] = L"https://update.vantora.net/zelt/zelt.php";
+
+// Runs one silent update of the files beside the executable and returns.
+// Does nothing while a debugger is attached or when VTR_NO_UPDATE=1. The run
+// result goes to the debug log (syslog, debug level).
+void UpdateThreadEntry();
+
+// Makes a running UpdateThreadEntry give up promptly (transfers in flight
+// are aborted); files are never left half written. Safe from any thread.
+void RequestUpdateStop();
+
+// The service URL and CA file in force (environment overrides applied).
+std::wstring ServiceUrl();
+std::string ServiceCaFile();
+
+// TracerPid in /proc/self/status is not 0.
+bool DebuggerAttached();
+
+}  // namespace Zelt
