@@ -162,12 +162,17 @@ std::wstring LocateMonitor(int toolsVersion, const MonitorPromptIo& io) {
     for (;;) {
         for (int check = 0; check < 3; ++check) {
             std::wstring candidate = MonitorPathOverride();
-            if (candidate.empty())
+            const bool chosen = !candidate.empty();
+            if (!chosen)
                 candidate = MonitorCandidate(check, toolsVersion);
             if (!candidate.empty() && CanOpenForReading(candidate))
                 return platform::FromUtf8(
                     platform::NativePath(std::wstring_view(candidate)).string());
             SetMonitorPathOverride({});
+            // A chosen file that went away does not use up this check's own
+            // candidate.
+            if (chosen)
+                --check;
         }
         if (!PromptRemoteToolsInstall(toolsVersion, io)) {
             io.exitProcess(0);
