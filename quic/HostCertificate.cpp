@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "platform/KeyStore.h"
+#include "platform/Text.h"
 #include "quic/HttpGet.h"
 
 namespace {
@@ -83,6 +85,23 @@ void Wipe(std::string& secret) {
     secret.clear();
 }
 
+// A reply of the address service is arbitrary bytes; as in the conversion to
+// wide text, invalid UTF-8 sequences become U+FFFD.
+std::string ValidUtf8(std::string_view text) {
+    return platform::ToUtf8(platform::FromUtf8(text));
+}
+
+// At most `limit` bytes, not splitting a character.
+std::string Truncated(std::string text, std::size_t limit) {
+    if (text.size() <= limit)
+        return text;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80)
+        --end;
+    text.resize(end);
+    return text;
+}
+
 bool AddAlternativeName(gnutls_x509_crt_t crt, const std::string& name) {
     std::array<unsigned char, 16> address{};
     if (::inet_pton(AF_INET, name.c_str(), address.data()) == 1)
@@ -95,9 +114,12 @@ bool AddAlternativeName(gnutls_x509_crt_t crt, const std::string& name) {
     // afterwards (nor can peers using it), so an empty name is left out.
     if (name.empty())
         return true;
-    return gnutls_x509_crt_set_subject_alt_name(crt, GNUTLS_SAN_DNSNAME, name.data(),
-                                                static_cast<unsigned>(name.size()),
-                                                GNUTLS_FSAN_APPEND) == 0;
+    // A name GnuTLS refuses (invalid UTF-8, or not convertible to an
+    // international domain name) is left out too: a stray reply of the
+    // address service must not cost the server its certificate.
+    gnutls_x509_crt_set_subject_alt_name(crt, GNUTLS_SAN_DNSNAME, name.data(),
+                                         static_cast<unsigned>(name.size()), GNUTLS_FSAN_APPEND);
+    return true;
 }
 
 bool SetRandomSerial(gnutls_x509_crt_t crt) {
@@ -123,7 +145,7 @@ std::string SelfSignedCertificatePem(gnutls_x509_privkey_t key,
     // name; the subject then stays empty.
     const std::string& first = names.front();
     if (!first.empty()) {
-        const std::string commonName = first.substr(0, 253);
+        const std::string commonName = Truncated(ValidUtf8(first), 253);
         if (gnutls_x509_crt_set_dn_by_oid(raw, GNUTLS_OID_X520_COMMON_NAME, 0, commonName.data(),
                                           static_cast<unsigned>(commonName.size())) != 0)
             return {};
@@ -177,7 +199,7 @@ std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetPublicAddress(std::string_vie
     if (reply.empty())
         return {};
     std::string text(reply.begin(), reply.end());
-    text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
+    text.resize(std::min(text.size(), text.find('\0')));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     cache = std::move(text);

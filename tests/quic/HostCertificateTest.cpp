@@ -255,6 +255,21 @@ TEST(HostCertificate, NonAddressNamesBecomeDnsEntriesAndEmptyNamesAreLeftOut) {
                                         Ip({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}),
                                         Dns("1.2.3"), Dns("10.0.0.256")}));
     }
+    {
+        // Garbage from the address service still gives a certificate.
+        const std::string longName = "\xc3\xa9" + std::string(300, 'a');
+        const std::vector<std::string> names = {longName, "bad\xff",
+                                                "b\xc3\xbc"
+                                                "cher.example",
+                                                "ok.example"};
+        auto certificate = CreateHostCertificate(names);
+        ASSERT_NE(certificate, nullptr);
+        auto crt = Parse(certificate->certificatePem);
+        ASSERT_NE(crt, nullptr);
+        EXPECT_EQ(CommonName(crt.get()), longName.substr(0, 253));
+        EXPECT_EQ(AltNames(crt.get()),
+                  (std::vector<AltName>{Dns("xn--bcher-kva.example"), Dns("ok.example")}));
+    }
     EXPECT_EQ(CreateHostCertificate({}), nullptr);
     EXPECT_EQ(FileCount(store.KeyDirectory()), 0u);
 }
