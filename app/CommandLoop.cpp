@@ -6,11 +6,11 @@
 #include "app/Settings.h"
 #include "platform/Console.h"
 
-CommandResult HandleCommand(std::wstring_view line, Settings& settings) {
+CommandResult HandleCommand(std::wstring_view line, Services& services, Settings& settings) {
     if (line == L"exit" || line == L"quit" || line == L"q")
         return CommandResult::Exit;
     if (line == L"deploy" || line == L"d") {
-        services::Deploy(settings);
+        services.Deploy();
         return CommandResult::Continue;
     }
     // "file" and "save" match on their first four letters; the argument is
@@ -31,18 +31,18 @@ CommandResult HandleCommand(std::wstring_view line, Settings& settings) {
     } else if (line.size() >= 4 && line.starts_with(L"save")) {
         if (space == std::wstring_view::npos)
             return CommandResult::Continue;
-        services::SaveConfiguration(std::wstring(line.substr(space + 1)), settings);
+        services.SaveConfiguration(std::wstring(line.substr(space + 1)));
     }
     return CommandResult::Continue;
 }
 
-void RunCommandLoop(Settings& settings) {
+void RunCommandLoop(Services& services, Settings& settings) {
     platform::ConsoleWrite(
         L"\r\nCommands are: deploy, exit, quit, file <local,remote>, save <file>\r\n");
     for (;;) {
         const auto line = platform::ConsoleReadLine();
         // The end of console input ends the loop like "exit".
-        if (!line || HandleCommand(*line, settings) == CommandResult::Exit)
+        if (!line || HandleCommand(*line, services, settings) == CommandResult::Exit)
             return;
     }
 }

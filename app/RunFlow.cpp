@@ -14,23 +14,23 @@
 namespace {
 
 void JoinUpdateThread(std::thread& updateThread) {
-    services::RequestUpdateStop();
+    RequestUpdateStop();
     if (updateThread.joinable())
         updateThread.join();
 }
 
-void WaitForQuicServer(const Settings& settings) {
+void WaitForQuicServer(Services& services, const Settings& settings) {
     platform::ConsoleWrite(L"Waiting for Connection ...\r\n");
     for (;;) {
         platform::SleepMs(1000);
-        switch (services::PollQuicServer()) {
-            case services::ServerWait::Waiting:
+        switch (services.PollQuicServer()) {
+            case Services::ServerWait::Waiting:
                 continue;
-            case services::ServerWait::Connected:
+            case Services::ServerWait::Connected:
                 platform::ConsoleWrite(L"VTR Server accepted connection at " +
                                        std::to_wstring(settings.port1) + L"\r\n");
                 return;
-            case services::ServerWait::ListenerFailed:
+            case Services::ServerWait::ListenerFailed:
                 platform::ConsoleWrite(L"Could not listen on UDP port " +
                                        std::to_wstring(settings.port1) + L"\r\n");
                 return;
@@ -38,35 +38,35 @@ void WaitForQuicServer(const Settings& settings) {
     }
 }
 
-void WaitForQuicClient() {
+void WaitForQuicClient(Services& services) {
     for (int i = 0; i < 10; ++i) {
         platform::SleepMs(1000);
-        if (services::QuicClientConnectionPublished())
+        if (services.QuicClientConnectionPublished())
             return;
     }
 }
 
-void ServerShutdown(const Settings& settings, std::thread& updateThread) {
+void ServerShutdown(Services& services, const Settings& settings, std::thread& updateThread) {
     if (settings.quic)
-        services::CloseInboxes();
-    services::CloseTransport(settings);
-    services::CloseRemoteSyncAndJoin();
-    services::CloseClientChannelAndJoinReceiver();
-    services::StopMonitor();
+        services.CloseInboxes();
+    services.CloseTransport();
+    services.CloseRemoteSyncAndJoin();
+    services.CloseClientChannelAndJoinReceiver();
+    services.StopMonitor();
     JoinUpdateThread(updateThread);
-    services::ReleaseProcessResources();
+    services.ReleaseProcessResources();
 }
 
-void ClientShutdown(const Settings& settings, std::thread& updateThread) {
+void ClientShutdown(Services& services, const Settings& settings, std::thread& updateThread) {
     if (!settings.clientText.empty())
         platform::ConsoleReadChar();
-    services::StopMonitor();
+    services.StopMonitor();
     if (settings.quic && !settings.clientText.empty())
-        services::CloseTransport(settings);
+        services.CloseTransport();
     // A receiver still blocked on its channel is ended through that channel.
-    services::CloseClientChannelAndJoinReceiver();
+    services.CloseClientChannelAndJoinReceiver();
     JoinUpdateThread(updateThread);
-    services::ReleaseProcessResources();
+    services.ReleaseProcessResources();
 }
 
 }  // namespace
@@ -77,7 +77,7 @@ int RunVtr(int argc, const char* const* argv) {
     platform::ConsoleWrite(BannerText(settings.quic));
 
     std::thread updateThread;
-    if (!platform::StartThread(updateThread, services::UpdateThreadBody)) {
+    if (!platform::StartThread(updateThread, UpdateThreadBody)) {
         platform::ConsoleWrite(L"Could not start the update thread\r\n");
     }
     platform::ConsoleWrite(UsageExamplesText(settings.quic));
@@ -96,63 +96,64 @@ int RunVtr(int argc, const char* const* argv) {
         ApplyWideOptions(settings, wide);
     }
 
+    Services services(settings);
     if (!settings.configFile.empty())
-        services::LoadConfiguration(settings);
+        services.LoadConfiguration();
     if (!ApplyEndpoints(settings)) {
         JoinUpdateThread(updateThread);
         return 0;
     }
 
     if (settings.quic)
-        services::PrepareHostCertificate();
+        services.PrepareHostCertificate();
 
     bool listening = true;
     if (settings.server) {
         if (settings.quic) {
             platform::ConsoleWrite(L"Server settings: Port = " + std::to_wstring(settings.port1) +
                                    L" \r\n");
-            services::OpenQuicServer(settings);
+            services.OpenQuicServer();
         } else {
             platform::ConsoleWrite(L"Server settings: Port1 = " + std::to_wstring(settings.port1) +
                                    L", Port2 = " + std::to_wstring(settings.port2) + L", Port3 = " +
                                    std::to_wstring(settings.port3) + L" ");
-            services::StartRelayServer(settings.port2, settings.port3);
+            services.StartRelayServer();
         }
-        if (!services::StartRemoteSync(settings)) {
+        if (!services.StartRemoteSync()) {
             platform::ConsoleWrite(L"Could not start the RemoteSync thread\r\n");
-            ServerShutdown(settings, updateThread);
+            ServerShutdown(services, settings, updateThread);
             return 0;
         }
     }
     if (!settings.quic) {
-        if (!settings.remoteSyncText.empty() && !services::StartTcpReceiver(settings)) {
+        if (!settings.remoteSyncText.empty() && !services.StartTcpReceiver()) {
             platform::ConsoleWrite(L"Could not start the deployment receiver thread\r\n");
         }
         if (!settings.localText.empty()) {
-            services::StartRelayClient(settings);
-            services::StartMonitorFor(settings);
+            services.StartRelayClient();
+            services.StartMonitor();
         }
     } else if (!settings.clientHost.empty()) {
-        services::OpenQuicClient();
+        services.OpenQuicClient();
         platform::ConsoleWrite(L"Client settings: Host = " +
                                platform::FromUtf8(settings.clientHost) + L", Port = " +
                                std::to_wstring(settings.clientPort) + L" \r\n");
-        services::ConnectQuicClient(settings);
+        services.ConnectQuicClient();
     }
 
     if (settings.quic && settings.server) {
-        WaitForQuicServer(settings);
-        listening = services::PollQuicServer() != services::ServerWait::ListenerFailed;
+        WaitForQuicServer(services, settings);
+        listening = services.PollQuicServer() != Services::ServerWait::ListenerFailed;
     }
     if (settings.quic && !settings.clientText.empty())
-        WaitForQuicClient();
+        WaitForQuicClient(services);
 
     if (settings.server) {
         if (listening)
-            RunCommandLoop(settings);
-        ServerShutdown(settings, updateThread);
+            RunCommandLoop(services, settings);
+        ServerShutdown(services, settings, updateThread);
     } else {
-        ClientShutdown(settings, updateThread);
+        ClientShutdown(services, settings, updateThread);
     }
     return 0;
 }

@@ -1,48 +1,86 @@
 #include "app/Services.h"
 
-#include "app/Settings.h"
-#include "platform/Console.h"
+#include <cstdio>
+#include <cstdlib>
 
-// Each subsystem plugs in here as it becomes available.
-namespace services {
+#include "app/Settings.h"
+#include "debughost/Monitor.h"
+#include "platform/Console.h"
+#include "quic/HostCertificate.h"
 
 void UpdateThreadBody() {}
 void RequestUpdateStop() {}
 
-void PrepareHostCertificate() {}
-void OpenQuicServer(const Settings&) {}
-ServerWait PollQuicServer() {
+void EndClientProcess() {
+    ::StopMonitor();
+    ::ReleaseHostCertificate();
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+Services::Services(Settings& settings) : settings_(settings) {}
+
+Services::~Services() = default;
+
+void Services::PrepareHostCertificate() {
+    ::PrepareHostCertificate();
+}
+
+void Services::OpenQuicServer() {}
+Services::ServerWait Services::PollQuicServer() {
     return ServerWait::ListenerFailed;
 }
-void OpenQuicClient() {}
-void ConnectQuicClient(const Settings&) {}
-bool QuicClientConnectionPublished() {
+void Services::OpenQuicClient() {}
+void Services::ConnectQuicClient() {}
+bool Services::QuicClientConnectionPublished() {
     return false;
 }
 
-void StartRelayServer(int, int) {}
-void StartRelayClient(const Settings&) {}
-
-void StartMonitorFor(const Settings&) {}
-void StopMonitor() {}
-
-bool StartRemoteSync(const Settings&) {
-    return true;
-}
-void Deploy(const Settings&) {}
-bool StartTcpReceiver(const Settings&) {
-    return true;
+void Services::StartRelayServer() {
+    serverRelay_.StartServer(settings_.port2, settings_.port3);
 }
 
-void LoadConfiguration(Settings&) {}
-void SaveConfiguration(const std::wstring& path, const Settings&) {
+void Services::StartRelayClient() {
+    clientRelay_.localHost = settings_.localHost;
+    clientRelay_.localPort = settings_.localPort;
+    clientRelay_.StartClient(settings_.clientHost, settings_.clientPort);
+}
+
+void Services::StartMonitor() {
+    const std::wstring path = LocateMonitor(settings_.toolsVersion);
+    if (!path.empty())
+        ::StartMonitor(MonitorCommandLine(path, settings_.localPort));
+}
+
+void Services::StopMonitor() {
+    ::StopMonitor();
+}
+
+bool Services::StartRemoteSync() {
+    return true;
+}
+void Services::Deploy() {}
+bool Services::StartTcpReceiver() {
+    return true;
+}
+
+void Services::LoadConfiguration() {}
+void Services::SaveConfiguration(const std::wstring& path) {
     platform::ConsoleWrite(L"Configuration saved to " + path + L"\r\n");
 }
 
-void CloseInboxes() {}
-void CloseTransport(const Settings&) {}
-void CloseRemoteSyncAndJoin() {}
-void CloseClientChannelAndJoinReceiver() {}
-void ReleaseProcessResources() {}
+void Services::CloseInboxes() {}
 
-}  // namespace services
+void Services::CloseTransport() {
+    if (!settings_.quic) {
+        serverRelay_.CloseSockets();
+        clientRelay_.CloseSockets();
+    }
+}
+
+void Services::CloseRemoteSyncAndJoin() {}
+void Services::CloseClientChannelAndJoinReceiver() {}
+
+void Services::ReleaseProcessResources() {
+    ::ReleaseHostCertificate();
+}
