@@ -9,6 +9,7 @@
 #include "deploy/DiffLib.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "update/FileSignature.h"
 #include "update/LocalFiles.h"
 #include "update/PatchRequest.h"
 #include "update/Updater.h"
@@ -18,8 +19,6 @@ namespace Zelt {
 
 namespace {
 
-// The engine could not be created ("DiffLib not available" has been shown).
-constexpr HRESULT kEngineMissing = static_cast<HRESULT>(0x80040154u);
 constexpr int kEngineMissingNeeds = -2;
 
 struct FileHandle {
@@ -33,22 +32,6 @@ struct FileHandle {
             ::close(fd);
     }
 };
-
-// The signature of one whole file, as the service makes it.
-HRESULT SignatureOfFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out) {
-    out.clear();
-    FileHandle file(path);
-    if (file.fd < 0)
-        return kFail;
-    DIFFLIB::DiffLibrary library;
-    if (!library.Available())
-        return kEngineMissing;
-    DIFFLIB::FileRdcFileReader reader(file.fd);
-    DIFFLIB::MemoryDiffWriter writer;
-    library.GenerateSignature(&reader, writer);
-    out = writer.Take();
-    return out.empty() ? kFail : kOk;
-}
 
 std::string ServiceName(const std::wstring& name) {
     std::string text = platform::ToUtf8(name);
@@ -118,7 +101,7 @@ HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFil
                       if (filter != nullptr && filter->excludes(relative))
                           return true;
                       std::vector<std::uint8_t> signature;
-                      const HRESULT hr = SignatureOfFile(full, signature);
+                      const HRESULT hr = FileSignature(full, signature);
                       if (hr == kEngineMissing) {
                           engineMissing = true;
                           return false;
