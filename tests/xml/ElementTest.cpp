@@ -100,7 +100,7 @@ TEST(Element, TextConstructorNeedsMarkupAtTheFirstByte) {
 }
 
 TEST(Element, DeepTreeIsReleasedWithoutExhaustingTheStack) {
-    constexpr int kDepth = 300000;
+    constexpr int kDepth = 100000;
     std::string text;
     text.reserve(3 * kDepth);
     for (int k = 0; k < kDepth; ++k)

@@ -131,7 +131,7 @@ TEST(Writer, TextContentEntitiesAreEscapedAgainButAttributesRoundTrip) {
 }
 
 TEST(Writer, DeeplyNestedTreeIsWrittenCompletely) {
-    constexpr int kDepth = 3000;
+    constexpr int kDepth = 1000;
     std::string text;
     for (int k = 0; k < kDepth; ++k)
         text += "<a>";
