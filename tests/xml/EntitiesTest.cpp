@@ -27,8 +27,3 @@ TEST(Entities, EncodeEscapesFourCharactersButNotCharacterReferences) {
     EXPECT_EQ(EncodeEntities("&lt;"), "&amp;lt;");
     EXPECT_EQ(EncodeEntities(""), "");
 }
-
-TEST(Entities, EncodedSpecialCharactersDecodeBack) {
-    const std::string text = "C:\\a & b\\<x> \"quoted\" caf\xC3\xA9";
-    EXPECT_EQ(DecodeEntities(EncodeEntities(text)), text);
-}
