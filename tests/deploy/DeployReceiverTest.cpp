@@ -1,0 +1,212 @@
+// The receiver against a hand-driven server that speaks the real header
+// format, including messages a sound server would never send.
+#include "deploy/DeployReceiver.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <future>
+
+#include "deploy/DeployTestSupport.h"
+#include "deploy/DiffLib.h"
+#include "platform/Text.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using deploytest::Bytes;
+using deploytest::RawMessage;
+using deploytest::ReadFile;
+using deploytest::WriteFile;
+
+std::vector<std::uint8_t> Compressed(std::vector<std::uint8_t> bytes) {
+    EXPECT_TRUE(DIFFLIB::DiffLibrary::CompressBuffer(bytes));
+    return bytes;
+}
+
+// A patch made of one record, followed by its bytes for a source record.
+std::vector<std::uint8_t> OneRecordPatch(std::uint32_t type, std::uint64_t offset,
+                                         std::uint64_t length,
+                                         const std::vector<std::uint8_t>& bytes = {}) {
+    std::vector<std::uint8_t> patch(24, 0);
+    for (int i = 0; i < 4; ++i)
+        patch[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(type >> (8 * i));
+    for (int i = 0; i < 8; ++i) {
+        patch[8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(offset >> (8 * i));
+        patch[16 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
+    patch.insert(patch.end(), bytes.begin(), bytes.end());
+    return patch;
+}
+
+class DeployReceiverTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(listener.Create(AF_INET6), 0);
+        ASSERT_TRUE(listener.BindAndListen(0));
+        const int port = listener.LocalPort();
+        clientOut.Attach(client);
+        receiver = std::async(std::launch::async,
+                              [this, port] { RunTcpReceiverThread(client, "::1", port); });
+        TcpSocket accepted = listener.Accept();
+        ASSERT_TRUE(accepted.IsValid());
+        server = std::make_unique<deploytest::RawPeer>(std::move(accepted));
+    }
+
+    void TearDown() override {
+        if (server)
+            server->Socket().Close();
+        client.CloseSockets();
+        if (receiver.valid())
+            receiver.wait();
+    }
+
+    // Sends a signature request and returns the reply.
+    RawMessage Ask(const std::filesystem::path& path) {
+        RawMessage reply;
+        EXPECT_TRUE(
+            server->Send(DEPLOY_SIGNATURE, platform::ToUtf16Le(platform::FromUtf8(path.string()))));
+        EXPECT_TRUE(server->Receive(reply));
+        EXPECT_EQ(reply.type, DEPLOY_SIGNATURE);
+        return reply;
+    }
+
+    // Sends an upload and returns the acknowledgement's result (-1: none).
+    int Upload(std::uint32_t type, const std::vector<std::uint8_t>& payload,
+               std::uint64_t plainSize = 0, std::uint64_t fileTime = 0) {
+        RawMessage ack;
+        if (!server->Send(type, payload, plainSize, fileTime) || !server->Receive(ack))
+            return -1;
+        EXPECT_EQ(ack.type, type);
+        EXPECT_EQ(ack.size, 0u);
+        return static_cast<int>(ack.result);
+    }
+
+    // Entries of `dir` whose names mark them as our temporary files.
+    static std::size_t Leftovers(const std::filesystem::path& dir) {
+        std::size_t count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            count += entry.path().filename().string().find(".vtr") != std::string::npos;
+        return count;
+    }
+
+    deploytest::TempDir dir;
+    TcpSocket listener{kInvalidSocket};
+    DeployChannel client;
+    deploytest::PrintSink clientOut;
+    std::future<void> receiver;
+    std::unique_ptr<deploytest::RawPeer> server;
+};
+
+TEST_F(DeployReceiverTest, UploadsBeforeAnySignatureRequestAreRefused) {
+    EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(Bytes("data")), 4), 0);
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(0, 0, 1, Bytes("x")))), 0);
+    EXPECT_EQ(clientOut.Text(), L" Writing ... \r\n Patching ... \r\n");
+}
+
+TEST_F(DeployReceiverTest, UnknownTypesAreSkippedWithoutReply) {
+    ASSERT_TRUE(server->Send(0, Bytes("abc")));
+    ASSERT_TRUE(server->Send(4, std::vector<std::uint8_t>(5000, 7)));
+    ASSERT_TRUE(server->Send(0xffffffffu, {}));
+    // The path ends at its first zero, as a terminated text would.
+    auto path = platform::ToUtf16Le(platform::FromUtf8((dir / "none.bin").string()));
+    const auto tail = platform::ToUtf16Le(std::wstring(L"\0junk", 5));
+    path.insert(path.end(), tail.begin(), tail.end());
+    ASSERT_TRUE(server->Send(DEPLOY_SIGNATURE, path));
+    RawMessage reply;
+    ASSERT_TRUE(server->Receive(reply));
+    EXPECT_EQ(reply.type, DEPLOY_SIGNATURE) << "the first reply answers the signature request";
+    EXPECT_EQ(reply.size, 0u);
+    EXPECT_EQ(clientOut.Text(), L"Requested signature for " +
+                                    platform::FromUtf8((dir / "none.bin").string()) + L"... ");
+}
+
+TEST_F(DeployReceiverTest, BadPayloadsLeaveTheOldFileUntouched) {
+    const auto target = dir / "keep.txt";
+    const auto old = Bytes("the old content that must survive\n");
+    WriteFile(target, old);
+    EXPECT_GT(Ask(target).size, 0u);
+
+    EXPECT_EQ(Upload(DEPLOY_FULL, Bytes("not compressed at all"), 21), 0) << "corrupt payload";
+    EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(Bytes("new")), 999), 0) << "size disagrees";
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Bytes("garbage patch")), 0) << "corrupt patch";
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(2, 10, 1000))), 0)
+        << "seed range beyond the old file";
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(0, 0, 100, Bytes("short")))), 0)
+        << "truncated source block";
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(7, 0, 1))), 0) << "unknown record";
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+
+    // The channel is still in step: a sound patch now applies.
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(2, 4, 3))), 1);
+    EXPECT_EQ(ReadFile(target), Bytes("old"));
+}
+
+TEST_F(DeployReceiverTest, TargetsThatCannotBeWrittenGiveResultZero) {
+    // A patch needs its old file; nothing is created without one.
+    const auto absent = dir / "absent.txt";
+    EXPECT_EQ(Ask(absent).size, 0u);
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(0, 0, 2, Bytes("hi")))), 0);
+    EXPECT_FALSE(std::filesystem::exists(absent));
+
+    // A directory at the path stays a directory.
+    const auto directory = dir / "adir";
+    std::filesystem::create_directory(directory);
+    EXPECT_EQ(Ask(directory).size, 0u);
+    EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(Bytes("x")), 1), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(directory));
+
+    // A regular file where a parent directory should be.
+    const auto blocker = dir / "blocker";
+    WriteFile(blocker, Bytes("file"));
+    EXPECT_EQ(Ask(blocker / "child.txt").size, 0u);
+    EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(Bytes("x")), 1), 0);
+    EXPECT_EQ(ReadFile(blocker), Bytes("file"));
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+}
+
+TEST_F(DeployReceiverTest, EmptyUploadAndPatchWithFileTime) {
+    const auto target = dir / "data.bin";
+    WriteFile(target, Bytes("something"));
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    EXPECT_GT(Ask(target).size, 0u);
+    // A full upload of an empty file is a header alone.
+    EXPECT_EQ(Upload(DEPLOY_FULL, {}, 0), 1);
+    ASSERT_TRUE(std::filesystem::is_regular_file(target));
+    EXPECT_EQ(std::filesystem::file_size(target), 0u);
+
+    // 2020-01-01T00:00:00.5Z as a FILETIME.
+    constexpr std::uint64_t kUnix = 1577836800;
+    const std::uint64_t fileTime = kUnix * 10000000 + 5000000 + 116444736000000000ull;
+    const auto fresh = Bytes("fresh bytes");
+    EXPECT_EQ(
+        Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(0, 0, fresh.size(), fresh)), 0, fileTime),
+        1);
+    EXPECT_EQ(ReadFile(target), fresh);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mtim.tv_sec, static_cast<time_t>(kUnix));
+    EXPECT_EQ(info.st_mtim.tv_nsec, 500000000);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    // fileTime 0 leaves the time of the write.
+    const auto before = std::filesystem::file_time_type::clock::now() - 10s;
+    EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(2, 0, 5))), 1);
+    EXPECT_EQ(ReadFile(target), Bytes("fresh"));
+    EXPECT_GT(std::filesystem::last_write_time(target), before);
+}
+
+TEST_F(DeployReceiverTest, HeaderBeyondWhatTheReceiverHoldsEndsTheChannel) {
+    ASSERT_TRUE(server->SendRaw(deploytest::RawHeader(DEPLOY_FULL, std::uint64_t{5} << 30)));
+    ASSERT_EQ(receiver.wait_for(5s), std::future_status::ready) << "receiver did not end";
+    EXPECT_TRUE(server->PeerClosed());
+}
+
+TEST_F(DeployReceiverTest, ReceiverEndsWhenTheServerGoes) {
+    EXPECT_EQ(Ask(dir / "x").size, 0u);
+    server->Socket().Close();
+    EXPECT_EQ(receiver.wait_for(5s), std::future_status::ready);
+}
+
+}  // namespace

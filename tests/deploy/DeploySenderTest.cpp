@@ -1,0 +1,163 @@
+// The sender against a hand-driven client that speaks the real header
+// format: what goes on the wire, and how each bad answer ends an entry.
+#include "deploy/DeploySender.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
+
+#include "deploy/DeployTestSupport.h"
+#include "deploy/DiffLib.h"
+#include "platform/Text.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using deploytest::Bytes;
+using deploytest::RawMessage;
+
+std::wstring Wide(const std::filesystem::path& path) {
+    return platform::FromUtf8(path.string());
+}
+
+class DeploySenderTest : public ::testing::Test {
+  protected:
+    void Start(std::vector<std::wstring> files) {
+        serverOut.Attach(server);
+        remoteSync = std::thread(
+            [this, files = std::move(files)] { RunRemoteSyncServer(server, files, false, 0); });
+        ASSERT_TRUE(deploytest::WaitFor([this] { return server.ListeningPort() != 0; }));
+        TcpSocket socket(kInvalidSocket);
+        ASSERT_EQ(socket.Create(AF_INET6), 0);
+        ASSERT_TRUE(socket.Connect("127.0.0.1", server.ListeningPort()));
+        client = std::make_unique<deploytest::RawPeer>(std::move(socket));
+        ASSERT_TRUE(deploytest::WaitFor([this] { return server.Connection().IsValid(); }));
+        deploytest::SetTimeouts(server.Connection(), 20);
+        run = std::async(std::launch::async, [this] { RunSender(server, false); });
+    }
+
+    void TearDown() override {
+        if (client)
+            client->Socket().Close();
+        server.CloseSockets();
+        if (run.valid())
+            run.wait();
+        if (remoteSync.joinable())
+            remoteSync.join();
+    }
+
+    // Receives the signature request for `remote` and answers it.
+    void AnswerRequest(const std::wstring& remote, const std::vector<std::uint8_t>& signature) {
+        RawMessage request;
+        ASSERT_TRUE(client->Receive(request));
+        EXPECT_EQ(request.type, DEPLOY_SIGNATURE);
+        EXPECT_EQ(request.size, 2 * remote.size()) << "UTF-16 without terminating zero";
+        EXPECT_EQ(request.payload, platform::ToUtf16Le(remote));
+        ASSERT_TRUE(client->Send(DEPLOY_SIGNATURE, signature));
+    }
+
+    std::wstring Finished() {
+        EXPECT_EQ(run.wait_for(10s), std::future_status::ready);
+        return serverOut.Text();
+    }
+
+    deploytest::TempDir dir;
+    DeployChannel server;
+    deploytest::PrintSink serverOut;
+    std::thread remoteSync;
+    std::unique_ptr<deploytest::RawPeer> client;
+    std::future<void> run;
+};
+
+TEST_F(DeploySenderTest, UploadOnTheWireRefusedAckAndUnusableSignature) {
+    const auto file = dir / "f.txt";
+    const auto content = deploytest::SampleContent(20000, 4);
+    deploytest::WriteFile(file, content);
+    const std::wstring local = Wide(file);
+    Start({local + L",r1", local + L",r2", local + L",r3"});
+
+    // r1: a full upload whose acknowledgement says the write failed.
+    AnswerRequest(L"r1", {});
+    RawMessage upload;
+    ASSERT_TRUE(client->Receive(upload));
+    EXPECT_EQ(upload.type, DEPLOY_FULL);
+    std::vector<std::uint8_t> plain = upload.payload;
+    ASSERT_TRUE(DIFFLIB::DiffLibrary::DecompressBuffer(plain));
+    EXPECT_EQ(plain, content);
+    ASSERT_TRUE(client->Send(DEPLOY_FULL, {}, 0, 0, /*result=*/0));
+
+    // r2: a signature the engine cannot use; nothing follows the reply.
+    AnswerRequest(L"r2", std::vector<std::uint8_t>(100, 0xab));
+
+    // r3: a patch against the client's real signature of an older copy.
+    auto older = content;
+    older.resize(15000);
+    DIFFLIB::MemoryRdcFileReader olderReader(older);
+    DIFFLIB::MemoryDiffWriter signature;
+    DIFFLIB::DiffLibrary library;
+    ASSERT_EQ(library.GenerateSignature(&olderReader, signature), DIFFLIB::S_OK);
+    AnswerRequest(L"r3",
+                  std::vector<std::uint8_t>(signature.Data().begin(), signature.Data().end()));
+    RawMessage patch;
+    ASSERT_TRUE(client->Receive(patch));
+    EXPECT_EQ(patch.type, DEPLOY_PATCH);
+    std::vector<std::uint8_t> patchBytes = patch.payload;
+    ASSERT_TRUE(DIFFLIB::DiffLibrary::DecompressBuffer(patchBytes));
+    DIFFLIB::MemoryRdcFileReader patchReader(patchBytes);
+    DIFFLIB::MemoryDiffWriter rebuilt;
+    ASSERT_EQ(library.ApplyPatch(&olderReader, &patchReader, rebuilt), DIFFLIB::S_OK);
+    EXPECT_TRUE(
+        std::equal(rebuilt.Data().begin(), rebuilt.Data().end(), content.begin(), content.end()));
+    ASSERT_TRUE(client->Send(DEPLOY_PATCH, {}, 0, 0, /*result=*/1));
+
+    const std::wstring text = Finished();
+    const std::wstring r1 = L"Local: " + local + L" to r1... Uploading 20000 -> " +
+                            std::to_wstring(upload.size) + L" bytes... Failed\r\n";
+    const std::wstring r2 = L"Local: " + local + L" to r2... Failed\r\n";
+    const std::wstring r3 = L"Local: " + local + L" to r3... Patch " +
+                            std::to_wstring(patchBytes.size()) + L" -> " +
+                            std::to_wstring(patch.size) + L" bytes... Done\r\n";
+    EXPECT_EQ(text, r1 + r2 + r3);
+}
+
+TEST_F(DeploySenderTest, OversizedReplyEndsTheChannelAndTheRun) {
+    Start({L"a,r1", L"b,r2"});
+    RawMessage request;
+    ASSERT_TRUE(client->Receive(request));
+    ASSERT_TRUE(client->SendRaw(deploytest::RawHeader(DEPLOY_SIGNATURE, std::uint64_t{1} << 40)));
+    EXPECT_EQ(Finished(), L"Local: a to r1... Failed\r\nLocal: b to r2... Failed\r\n");
+    EXPECT_TRUE(client->PeerClosed());
+}
+
+TEST_F(DeploySenderTest, FilesOfFourGibibytesAreNotSent) {
+    const auto big = dir / "big.bin";
+    {
+        const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        const bool sized = ::ftruncate(fd, std::int64_t{4} << 30) == 0;
+        ::close(fd);
+        if (!sized)
+            GTEST_SKIP() << "no sparse file of 4 GiB here";
+    }
+    const auto small = dir / "small.bin";
+    deploytest::WriteFile(small, Bytes("s"));
+    Start({Wide(big) + L",r1", Wide(small) + L",r2"});
+    AnswerRequest(L"r1", {});
+    // The next message is already the next entry's request.
+    AnswerRequest(L"r2", {});
+    RawMessage upload;
+    ASSERT_TRUE(client->Receive(upload));
+    EXPECT_EQ(upload.type, DEPLOY_FULL);
+    ASSERT_TRUE(client->Send(DEPLOY_FULL, {}, 0, 0, 1));
+    const std::wstring text = Finished();
+    EXPECT_EQ(text.rfind(L"Local: " + Wide(big) + L" to r1... Failed\r\nLocal: " + Wide(small) +
+                             L" to r2... Uploading 1 -> ",
+                         0),
+              0u)
+        << text;
+}
+
+}  // namespace
