@@ -1,0 +1,135 @@
+#include "HttpTestServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace updatetest {
+
+HttpTestServer::HttpTestServer(Handler handler) : handler_(std::move(handler)) {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 16);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+HttpTestServer::~HttpTestServer() {
+    stopping_ = true;
+    acceptor_.join();
+    {
+        std::lock_guard lock(mutex_);
+        for (const int fd : open_)
+            shutdown(fd, SHUT_RDWR);
+    }
+    for (auto& worker : workers_)
+        worker.join();
+    for (const int fd : open_)
+        close(fd);
+    close(listener_);
+}
+
+std::vector<HttpRequest> HttpTestServer::Requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+std::string HttpTestServer::Response(int status, const std::string& body, bool withLength) {
+    std::string text = "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Other") +
+                       "\r\nContent-Type: application/octet-stream\r\n";
+    if (withLength)
+        text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    else
+        text += "Connection: close\r\n";
+    return text + "\r\n" + body;
+}
+
+void HttpTestServer::AcceptLoop() {
+    int connections = 0;
+    while (!stopping_) {
+        pollfd waiting{listener_, POLLIN, 0};
+        if (poll(&waiting, 1, 50) <= 0)
+            continue;
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        std::lock_guard lock(mutex_);
+        open_.push_back(fd);
+        workers_.emplace_back([this, fd, id = ++connections] { Serve(fd, id); });
+    }
+}
+
+void HttpTestServer::Serve(int fd, int connection) {
+    std::string data;
+    char buffer[8192];
+    for (;;) {
+        // One request after another on the same connection.
+        std::size_t headEnd;
+        while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return;
+            data.append(buffer, static_cast<std::size_t>(n));
+        }
+        HttpRequest request;
+        request.connection = connection;
+        const std::string head = data.substr(0, headEnd);
+        data.erase(0, headEnd + 4);
+        std::size_t start = 0;
+        std::size_t contentLength = 0;
+        bool first = true;
+        while (start <= head.size()) {
+            auto end = head.find("\r\n", start);
+            if (end == std::string::npos)
+                end = head.size();
+            const std::string line = head.substr(start, end - start);
+            if (first) {
+                const auto a = line.find(' ');
+                const auto b = line.find(' ', a + 1);
+                request.method = line.substr(0, a);
+                request.target = line.substr(a + 1, b - a - 1);
+                first = false;
+            } else {
+                request.headers.push_back(line);
+                if (line.rfind("Content-Length:", 0) == 0)
+                    contentLength = std::strtoull(line.c_str() + 15, nullptr, 10);
+            }
+            start = end + 2;
+        }
+        while (data.size() < contentLength) {
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return;
+            data.append(buffer, static_cast<std::size_t>(n));
+        }
+        request.body = data.substr(0, contentLength);
+        data.erase(0, contentLength);
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
+        }
+        const auto response = handler_(request);
+        if (!response) {
+            // Hold the connection silently until the server goes away.
+            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+            }
+            return;
+        }
+        send(fd, response->data(), response->size(), MSG_NOSIGNAL);
+        if (response->find("Connection: close") != std::string::npos) {
+            shutdown(fd, SHUT_WR);
+            return;
+        }
+    }
+}
+
+}  // namespace updatetest
