@@ -18,7 +18,11 @@ namespace {
 
 // One control connection and the lock that keeps its writers' messages whole.
 struct ControlLink {
-    explicit ControlLink(TcpSocket connected) : socket(std::move(connected)) {}
+    // Every message is written whole in one call, so waiting to coalesce
+    // small ones only adds latency to the debugger's request/reply traffic.
+    explicit ControlLink(TcpSocket connected) : socket(std::move(connected)) {
+        socket.SetNoDelay();
+    }
 
     bool Send(std::uint32_t type, std::uint64_t connA, std::uint64_t connB, std::uint32_t status,
               std::span<const std::uint8_t> payload = {}) {
@@ -254,6 +258,7 @@ void TunnelAcceptor(std::shared_ptr<State> state, TcpSocket listener) {
         TcpSocket connection = listener.Accept();
         if (!connection.IsValid())
             break;
+        connection.SetNoDelay();
         std::shared_ptr<ControlLink> link;
         std::uint32_t serverId = 0;
         {
@@ -311,6 +316,7 @@ void ClientOpen(const std::shared_ptr<State>& state, const std::shared_ptr<Contr
         monitor.Close();
         return;
     }
+    monitor.SetNoDelay();
     std::uint64_t clientId = 0;
     {
         std::lock_guard guard(state->tableLock);

@@ -235,6 +235,11 @@ void TcpSocket::Close() {
     owner_.reset();
 }
 
+bool TcpSocket::SetNoDelay() const {
+    int on = 1;
+    return IsValid() && ::setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
 int TcpSocket::LocalPort() const {
     sockaddr_storage address{};
     socklen_t length = sizeof address;

@@ -64,6 +64,10 @@ class TcpSocket {
     // share; the value stays valid (its calls fail) until it is destroyed.
     void Shutdown() const;
 
+    // Sends small writes at once instead of waiting for earlier ones to be
+    // acknowledged (TCP_NODELAY).
+    bool SetNoDelay() const;
+
     bool IsValid() const { return Handle() != kInvalidSocket; }
     SocketHandle Handle() const;
     int Family() const { return family_; }

@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
         TcpSocket connection = listener.Accept();
         if (!connection.IsValid())
             return 1;
+        connection.SetNoDelay();
         if (!platform::StartDetached([connection] { Echo(connection); }))
             connection.Close();
     }
