@@ -384,7 +384,9 @@ void ClientControl(std::shared_ptr<State> state, std::shared_ptr<ControlLink> li
 
 TcpRelay::TcpRelay() : state_(std::make_shared<State>()) {}
 
-TcpRelay::~TcpRelay() = default;
+TcpRelay::~TcpRelay() {
+    CloseSockets();
+}
 
 void TcpRelay::StartServer(int port2, int port3) {
     if (port2 == 0 || port3 == 0)

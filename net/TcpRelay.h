@@ -20,6 +20,8 @@ inline constexpr std::size_t kRelayClientRead = 1000;
 class TcpRelay {
   public:
     TcpRelay();
+    // Closes every socket (as CloseSockets); threads still running end on
+    // their own and keep what they use alive until then.
     ~TcpRelay();
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;

@@ -270,23 +270,32 @@ TEST_F(RelayTunnel, ShutdownWhileTransfersRunEndsEveryThread) {
         EXPECT_EQ(w.wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
-TEST(TcpRelayServer, DestroyedRelayLeavesRunningThreadsSafe) {
+TEST(TcpRelayServer, DestroyingTheRelayEndsItsConnectionsSafely) {
     const int port2 = FreePort(), port3 = FreePort();
     auto relay = std::make_unique<TcpRelay>();
     relay->StartServer(port2, port3);
-    TcpSocket clientSide = Dial("127.0.0.1", port3);
-    ASSERT_TRUE(clientSide.IsValid());
+    RawPeer peer{Dial("127.0.0.1", port3)};
+    ASSERT_TRUE(peer.socket.IsValid());
     ASSERT_TRUE(WaitFor([&] { return relay->ControlConnected(); }));
-    relay.reset();  // threads still hold what they use
-    // The server still answers over the surviving state.
-    TcpSocket vs = Dial("127.0.0.1", port2);
-    RawPeer peer{clientSide};
+    TcpSocket waiting = Dial("127.0.0.1", port2);
+    TcpSocket relayed = Dial("127.0.0.1", port2);
     RelayHeader h;
     std::vector<std::uint8_t> payload;
     ASSERT_TRUE(peer.Read(h, payload));
-    EXPECT_EQ(h.type, RELAY_OPEN);
-    clientSide.Close();  // ends the server's threads
-    EXPECT_TRUE(PeerClosed(vs));
+    ASSERT_TRUE(peer.Read(h, payload));
+    ASSERT_TRUE(peer.Send(RELAY_OPEN, 9, h.connA, 1));
+    ASSERT_TRUE(relayed.Send("x", 1) == 1 && peer.Read(h, payload));
+    EXPECT_EQ(h.type, RELAY_DATA);
+
+    relay.reset();  // its threads are still running at this point
+    EXPECT_TRUE(PeerClosed(waiting));
+    EXPECT_TRUE(PeerClosed(relayed));
+    // The control connection ends too, with nothing but closes before it.
+    int messages = 0;
+    while (peer.Read(h, payload) && ++messages < 10)
+        EXPECT_EQ(h.type, RELAY_CLOSE);
+    EXPECT_LT(messages, 10);
+    EXPECT_FALSE(Dial("127.0.0.1", port2).IsValid());
 }
 
 TEST(TcpRelayServer, ZeroPortStartsNothing) {
