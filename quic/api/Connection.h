@@ -1,0 +1,121 @@
+#pragma once
+// A QUIC connection over ngtcp2: handshake, packet I/O on its worker, timers,
+// shutdown, and the streams it carries.
+#include <gnutls/abstract.h>
+#include <gnutls/gnutls.h>
+#include <ngtcp2/ngtcp2.h>
+#include <ngtcp2/ngtcp2_crypto.h>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "quic/api/Handle.h"
+#include "quic/api/Stream.h"
+#include "quic/api/TlsSession.h"
+#include "quic/api/UdpSocket.h"
+#include "quic/api/Worker.h"
+
+namespace quicapi {
+
+class Registration;
+class Configuration;
+class Listener;
+
+class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Connection> {
+  public:
+    Connection(std::shared_ptr<Registration> owner, bool isServer);
+    ~Connection() override;
+
+    // API, any thread.
+    QUIC_STATUS Start(std::shared_ptr<Configuration> config, QUIC_ADDRESS_FAMILY family,
+                      const char* serverName, uint16_t serverPort);
+    QUIC_STATUS SetConfiguration(std::shared_ptr<Configuration> config);
+    void Shutdown(QUIC_CONNECTION_SHUTDOWN_FLAGS flags, QUIC_UINT62 errorCode);
+    void Close();
+    std::shared_ptr<Worker> GetWorker() const;
+    bool HasEnded() const { return ended.load(); }
+
+    const std::shared_ptr<Registration> registration;
+    const bool server;
+    // The application's reference, dropped by ConnectionClose.
+    std::shared_ptr<Connection> appRef;
+
+    // Worker thread only.
+    static std::shared_ptr<Connection> Accept(std::shared_ptr<Listener> listener, Worker& worker,
+                                              const ngtcp2_pkt_hd& header,
+                                              const SocketAddress& remote);
+    void OnDatagram(const SocketAddress& from, const uint8_t* data, size_t length);
+    Timestamp Expiry() const;
+    void HandleExpiry(Timestamp now);
+    void Flush();
+    bool Ended() const { return ended.load(); }
+    void Abort(QUIC_STATUS status);
+    bool ProvideCertificate(gnutls_pcert_st** chain, unsigned int* chainLength,
+                            gnutls_privkey_t* key);
+    const SocketAddress& RemoteAddress() const { return remote; }
+    ngtcp2_conn* Native() const { return conn; }
+    bool Connected() const { return connected; }
+
+    // Stream bookkeeping, worker thread only.
+    void AddStream(int64_t id, std::shared_ptr<Stream> stream);
+    void RemoveStream(int64_t id);
+    void QueueStart(std::shared_ptr<Stream> stream);
+    void UnqueueStart(Stream* stream);
+    void ScheduleSend(Stream* stream);
+    void UnscheduleSend(Stream* stream);
+    void ExtendReceiveWindow(int64_t id, uint64_t length);
+    // Opens streams that waited for the peer's stream limit.
+    void StartPendingStreams();
+
+  private:
+    friend struct ConnectionCallbacks;
+
+    void StartClientOnWorker(Worker& on, std::string host);
+    bool CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid, const ngtcp2_path& path,
+                      uint32_t version, const ngtcp2_pkt_hd* header);
+    void FillTransportParams(ngtcp2_transport_params& params) const;
+    void Indicate(QUIC_CONNECTION_EVENT& event);
+    void OnHandshakeCompleted();
+    void OnPeerStream(int64_t id);
+    void HandleError(int liberr);
+    void CloseLocally(const ngtcp2_connection_close_error& error, QUIC_STATUS status, bool byApp);
+    void End(const ConnectionEnd& end);
+    std::vector<ngtcp2_cid> IssuedCids() const;
+    void UnmapAll();
+
+    // Set from any thread.
+    std::atomic<bool> started{false};
+    std::atomic<bool> closeCalled{false};
+    std::atomic<bool> appClosed{false};
+    std::atomic<bool> closeInProgress{false};
+    std::atomic<bool> ended{false};
+    mutable std::mutex stateLock;
+    std::shared_ptr<Worker> worker;
+    std::shared_ptr<Configuration> configuration;
+
+    // Worker thread.
+    Worker* home = nullptr;
+    std::weak_ptr<Listener> listener;
+    bool appOwned = false;
+    bool connected = false;
+    bool retryPendingStarts = false;
+    ngtcp2_conn* conn = nullptr;
+    TlsSession tls;
+    ngtcp2_crypto_conn_ref connRef{};
+    SocketAddress local;
+    SocketAddress remote;
+    std::string alpn;
+    std::unordered_map<std::string, ngtcp2_cid> cids;  // ids routed to us
+    std::unordered_map<int64_t, std::shared_ptr<Stream>> streams;
+    std::deque<std::shared_ptr<Stream>> pendingStarts;
+    std::deque<Stream*> sendQueue;
+    std::vector<uint8_t> txBuffer;
+};
+
+}  // namespace quicapi

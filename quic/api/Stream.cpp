@@ -1,0 +1,509 @@
+#include "quic/api/Stream.h"
+
+#include <algorithm>
+
+#include "quic/api/Connection.h"
+
+namespace quicapi {
+
+Stream::Stream(std::shared_ptr<Connection> owner, QUIC_STREAM_OPEN_FLAGS flags)
+    : QUIC_HANDLE(QuicHandleType::Stream), connection(std::move(owner)), openFlags(flags) {}
+
+void Stream::RunOnWorker(std::function<void()> op, bool wait) {
+    auto worker = connection->GetWorker();
+    if (worker == nullptr) {
+        // The connection never started: no thread owns this stream yet.
+        op();
+        return;
+    }
+    if (wait)
+        worker->RunAndWait(std::move(op));
+    else
+        worker->Post(std::move(op));
+}
+
+// ---------------------------------------------------------------- API
+
+QUIC_STATUS Stream::Start(QUIC_STREAM_START_FLAGS flags) {
+    if (appClosed || connection->HasEnded() || connection->GetWorker() == nullptr)
+        return QUIC_STATUS_INVALID_STATE;
+    if (startRequested.exchange(true))
+        return QUIC_STATUS_INVALID_STATE;
+    auto self = shared_from_this();
+    RunOnWorker(
+        [self, flags] {
+            self->startFlags = flags;
+            self->StartOnWorker();
+        },
+        false);
+    return QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS Stream::Send(const QUIC_BUFFER* buffers, uint32_t count, QUIC_SEND_FLAGS flags,
+                         void* context) {
+    if (count > 0 && buffers == nullptr)
+        return QUIC_STATUS_INVALID_PARAMETER;
+    SendRequest request;
+    request.buffers.assign(buffers, buffers + count);
+    for (const auto& buffer : request.buffers) {
+        if (buffer.Length > 0 && buffer.Buffer == nullptr)
+            return QUIC_STATUS_INVALID_PARAMETER;
+        request.length += buffer.Length;
+    }
+    request.fin = (flags & QUIC_SEND_FLAG_FIN) != 0;
+    request.context = context;
+    bool first;
+    {
+        std::lock_guard guard(sendLock);
+        if (!sendsOpen || appClosed)
+            return QUIC_STATUS_INVALID_STATE;
+        if (request.fin)
+            sendsOpen = false;
+        first = incoming.empty();
+        incoming.push_back(std::move(request));
+    }
+    if (first) {
+        auto self = shared_from_this();
+        RunOnWorker([self] { self->TakeIncoming(); }, false);
+    }
+    return QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS Stream::Shutdown(QUIC_STREAM_SHUTDOWN_FLAGS flags, QUIC_UINT62 errorCode) {
+    bool abort = (flags & QUIC_STREAM_SHUTDOWN_FLAG_ABORT) != 0;
+    if (!abort && (flags & QUIC_STREAM_SHUTDOWN_FLAG_GRACEFUL) == 0)
+        return QUIC_STATUS_INVALID_PARAMETER;
+    if (errorCode >= (1ull << 62))
+        return QUIC_STATUS_INVALID_PARAMETER;
+    auto self = shared_from_this();
+    if (!abort) {
+        // A graceful end: a FIN after everything already queued.
+        bool first;
+        {
+            std::lock_guard guard(sendLock);
+            if (!sendsOpen)
+                return QUIC_STATUS_SUCCESS;
+            sendsOpen = false;
+            first = incoming.empty();
+            SendRequest fin;
+            fin.fin = true;
+            fin.internal = true;
+            incoming.push_back(std::move(fin));
+        }
+        if (first)
+            RunOnWorker([self] { self->TakeIncoming(); }, false);
+        return QUIC_STATUS_SUCCESS;
+    }
+    if (flags & QUIC_STREAM_SHUTDOWN_FLAG_ABORT_SEND) {
+        std::lock_guard guard(sendLock);
+        sendsOpen = false;
+    }
+    RunOnWorker([self, flags, errorCode] { self->AbortOnWorker(flags, errorCode); }, false);
+    return QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS Stream::SetReceiveEnabled(bool enabled) {
+    auto self = shared_from_this();
+    auto worker = connection->GetWorker();
+    if (worker != nullptr && worker->OnThread()) {
+        receiveEnabled = enabled;
+        if (enabled && (!held.empty() || heldFin))
+            worker->Post([self] { self->DeliverHeld(); });
+        return QUIC_STATUS_SUCCESS;
+    }
+    RunOnWorker(
+        [self, enabled] {
+            self->receiveEnabled = enabled;
+            self->DeliverHeld();
+        },
+        false);
+    return QUIC_STATUS_SUCCESS;
+}
+
+void Stream::Close() {
+    if (appClosed.exchange(true))
+        return;
+    {
+        std::lock_guard guard(sendLock);
+        sendsOpen = false;
+    }
+    auto self = shared_from_this();
+    if (!ended && startRequested)
+        RunOnWorker([self] { self->AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0); }, true);
+    std::shared_ptr<Stream> drop = std::move(appRef);
+}
+
+// ---------------------------------------------------------------- worker
+
+void Stream::Indicate(QUIC_STREAM_EVENT& event) {
+    if (appClosed)
+        return;
+    auto [handler, context] = Handler<QUIC_STREAM_CALLBACK>();
+    if (handler != nullptr)
+        handler(this, context, &event);
+}
+
+void Stream::StartOnWorker() {
+    if (ended)
+        return;
+    if (connection->Ended()) {
+        FinishWithoutTransport(QUIC_STATUS_ABORTED);
+        return;
+    }
+    pendingStart = true;
+    connection->QueueStart(shared_from_this());
+}
+
+bool Stream::TryOpen() {
+    ngtcp2_conn* conn = connection->Native();
+    if (conn == nullptr)
+        return false;
+    int64_t streamId = -1;
+    int rv = (openFlags & QUIC_STREAM_OPEN_FLAG_UNIDIRECTIONAL)
+                 ? ngtcp2_conn_open_uni_stream(conn, &streamId, this)
+                 : ngtcp2_conn_open_bidi_stream(conn, &streamId, this);
+    if (rv == NGTCP2_ERR_STREAM_ID_BLOCKED) {
+        if ((startFlags & QUIC_STREAM_START_FLAG_FAIL_BLOCKED) == 0)
+            return false;
+        pendingStart = false;
+        FinishWithoutTransport(QUIC_STATUS_STREAM_LIMIT_REACHED);
+        return true;
+    }
+    pendingStart = false;
+    if (rv != 0) {
+        FinishWithoutTransport(QUIC_STATUS_INTERNAL_ERROR);
+        return true;
+    }
+    id = streamId;
+    connection->AddStream(id, shared_from_this());
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
+    event.START_COMPLETE.Status = QUIC_STATUS_SUCCESS;
+    event.START_COMPLETE.ID = static_cast<QUIC_UINT62>(id);
+    Indicate(event);
+    TakeIncoming();
+    return true;
+}
+
+void Stream::AdoptPeerStream(int64_t streamId) {
+    startRequested = true;
+    id = streamId;
+    ngtcp2_conn_set_stream_user_data(connection->Native(), id, this);
+    connection->AddStream(id, shared_from_this());
+}
+
+void Stream::TakeIncoming() {
+    std::vector<SendRequest> batch;
+    {
+        std::lock_guard guard(sendLock);
+        batch.swap(incoming);
+    }
+    for (auto& request : batch) {
+        queuedOffset += request.length;
+        request.endOffset = queuedOffset;
+        if (request.fin)
+            finQueued = true;
+        sends.push_back(std::move(request));
+    }
+    if (sendAborted || ended)
+        return;  // completed as canceled when the stream closes
+    CompleteAcked();
+    if (id >= 0 && HasUnsent())
+        connection->ScheduleSend(this);
+}
+
+bool Stream::HasUnsent() const {
+    if (sendAborted || ended)
+        return false;
+    return sentOffset < queuedOffset || (finQueued && !finSent);
+}
+
+size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const {
+    size_t count = 0;
+    uint64_t total = 0;
+    size_t r = cursorRequest;
+    size_t b = cursorBuffer;
+    size_t offset = cursorByte;
+    while (r < sends.size() && count < max) {
+        const SendRequest& request = sends[r];
+        if (b >= request.buffers.size()) {
+            ++r;
+            b = 0;
+            offset = 0;
+            continue;
+        }
+        const QUIC_BUFFER& buffer = request.buffers[b];
+        if (offset < buffer.Length) {
+            vectors[count].base = buffer.Buffer + offset;
+            vectors[count].len = buffer.Length - offset;
+            total += vectors[count].len;
+            ++count;
+        }
+        ++b;
+        offset = 0;
+    }
+    fin = finQueued && !finSent && sentOffset + total == queuedOffset;
+    return count;
+}
+
+void Stream::AdvanceSent(size_t length, bool finWritten) {
+    sentOffset += length;
+    while (length > 0 && cursorRequest < sends.size()) {
+        const SendRequest& request = sends[cursorRequest];
+        if (cursorBuffer >= request.buffers.size()) {
+            ++cursorRequest;
+            cursorBuffer = 0;
+            cursorByte = 0;
+            continue;
+        }
+        size_t available = request.buffers[cursorBuffer].Length - cursorByte;
+        if (length < available) {
+            cursorByte += length;
+            length = 0;
+        } else {
+            length -= available;
+            ++cursorBuffer;
+            cursorByte = 0;
+        }
+    }
+    if (finWritten)
+        finSent = true;
+}
+
+void Stream::CompleteAcked() {
+    while (!sends.empty() && sends.front().endOffset <= ackedOffset &&
+           (sends.front().length > 0 || sends.front().endOffset <= sentOffset)) {
+        SendRequest done = std::move(sends.front());
+        sends.pop_front();
+        if (cursorRequest > 0) {
+            --cursorRequest;
+        } else {
+            cursorBuffer = 0;
+            cursorByte = 0;
+        }
+        if (done.internal)
+            continue;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_SEND_COMPLETE;
+        event.SEND_COMPLETE.Canceled = FALSE;
+        event.SEND_COMPLETE.ClientContext = done.context;
+        Indicate(event);
+    }
+}
+
+void Stream::CancelSends() {
+    std::vector<SendRequest> late;
+    {
+        std::lock_guard guard(sendLock);
+        sendsOpen = false;
+        late.swap(incoming);
+    }
+    std::deque<SendRequest> pending;
+    pending.swap(sends);
+    for (auto& request : late)
+        pending.push_back(std::move(request));
+    cursorRequest = cursorBuffer = cursorByte = 0;
+    for (auto& request : pending) {
+        if (request.internal)
+            continue;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_SEND_COMPLETE;
+        event.SEND_COMPLETE.Canceled = TRUE;
+        event.SEND_COMPLETE.ClientContext = request.context;
+        Indicate(event);
+    }
+}
+
+void Stream::OnAcked(uint64_t offset, uint64_t length) {
+    ackedOffset = std::max(ackedOffset, offset + length);
+    if (!sendAborted)
+        CompleteAcked();
+}
+
+void Stream::OnReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin) {
+    if (appClosed || ended) {
+        connection->ExtendReceiveWindow(id, length);
+        return;
+    }
+    if (!receiveEnabled || !held.empty() || heldFin) {
+        // Held back, and not credited to the peer, until receiving is enabled.
+        if (held.empty())
+            heldOffset = offset;
+        held.insert(held.end(), data, data + length);
+        heldFin = heldFin || fin;
+        return;
+    }
+    if (length > 0) {
+        QUIC_BUFFER buffer{static_cast<uint32_t>(length), const_cast<uint8_t*>(data)};
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_RECEIVE;
+        event.RECEIVE.AbsoluteOffset = offset;
+        event.RECEIVE.TotalBufferLength = length;
+        event.RECEIVE.Buffers = &buffer;
+        event.RECEIVE.BufferCount = 1;
+        event.RECEIVE.Flags = fin ? QUIC_RECEIVE_FLAG_FIN : QUIC_RECEIVE_FLAG_NONE;
+        Indicate(event);
+        connection->ExtendReceiveWindow(id, length);
+    }
+    if (fin && !peerFinReported) {
+        peerFinReported = true;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_PEER_SEND_SHUTDOWN;
+        Indicate(event);
+    }
+}
+
+void Stream::DeliverHeld() {
+    if (!receiveEnabled || ended || appClosed || (held.empty() && !heldFin))
+        return;
+    std::vector<uint8_t> data;
+    data.swap(held);
+    bool fin = heldFin;
+    heldFin = false;
+    if (!data.empty()) {
+        QUIC_BUFFER buffer{static_cast<uint32_t>(data.size()), data.data()};
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_RECEIVE;
+        event.RECEIVE.AbsoluteOffset = heldOffset;
+        event.RECEIVE.TotalBufferLength = data.size();
+        event.RECEIVE.Buffers = &buffer;
+        event.RECEIVE.BufferCount = 1;
+        event.RECEIVE.Flags = fin ? QUIC_RECEIVE_FLAG_FIN : QUIC_RECEIVE_FLAG_NONE;
+        Indicate(event);
+        if (connection->Native() != nullptr && !connection->Ended())
+            connection->ExtendReceiveWindow(id, data.size());
+    }
+    if (fin && !peerFinReported) {
+        peerFinReported = true;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_PEER_SEND_SHUTDOWN;
+        Indicate(event);
+    }
+}
+
+void Stream::OnPeerReset(uint64_t errorCode) {
+    if (ended)
+        return;
+    held.clear();
+    heldFin = false;
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_PEER_SEND_ABORTED;
+    event.PEER_SEND_ABORTED.ErrorCode = errorCode;
+    Indicate(event);
+}
+
+void Stream::OnPeerStopSending(uint64_t errorCode) {
+    if (ended)
+        return;
+    {
+        std::lock_guard guard(sendLock);
+        sendsOpen = false;
+    }
+    // ngtcp2 answers with a reset; what was queued is reported as canceled
+    // once the stream is closed, when ngtcp2 no longer refers to the data.
+    sendAborted = true;
+    connection->UnscheduleSend(this);
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_PEER_RECEIVE_ABORTED;
+    event.PEER_RECEIVE_ABORTED.ErrorCode = errorCode;
+    Indicate(event);
+}
+
+void Stream::AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAGS flags, uint64_t errorCode) {
+    if (ended)
+        return;
+    if (id < 0) {
+        if (pendingStart) {
+            pendingStart = false;
+            connection->UnqueueStart(this);
+            FinishWithoutTransport(QUIC_STATUS_ABORTED);
+        }
+        return;
+    }
+    ngtcp2_conn* conn = connection->Native();
+    if (conn == nullptr)
+        return;
+    bool abortSend = (flags & QUIC_STREAM_SHUTDOWN_FLAG_ABORT_SEND) != 0;
+    bool abortReceive = (flags & QUIC_STREAM_SHUTDOWN_FLAG_ABORT_RECEIVE) != 0;
+    if (abortSend) {
+        sendAborted = true;
+        std::lock_guard guard(sendLock);
+        sendsOpen = false;
+    }
+    if (abortSend)
+        connection->UnscheduleSend(this);
+    if (abortReceive) {
+        held.clear();
+        heldFin = false;
+    }
+    if (abortSend && abortReceive)
+        ngtcp2_conn_shutdown_stream(conn, id, errorCode);
+    else if (abortSend)
+        ngtcp2_conn_shutdown_stream_write(conn, id, errorCode);
+    else
+        ngtcp2_conn_shutdown_stream_read(conn, id, errorCode);
+}
+
+void Stream::FinishWithoutTransport(QUIC_STATUS startStatus) {
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
+    event.START_COMPLETE.Status = startStatus;
+    event.START_COMPLETE.ID = 0;
+    Indicate(event);
+    ConnectionEnd end;
+    end.status = startStatus;
+    ShutdownComplete(connection->Ended() ? &end : nullptr);
+}
+
+void Stream::OnClosed() {
+    auto self = shared_from_this();
+    connection->UnscheduleSend(this);
+    connection->RemoveStream(id);
+    ShutdownComplete(nullptr);
+}
+
+void Stream::OnConnectionEnded(const ConnectionEnd& end) {
+    if (ended)
+        return;
+    if (pendingStart) {
+        pendingStart = false;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
+        event.START_COMPLETE.Status = QUIC_STATUS_ABORTED;
+        Indicate(event);
+    }
+    ShutdownComplete(&end);
+}
+
+void Stream::ShutdownComplete(const ConnectionEnd* end) {
+    if (ended)
+        return;
+    // Data that arrived while receiving was disabled is still handed over:
+    // dropping it silently would lose bytes the peer considers delivered.
+    if (!held.empty() || heldFin) {
+        receiveEnabled = true;
+        DeliverHeld();
+    }
+    bool graceful = finSent && !sendAborted && sends.empty();
+    CancelSends();
+    if (!sendShutdownReported) {
+        sendShutdownReported = true;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_SEND_SHUTDOWN_COMPLETE;
+        event.SEND_SHUTDOWN_COMPLETE.Graceful = graceful;
+        Indicate(event);
+    }
+    ended = true;
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE;
+    event.SHUTDOWN_COMPLETE.ConnectionShutdown = end != nullptr;
+    if (end != nullptr) {
+        event.SHUTDOWN_COMPLETE.ConnectionShutdownByApp = end->byApp;
+        event.SHUTDOWN_COMPLETE.ConnectionClosedRemotely = end->remotely;
+        event.SHUTDOWN_COMPLETE.ConnectionErrorCode = end->errorCode;
+        event.SHUTDOWN_COMPLETE.ConnectionCloseStatus = end->status;
+    }
+    Indicate(event);
+}
+
+}  // namespace quicapi

@@ -1,0 +1,118 @@
+#pragma once
+// A QUIC stream: the application's sends waiting for acknowledgement, the
+// receive gate, and the mapping of ngtcp2's stream callbacks onto events.
+#include <ngtcp2/ngtcp2.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "quic/api/Handle.h"
+
+namespace quicapi {
+
+class Connection;
+
+// One StreamSend: the caller's buffer descriptors (not the bytes) and where
+// its data ends in the stream.
+struct SendRequest {
+    std::vector<QUIC_BUFFER> buffers;
+    uint64_t length = 0;
+    uint64_t endOffset = 0;
+    void* context = nullptr;
+    bool fin = false;
+    bool internal = false;  // a graceful shutdown's FIN: completes without an event
+};
+
+// Why a connection ended, as its streams report it.
+struct ConnectionEnd {
+    QUIC_STATUS status = QUIC_STATUS_SUCCESS;
+    uint64_t errorCode = 0;
+    bool byApp = false;
+    bool remotely = false;
+};
+
+class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
+  public:
+    Stream(std::shared_ptr<Connection> owner, QUIC_STREAM_OPEN_FLAGS openFlags);
+
+    // API, any thread.
+    QUIC_STATUS Start(QUIC_STREAM_START_FLAGS flags);
+    QUIC_STATUS Send(const QUIC_BUFFER* buffers, uint32_t count, QUIC_SEND_FLAGS flags,
+                     void* context);
+    QUIC_STATUS Shutdown(QUIC_STREAM_SHUTDOWN_FLAGS flags, QUIC_UINT62 errorCode);
+    QUIC_STATUS SetReceiveEnabled(bool enabled);
+    void Close();
+
+    const std::shared_ptr<Connection> connection;
+    const QUIC_STREAM_OPEN_FLAGS openFlags;
+    // The application's reference, dropped by StreamClose.
+    std::shared_ptr<Stream> appRef;
+
+    // Worker thread only.
+    int64_t Id() const { return id; }
+    void StartOnWorker();
+    // Opens the stream in ngtcp2; false while the peer's stream limit blocks it.
+    bool TryOpen();
+    void AdoptPeerStream(int64_t streamId);
+    void OnReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin);
+    void OnAcked(uint64_t offset, uint64_t length);
+    void OnPeerReset(uint64_t errorCode);
+    void OnPeerStopSending(uint64_t errorCode);
+    void OnClosed();
+    void OnConnectionEnded(const ConnectionEnd& end);
+    void TakeIncoming();
+    bool HasUnsent() const;
+    // Fills `vectors` with data not yet handed to ngtcp2; `fin` tells whether
+    // they run to the end of the stream.
+    size_t Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const;
+    void AdvanceSent(size_t length, bool finWritten);
+    bool queuedForSend = false;
+    bool flowBlocked = false;
+
+  private:
+    void Indicate(QUIC_STREAM_EVENT& event);
+    void CompleteAcked();
+    void CancelSends();
+    void DeliverHeld();
+    void AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAGS flags, uint64_t errorCode);
+    void FinishWithoutTransport(QUIC_STATUS startStatus);
+    void ShutdownComplete(const ConnectionEnd* end);
+    void RunOnWorker(std::function<void()> op, bool wait);
+
+    // Set from any thread.
+    std::atomic<bool> startRequested{false};
+    std::atomic<bool> appClosed{false};
+    std::atomic<bool> ended{false};
+    std::mutex sendLock;
+    std::vector<SendRequest> incoming;
+    bool sendsOpen = true;
+
+    // Worker thread.
+    int64_t id = -1;
+    QUIC_STREAM_START_FLAGS startFlags = QUIC_STREAM_START_FLAG_NONE;
+    bool pendingStart = false;
+    std::deque<SendRequest> sends;
+    uint64_t queuedOffset = 0;
+    uint64_t sentOffset = 0;
+    uint64_t ackedOffset = 0;
+    size_t cursorRequest = 0;
+    size_t cursorBuffer = 0;
+    size_t cursorByte = 0;
+    bool finQueued = false;
+    bool finSent = false;
+    bool sendAborted = false;
+    bool sendShutdownReported = false;
+    bool receiveEnabled = true;
+    std::vector<uint8_t> held;
+    uint64_t heldOffset = 0;
+    bool heldFin = false;
+    bool peerFinReported = false;
+    uint64_t receivedOffset = 0;
+};
+
+}  // namespace quicapi

@@ -1,0 +1,275 @@
+#include "quic/api/Worker.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <future>
+
+#include "quic/api/Connection.h"
+#include "quic/api/Listener.h"
+
+namespace quicapi {
+
+Timestamp Now() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<Timestamp>(ts.tv_sec) * 1000000000ull + static_cast<Timestamp>(ts.tv_nsec);
+}
+
+Worker::Worker(std::unique_ptr<UdpSocket> udpSocket) : socket(std::move(udpSocket)) {}
+
+std::shared_ptr<Worker> Worker::Start(std::unique_ptr<UdpSocket> socket,
+                                      std::function<void(Worker&)> first) {
+    std::shared_ptr<Worker> worker(new Worker(std::move(socket)));
+    worker->epollFd = epoll_create1(EPOLL_CLOEXEC);
+    worker->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (worker->epollFd < 0 || worker->wakeFd < 0)
+        return nullptr;
+    epoll_event socketEvent{};
+    socketEvent.events = EPOLLIN;
+    socketEvent.data.fd = worker->socket->Fd();
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.fd = worker->wakeFd;
+    if (epoll_ctl(worker->epollFd, EPOLL_CTL_ADD, worker->socket->Fd(), &socketEvent) != 0 ||
+        epoll_ctl(worker->epollFd, EPOLL_CTL_ADD, worker->wakeFd, &wakeEvent) != 0)
+        return nullptr;
+    worker->ops.push_back([raw = worker.get(), first = std::move(first)] { first(*raw); });
+    try {
+        // The thread holds no reference of its own: whoever owns the worker
+        // stops and joins it.
+        worker->thread = std::thread([raw = worker.get()] { raw->Run(); });
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    return worker;
+}
+
+Worker::~Worker() {
+    if (thread.joinable()) {
+        if (OnThread()) {
+            thread.detach();
+        } else {
+            Stop();
+            thread.join();
+        }
+    }
+    if (epollFd >= 0)
+        close(epollFd);
+    if (wakeFd >= 0)
+        close(wakeFd);
+}
+
+bool Worker::OnThread() const {
+    return threadId.load() == std::this_thread::get_id();
+}
+
+void Worker::Wake() {
+    if (!wakePending.exchange(true)) {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = write(wakeFd, &one, sizeof one);
+    }
+}
+
+void Worker::Post(std::function<void()> op) {
+    {
+        std::lock_guard guard(opLock);
+        if (!exited) {
+            ops.push_back(std::move(op));
+            Wake();
+            return;
+        }
+    }
+    // The loop has ended: nothing else touches the objects any more.
+    std::lock_guard guard(afterExitLock);
+    op();
+}
+
+void Worker::RunAndWait(std::function<void()> op) {
+    if (OnThread()) {
+        Post(std::move(op));
+        return;
+    }
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    Post([&op, &done] {
+        op();
+        done.set_value();
+    });
+    finished.wait();
+}
+
+void Worker::Stop() {
+    stopRequested = true;
+    Wake();
+}
+
+void Worker::Join() {
+    if (thread.joinable() && !OnThread())
+        thread.join();
+}
+
+bool Worker::Exited() const {
+    std::lock_guard guard(opLock);
+    return exited;
+}
+
+void Worker::AddConnection(std::shared_ptr<Connection> connection) {
+    connections.push_back(std::move(connection));
+}
+
+void Worker::MapCid(const ngtcp2_cid& cid, Connection* connection) {
+    cids[CidKey(cid.data, cid.datalen)] = connection;
+}
+
+void Worker::UnmapCid(const ngtcp2_cid& cid) {
+    cids.erase(CidKey(cid.data, cid.datalen));
+}
+
+void Worker::KeepClosePacket(const std::vector<ngtcp2_cid>& closedCids, const SocketAddress& remote,
+                             std::vector<uint8_t> packet, Timestamp until) {
+    auto remnant = std::make_shared<Remnant>();
+    remnant->remote = remote;
+    remnant->packet = std::move(packet);
+    remnant->until = until;
+    remnant->lastSent = Now();
+    for (const ngtcp2_cid& cid : closedCids)
+        remnants[CidKey(cid.data, cid.datalen)] = remnant;
+}
+
+bool Worker::RunOps() {
+    bool ran = false;
+    // Operations queued by these operations run too, up to a bound that keeps
+    // the loop responsive.
+    for (int round = 0; round < 64; ++round) {
+        std::deque<std::function<void()>> batch;
+        {
+            std::lock_guard guard(opLock);
+            batch.swap(ops);
+        }
+        if (batch.empty())
+            break;
+        ran = true;
+        for (auto& op : batch)
+            op();
+    }
+    return ran;
+}
+
+Timestamp Worker::NextExpiry() const {
+    Timestamp next = UINT64_MAX;
+    for (const auto& connection : connections)
+        next = std::min(next, connection->Expiry());
+    for (const auto& [key, remnant] : remnants)
+        next = std::min(next, remnant->until);
+    return next;
+}
+
+void Worker::Dispatch(const UdpSocket::Datagram& datagram) {
+    ngtcp2_version_cid vc;
+    int rv = ngtcp2_pkt_decode_version_cid(&vc, datagram.data, datagram.length, kCidLength);
+    if (rv != 0)
+        return;
+    std::string key = CidKey(vc.dcid, vc.dcidlen);
+    if (auto found = cids.find(key); found != cids.end()) {
+        found->second->OnDatagram(*datagram.remote, datagram.data, datagram.length);
+        return;
+    }
+    if (auto found = remnants.find(key); found != remnants.end()) {
+        Remnant& remnant = *found->second;
+        Timestamp now = Now();
+        // Answer a straggler, but not more often than every few milliseconds.
+        if (now - remnant.lastSent > 5000000ull) {
+            remnant.lastSent = now;
+            socket->Send(remnant.remote, remnant.packet.data(), remnant.packet.size(),
+                         remnant.packet.size());
+        }
+        return;
+    }
+    if (listener != nullptr)
+        listener->OnUnknownPacket(*this, datagram, vc);
+}
+
+void Worker::Run() {
+    threadId = std::this_thread::get_id();
+    epoll_event events[4];
+    for (;;) {
+        RunOps();
+        if (stopRequested) {
+            listener = nullptr;
+            auto ending = connections;
+            for (auto& connection : ending)
+                connection->Abort(QUIC_STATUS_ABORTED);
+            RunOps();
+            connections.clear();
+            std::lock_guard guard(opLock);
+            if (ops.empty()) {
+                exited = true;
+                break;
+            }
+            continue;
+        }
+        if (connections.empty() && listener == nullptr) {
+            std::lock_guard guard(opLock);
+            if (ops.empty()) {
+                exited = true;
+                break;
+            }
+            continue;
+        }
+        // Operations queued by callbacks run before the next write, so a
+        // stream closed or aborted inside a callback is never written from
+        // buffers its owner has already released.
+        RunOps();
+        Timestamp now = Now();
+        for (size_t i = 0; i < connections.size(); ++i) {
+            auto connection = connections[i];
+            if (connection->Expiry() <= now)
+                connection->HandleExpiry(now);
+            connection->StartPendingStreams();
+        }
+        RunOps();
+        for (size_t i = 0; i < connections.size(); ++i)
+            connections[i]->Flush();
+        std::erase_if(connections, [](const auto& connection) { return connection->Ended(); });
+        std::erase_if(remnants, [now](const auto& entry) { return entry.second->until <= now; });
+        if (connections.empty() && listener == nullptr)
+            continue;
+        now = Now();
+        Timestamp next = NextExpiry();
+        timespec timeout{};
+        if (next == UINT64_MAX) {
+            timeout.tv_sec = 3600;
+        } else if (next > now) {
+            Timestamp wait = next - now;
+            timeout.tv_sec = static_cast<time_t>(wait / 1000000000ull);
+            timeout.tv_nsec = static_cast<long>(wait % 1000000000ull);
+        }
+        int count = epoll_pwait2(epollFd, events, 4, &timeout, nullptr);
+        bool readable = false;
+        for (int i = 0; i < count; ++i) {
+            if (events[i].data.fd == wakeFd) {
+                uint64_t value;
+                [[maybe_unused]] ssize_t got = read(wakeFd, &value, sizeof value);
+                wakePending = false;
+            } else {
+                readable = true;
+            }
+        }
+        if (readable) {
+            // Bounded, so that timers and sends are not starved by a flood.
+            for (int round = 0; round < 16; ++round) {
+                const auto& batch = socket->Receive();
+                if (batch.empty())
+                    break;
+                for (const auto& datagram : batch)
+                    Dispatch(datagram);
+            }
+        }
+    }
+}
+
+}  // namespace quicapi
