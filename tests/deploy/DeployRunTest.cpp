@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -215,6 +216,20 @@ TEST_P(DeployTcpRunTest, DeployWithoutAConnectedClientFailsEveryEntry) {
     client.CloseSockets();
     receiver.join();
     EXPECT_EQ(Deploy(), failedLine + failedLine);
+}
+
+TEST_P(DeployTcpRunTest, ClosingTheChannelEndsTheRemoteSyncThreadWaitingForItsClient) {
+    Start({});
+    auto joined = std::async(std::launch::async, [this] { remoteSync.join(); });
+    EXPECT_EQ(joined.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    server.CloseSockets();
+    EXPECT_EQ(joined.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    // A channel closed before its thread set it up is not set up afterwards.
+    DeployChannel late;
+    late.CloseSockets();
+    RunRemoteSyncServer(late, {L"a,b"}, false, 0);
+    EXPECT_EQ(late.ListeningPort(), 0);
+    EXPECT_EQ(late.Table().size(), 1u);
 }
 
 TEST_P(DeployTcpRunTest, ClientThatCannotConnectSaysSoAndReturns) {
