@@ -171,7 +171,8 @@ void LoadConfiguration(const std::wstring& path, Settings& settings) {
 }
 
 bool SaveConfiguration(const std::wstring& path, const Settings& settings) {
-    if (path.empty())
+    // A zero character would cut the name short at the system call.
+    if (path.empty() || path.find(L'\0') != std::wstring::npos)
         return false;
     // The saved content always starts from an empty document, as a file that
     // is replaced would.

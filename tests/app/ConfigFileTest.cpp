@@ -276,6 +276,7 @@ TEST_F(ConfigFile, FailedSaveLeavesNothingBehindAndReportsIt) {
     Settings s;
     EXPECT_FALSE(SaveConfiguration(Wide(Path("no-such-dir") / "cfg.xml"), s));
     EXPECT_FALSE(SaveConfiguration(L"", s));
+    EXPECT_FALSE(SaveConfiguration(Wide(Path("cut")) + std::wstring(L"\0.xml", 5), s));
     EXPECT_FALSE(SaveConfiguration(Wide(dir_) + L"/", s));
 
     // A directory in the way cannot be replaced; it stays as it was.
