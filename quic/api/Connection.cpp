@@ -86,10 +86,11 @@ struct ConnectionCallbacks {
         Of(user)->OnPeerStream(id);
         return 0;
     }
-    static int StreamClose(ngtcp2_conn* conn, uint32_t, int64_t id, uint64_t, void*,
+    static int StreamClose(ngtcp2_conn* conn, uint32_t flags, int64_t id, uint64_t code, void*,
                            void* streamUser) {
         if (streamUser != nullptr)
-            static_cast<Stream*>(streamUser)->OnClosed();
+            static_cast<Stream*>(streamUser)
+                ->OnClosed((flags & NGTCP2_STREAM_CLOSE_FLAG_APP_ERROR_CODE_SET) != 0 ? code : 0);
         // A stream the peer opened has ended: it may open another.
         if (!ngtcp2_conn_is_local_stream(conn, id)) {
             if (id & 0x2)
@@ -103,11 +104,6 @@ struct ConnectionCallbacks {
                            void* streamUser) {
         if (streamUser != nullptr)
             static_cast<Stream*>(streamUser)->OnPeerReset(code);
-        return 0;
-    }
-    static int StreamStopSending(ngtcp2_conn*, int64_t, uint64_t code, void*, void* streamUser) {
-        if (streamUser != nullptr)
-            static_cast<Stream*>(streamUser)->OnPeerStopSending(code);
         return 0;
     }
     static int ExtendMaxLocalStreams(ngtcp2_conn*, uint64_t, void* user) {
@@ -333,7 +329,6 @@ bool Connection::CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid,
     callbacks.stream_open = ConnectionCallbacks::StreamOpen;
     callbacks.stream_close = ConnectionCallbacks::StreamClose;
     callbacks.stream_reset = ConnectionCallbacks::StreamReset;
-    callbacks.stream_stop_sending = ConnectionCallbacks::StreamStopSending;
     callbacks.extend_max_local_streams_bidi = ConnectionCallbacks::ExtendMaxLocalStreams;
     callbacks.extend_max_local_streams_uni = ConnectionCallbacks::ExtendMaxLocalStreams;
     callbacks.extend_max_stream_data = ConnectionCallbacks::ExtendMaxStreamData;
@@ -616,7 +611,9 @@ void Connection::Flush() {
                 continue;
             }
             if (written == NGTCP2_ERR_STREAM_SHUT_WR || written == NGTCP2_ERR_STREAM_NOT_FOUND) {
+                // Not shut by us: the peer asked us to stop sending.
                 UnscheduleSend(stream);
+                stream->OnPeerStopSending(0);
                 continue;
             }
             if (written == NGTCP2_ERR_WRITE_MORE) {

@@ -393,7 +393,7 @@ void Stream::OnPeerReset(uint64_t errorCode) {
 }
 
 void Stream::OnPeerStopSending(uint64_t errorCode) {
-    if (ended)
+    if (ended || sendAborted)
         return;
     {
         std::lock_guard guard(sendLock);
@@ -455,10 +455,18 @@ void Stream::FinishWithoutTransport(QUIC_STATUS startStatus) {
     ShutdownComplete(connection->Ended() ? &end : nullptr);
 }
 
-void Stream::OnClosed() {
+void Stream::OnClosed(uint64_t errorCode) {
     auto self = shared_from_this();
     connection->UnscheduleSend(this);
     connection->RemoveStream(id);
+    // ngtcp2 reports no event for a received STOP_SENDING; a stream that
+    // closes while our side had not finished and was not aborted by us was
+    // stopped by the peer.
+    bool sendFinished = finSent && ackedOffset >= queuedOffset;
+    bool hasSendSide = (openFlags & QUIC_STREAM_OPEN_FLAG_UNIDIRECTIONAL) == 0 ||
+                       ngtcp2_conn_is_local_stream(connection->Native(), id);
+    if (hasSendSide && !sendFinished)
+        OnPeerStopSending(errorCode);
     ShutdownComplete(nullptr);
 }
 

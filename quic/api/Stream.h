@@ -63,7 +63,7 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     void OnAcked(uint64_t offset, uint64_t length);
     void OnPeerReset(uint64_t errorCode);
     void OnPeerStopSending(uint64_t errorCode);
-    void OnClosed();
+    void OnClosed(uint64_t errorCode);
     void OnConnectionEnded(const ConnectionEnd& end);
     void TakeIncoming();
     bool HasUnsent() const;
