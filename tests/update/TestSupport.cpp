@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <signal.h>
@@ -108,7 +109,7 @@ void MakeCertificate(const fs::path& certFile, const fs::path& keyFile) {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& extraEnv) {
+                           const std::vector<std::string>& extraEnv, bool pipeStdin) {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -122,8 +123,26 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     for (auto& e : envStrings)
         env.push_back(e.data());
     env.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), env.data()) != 0)
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int fds[2] = {-1, -1};
+    if (pipeStdin && ::pipe2(fds, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        stdin_ = fds[1];
+    }
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0)
         pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    if (fds[0] >= 0)
+        ::close(fds[0]);
+}
+
+void ChildProcess::CloseStdin() {
+    if (stdin_ >= 0) {
+        ::close(stdin_);
+        stdin_ = -1;
+    }
 }
 
 ChildProcess::~ChildProcess() {
@@ -131,6 +150,7 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::Kill() {
+    CloseStdin();
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);

@@ -36,7 +36,7 @@ class ChildProcess {
   public:
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv,
-                 const std::vector<std::string>& extraEnv = {});
+                 const std::vector<std::string>& extraEnv = {}, bool pipeStdin = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -44,9 +44,12 @@ class ChildProcess {
     // Exit status, waiting at most timeoutMs; -1 when it did not end (then killed).
     int Wait(int timeoutMs);
     void Kill();
+    // With pipeStdin: ends the child's standard input.
+    void CloseStdin();
 
   private:
     pid_t pid_ = -1;
+    int stdin_ = -1;
 };
 
 // Runs a program to its end; its exit status (-1 when it could not run).

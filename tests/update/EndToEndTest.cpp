@@ -1,0 +1,136 @@
+// The real program updating itself from the real update service.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "TestSupport.h"
+#include "platform/Text.h"
+
+namespace {
+
+using namespace updatetest;
+namespace fs = std::filesystem;
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+template <typename Condition>
+bool WaitFor(Condition condition, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string ProgramUnderTest() {
+    // A differently built program can be checked with the same test.
+    const char* other = std::getenv("VTR232_UNDER_TEST");
+    return other != nullptr && *other != '\0' ? other : VTR232_PATH;
+}
+
+TEST(UpdateEndToEnd, OlderProgramLeavesTheNewerOneInPlace) {
+    const std::string program = ProgramUnderTest();
+    if (!fs::exists(program))
+        GTEST_SKIP() << "the program is not built: " << program;
+    const auto older = ReadBytes(program);
+    auto newer = older;
+    const std::string trailer = "\n-- newer build --\n";
+    newer.insert(newer.end(), trailer.begin(), trailer.end());
+
+    UpdateService service;
+    WriteBytes(service.release() / "vtr232", newer);
+    service.Publish();
+    service.Start();
+
+    TempDir install;
+    const fs::path installed = install.path() / "vtr232";
+    WriteBytes(installed, older);
+    fs::permissions(installed, fs::perms(0755));
+    std::vector<std::string> env = {"VTR_UPDATE_URL=" + platform::ToUtf8(service.Url()),
+                                    "VTR_UPDATE_CA_FILE=" + service.caFile().string(),
+                                    "VTR_NO_UPDATE=0"};
+    // A TCP server instance waits on its console until its input ends.
+    auto start = [&] {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{installed.string(), "-s", "--p1", std::to_string(FreePort()),
+                                     "--p2", std::to_string(FreePort()), "--p3",
+                                     std::to_string(FreePort())},
+            env, true);
+    };
+
+    auto first = start();
+    ASSERT_GT(first->pid(), 0);
+    EXPECT_TRUE(WaitFor([&] { return ReadBytes(installed) == newer; }, 20000))
+        << "the running program was not replaced";
+    first->CloseStdin();
+    EXPECT_EQ(first->Wait(10000), 0);
+    EXPECT_EQ(HexSha256(ReadBytes(installed)), HexSha256(newer));
+    EXPECT_TRUE(fs::status(installed).permissions() == fs::perms(0755));
+    std::uint64_t requested = 0;
+    for (const auto& block : service.Blocks())
+        requested += block.length;
+    EXPECT_LT(requested, newer.size() / 10);
+    std::printf("update of a %zu-byte program requested %llu bytes\n", newer.size(),
+                static_cast<unsigned long long>(requested));
+    // Only the program itself is left in the install directory.
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(install.path()))
+        ++files;
+    EXPECT_EQ(files, 1);
+
+    // The next start asks once and downloads nothing.
+    service.ClearLog();
+    auto second = start();
+    EXPECT_TRUE(WaitFor([&] { return service.Requests() >= 1; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    second->CloseStdin();
+    EXPECT_EQ(second->Wait(10000), 0);
+    EXPECT_EQ(service.Requests(), 1);
+    EXPECT_TRUE(service.Blocks().empty());
+    EXPECT_EQ(ReadBytes(installed), newer);
+}
+
+TEST(UpdateEndToEnd, NoUpdateSettingKeepsTheProgramOffTheNetwork) {
+    const std::string program = ProgramUnderTest();
+    if (!fs::exists(program))
+        GTEST_SKIP() << "the program is not built: " << program;
+    UpdateService service;
+    WriteBytes(service.release() / "vtr232", {1, 2, 3});
+    service.Publish();
+    service.Start();
+    TempDir install;
+    const fs::path installed = install.path() / "vtr232";
+    const auto original = ReadBytes(program);
+    WriteBytes(installed, original);
+    fs::permissions(installed, fs::perms(0755));
+    ChildProcess run({installed.string(), "-s", "--p1", std::to_string(FreePort()), "--p2",
+                      std::to_string(FreePort()), "--p3", std::to_string(FreePort())},
+                     {"VTR_UPDATE_URL=" + platform::ToUtf8(service.Url()),
+                      "VTR_UPDATE_CA_FILE=" + service.caFile().string(), "VTR_NO_UPDATE=1"},
+                     true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    run.CloseStdin();
+    EXPECT_EQ(run.Wait(10000), 0);
+    EXPECT_EQ(service.Requests(), 0);
+    EXPECT_EQ(ReadBytes(installed), original);
+}
+
+}  // namespace
