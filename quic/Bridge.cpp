@@ -1,0 +1,138 @@
+#include "quic/Bridge.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Thread.h"
+#include "quic/QuicSession.h"
+#include "quic/QuicStream.h"
+
+std::string BuildPreamble(int port) {
+    char text[1000];
+    std::snprintf(text, sizeof text, "%s%06d", std::string(kPreambleMarker).c_str(), port);
+    std::string preamble(text);
+    preamble.resize(kPreambleSize, '0');
+    return preamble;
+}
+
+std::optional<int> ParsePreamble(std::span<const std::uint8_t> head) {
+    if (head.size() < kPreambleSize ||
+        std::memcmp(head.data(), kPreambleMarker.data(), kPreambleMarker.size()) != 0)
+        return std::nullopt;
+    int port = 0;
+    for (std::size_t index = kPreambleMarker.size(); index < kPreambleSize; ++index) {
+        const std::uint8_t digit = head[index];
+        if (digit < '0' || digit > '9')
+            return std::nullopt;
+        port = port * 10 + (digit - '0');
+    }
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return port;
+}
+
+PreambleCollector::Outcome PreambleCollector::Add(std::span<const std::uint8_t> block) {
+    Outcome outcome;
+    if (checked_) {
+        outcome.state = State::Missing;
+        return outcome;
+    }
+    head_.insert(head_.end(), block.begin(), block.end());
+    if (head_.size() < kPreambleSize)
+        return outcome;
+    checked_ = true;
+    const std::optional<int> port = ParsePreamble(head_);
+    if (!port) {
+        outcome.state = State::Missing;
+    } else {
+        outcome.state = State::Found;
+        outcome.port = *port;
+        outcome.rest.assign(head_.begin() + kPreambleSize, head_.end());
+    }
+    // Nothing of the head is needed any more.
+    std::vector<std::uint8_t>().swap(head_);
+    return outcome;
+}
+
+bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1, int localPort) {
+    TcpSocket listener(kInvalidSocket);
+    if (listener.Create(AF_INET6) != 0 || !listener.BindAndListen(port1)) {
+        listener.Close();
+        return false;
+    }
+    if (!session->AddListeningSocket(listener))
+        return false;
+    if (!StartAcceptThread(listener, session, localPort)) {
+        listener.Close();
+        return false;
+    }
+    return true;
+}
+
+bool StartAcceptThread(TcpSocket listener, std::shared_ptr<QuicSession> session, int localPort) {
+    return platform::StartDetached(
+        [listener = std::move(listener), session = std::move(session), localPort]() mutable {
+            for (;;) {
+                TcpSocket accepted = listener.Accept();
+                if (!accepted.IsValid())
+                    break;
+                QuicStreamInit init;
+                init.port = localPort;
+                init.socket = accepted;
+                OpenedStream opened = session->OpenStream(std::move(init));
+                if (!opened.stream) {
+                    accepted.Close();
+                    continue;
+                }
+                if (!StartServerPump(accepted, session, opened.stream))
+                    opened.stream->Close();
+            }
+        });
+}
+
+bool StartServerPump(TcpSocket socket, std::shared_ptr<QuicSession> session,
+                     std::shared_ptr<QuicStream> stream) {
+    return platform::StartDetached([socket = std::move(socket), session = std::move(session),
+                                    stream = std::move(stream)]() mutable {
+        std::array<std::uint8_t, kRelayChunkSize> buffer;
+        bool ready = false;
+        for (;;) {
+            const int received = socket.Receive(buffer, false);
+            if (received <= 0)
+                break;
+            // Nothing relayed is queued before the stream has started and
+            // queued its preamble.
+            if (!ready && !(ready = stream->WaitUntilReady()))
+                break;
+            // A failed send (the stream is gone) drops the bytes.
+            stream->Send({buffer.data(), static_cast<std::size_t>(received)});
+        }
+        socket.Close();
+        stream->Close();
+    });
+}
+
+bool StartClientPump(TcpSocket socket, std::shared_ptr<QuicStream> stream) {
+    return platform::StartDetached(
+        [socket = std::move(socket), stream = std::move(stream)]() mutable {
+            std::array<std::uint8_t, kRelayChunkSize> buffer;
+            for (;;) {
+                const int received = socket.Receive(buffer, false);
+                if (received <= 0)
+                    break;
+                stream->Send({buffer.data(), static_cast<std::size_t>(received)});
+            }
+            stream->Close();
+        });
+}
+
+bool StartPreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
+    return platform::StartDetached([stream = std::move(stream), timeoutMs] {
+        if (!stream->WaitForPreamble(timeoutMs))
+            stream->Close();
+    });
+}

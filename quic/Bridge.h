@@ -1,0 +1,72 @@
+#pragma once
+// The bridge between local TCP connections and QUIC tunnel streams: the
+// 44-byte preamble that opens every tunnel stream, the server's Visual Studio
+// port with its accept thread, and the pump threads that move bytes from a
+// socket onto a stream.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/TcpSocket.h"
+
+class QuicSession;
+class QuicStream;
+
+inline constexpr std::string_view kPreambleMarker = "{68D391E7-4D5E-4989-887A-BA5083149BC9}";
+inline constexpr std::size_t kPreambleSize = 44;
+// Relayed bytes are read from a socket in pieces of this size, one send each.
+inline constexpr std::size_t kRelayChunkSize = 2000;
+// How long a client tunnel stream may wait for its preamble.
+inline constexpr int kPreambleTimeoutMs = 30000;
+
+// The marker and the port as six decimal digits: always kPreambleSize bytes
+// (a port of more than six digits is cut off).
+std::string BuildPreamble(int port);
+
+// The port named by a preamble at the start of `head`; none when the head is
+// shorter than a preamble, does not start with the marker, or the digits do
+// not name a TCP port.
+std::optional<int> ParsePreamble(std::span<const std::uint8_t> head);
+
+// Collects the first bytes a client tunnel stream receives until a whole
+// preamble has arrived, however the transport splits them.
+class PreambleCollector {
+  public:
+    enum class State { Collecting, Found, Missing };
+    struct Outcome {
+        State state = State::Collecting;
+        int port = 0;
+        // Found: the bytes that followed the preamble in the collected head.
+        std::vector<std::uint8_t> rest;
+    };
+
+    // Adds a received block. Once the outcome is Found or Missing the check is
+    // over, and later blocks are payload the caller handles itself.
+    Outcome Add(std::span<const std::uint8_t> block);
+    bool Checked() const { return checked_; }
+
+  private:
+    std::vector<std::uint8_t> head_;
+    bool checked_ = false;
+};
+
+// Server: opens the TCP port for Visual Studio (IPv6 dual stack, wildcard,
+// `port1`), adds it to the session's listening sockets and starts its accept
+// thread, whose tunnel streams announce `localPort`. False when the port
+// could not be bound.
+bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1, int localPort);
+
+// Detached threads; each holds shared references to what it uses. False
+// when the thread could not be started.
+bool StartAcceptThread(TcpSocket listener, std::shared_ptr<QuicSession> session, int localPort);
+bool StartServerPump(TcpSocket socket, std::shared_ptr<QuicSession> session,
+                     std::shared_ptr<QuicStream> stream);
+bool StartClientPump(TcpSocket socket, std::shared_ptr<QuicStream> stream);
+// Aborts `stream` unless its preamble has been checked, it got a handler, or
+// it ended within `timeoutMs`.
+bool StartPreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs);

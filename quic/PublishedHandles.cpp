@@ -1,0 +1,7 @@
+#include "quic/PublishedHandles.h"
+
+std::atomic<HQUIC> serverListener{nullptr};
+std::atomic<HQUIC> serverConnection{nullptr};
+std::atomic<HQUIC> clientConnection{nullptr};
+std::atomic<HQUIC> clientControlStream{nullptr};
+std::atomic<HQUIC> serverControlStream{nullptr};

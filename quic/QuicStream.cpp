@@ -1,0 +1,279 @@
+#include "quic/QuicStream.h"
+
+#include <chrono>
+#include <string>
+#include <utility>
+
+#include "quic/QuicSession.h"
+
+namespace {
+
+// Takes back a SendRequest that the layer held as a send's context.
+void FreeSendRequest(void* context) {
+    std::unique_ptr<SendRequest> request(static_cast<SendRequest*>(context));
+}
+
+// The received buffers as one block; a single buffer is used as it is.
+std::span<const std::uint8_t> ReceivedBlock(const QUIC_STREAM_EVENT& event,
+                                            std::vector<std::uint8_t>& joined) {
+    const auto& receive = event.RECEIVE;
+    if (receive.BufferCount == 1)
+        return {receive.Buffers[0].Buffer, receive.Buffers[0].Length};
+    for (std::uint32_t index = 0; index < receive.BufferCount; ++index) {
+        const QUIC_BUFFER& buffer = receive.Buffers[index];
+        joined.insert(joined.end(), buffer.Buffer, buffer.Buffer + buffer.Length);
+    }
+    return joined;
+}
+
+}  // namespace
+
+QuicStream::QuicStream(std::weak_ptr<QuicSession> owner, const QUIC_API_TABLE* api,
+                       QuicStreamInit init)
+    : owner_(std::move(owner)),
+      api_(api),
+      expectsPreamble_(init.expectsPreamble),
+      port_(init.port),
+      handler_(init.handler),
+      context_(init.context),
+      handlerState_(std::move(init.handlerState)),
+      socket_(std::move(init.socket)) {}
+
+QuicStream::~QuicStream() {
+    Close();
+    // A stream given up before the layer completed it must not call back into
+    // this object again.
+    CloseHandle(false);
+}
+
+void QuicStream::CloseHandle(bool wait) {
+    const QUIC_API_TABLE* api = api_;
+    handle_.Retire([api](HQUIC stream) { api->StreamClose(stream); }, wait);
+}
+
+QUIC_STATUS QuicStream::Start() {
+    const auto status = handle_.Use([this](HQUIC stream) {
+        return api_->StreamStart(stream, QUIC_STREAM_START_FLAG_IMMEDIATE);
+    });
+    return status.value_or(QUIC_STATUS_INVALID_STATE);
+}
+
+QUIC_STATUS QuicStream::Send(std::span<const std::uint8_t> bytes) {
+    auto request = std::make_unique<SendRequest>(bytes);
+    const auto status = handle_.Use([&](HQUIC stream) {
+        return api_->StreamSend(stream, &request->buffer, 1, QUIC_SEND_FLAG_NONE, request.get());
+    });
+    if (!status)
+        return QUIC_STATUS_INVALID_STATE;
+    // Accepted: the layer owns the request until SEND_COMPLETE.
+    if (QUIC_SUCCEEDED(*status))
+        (void)request.release();
+    return *status;
+}
+
+void QuicStream::Close() {
+    TcpSocket socket;
+    {
+        std::lock_guard guard(lock_);
+        socket = std::exchange(socket_, TcpSocket(kInvalidSocket));
+    }
+    if (socket.IsValid())
+        socket.Close();
+    handle_.Use([this](HQUIC stream) {
+        return api_->StreamShutdown(stream, QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0);
+    });
+}
+
+bool QuicStream::WaitUntilReady() {
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [this] { return ready_ || ended_; });
+    return ready_ && !ended_;
+}
+
+bool QuicStream::WaitForPreamble(int timeoutMs) {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] {
+        return preamble_.Checked() || handler_ != nullptr || ended_;
+    });
+}
+
+void QuicStream::SetHandler(StreamHandler handler, void* context) {
+    {
+        std::lock_guard guard(lock_);
+        handler_ = handler;
+        context_ = context;
+    }
+    changed_.notify_all();
+}
+
+bool QuicStream::HasHandler() const {
+    std::lock_guard guard(lock_);
+    return handler_ != nullptr;
+}
+
+int QuicStream::Port() const {
+    std::lock_guard guard(lock_);
+    return port_;
+}
+
+TcpSocket QuicStream::Socket() const {
+    std::lock_guard guard(lock_);
+    return socket_;
+}
+
+QUIC_STATUS QUIC_API QuicStream::Callback(HQUIC stream, void* context, QUIC_STREAM_EVENT* event) {
+    auto* raw = static_cast<QuicStream*>(context);
+    if (raw == nullptr)
+        return QUIC_STATUS_INVALID_STATE;
+    // Keeps the object alive for the event; an object already being
+    // destroyed is closing its handle and ignores what is left.
+    const std::shared_ptr<QuicStream> self = raw->weak_from_this().lock();
+    if (!self) {
+        if (event->Type == QUIC_STREAM_EVENT_SEND_COMPLETE)
+            FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+        return QUIC_STATUS_SUCCESS;
+    }
+    return self->OnEvent(stream, event);
+}
+
+QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
+    StreamHandler handler;
+    void* context;
+    {
+        std::lock_guard guard(lock_);
+        handler = handler_;
+        context = context_;
+    }
+    if (handler != nullptr) {
+        const QUIC_STATUS status = handler(stream, event, context);
+        if (QUIC_FAILED(status)) {
+            // The request is freed whatever the handler said.
+            if (event->Type == QUIC_STREAM_EVENT_SEND_COMPLETE)
+                FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+            return status;
+        }
+    }
+    switch (event->Type) {
+        case QUIC_STREAM_EVENT_START_COMPLETE:
+            OnStartComplete(event->START_COMPLETE.Status);
+            break;
+        case QUIC_STREAM_EVENT_RECEIVE:
+            if (event->RECEIVE.BufferCount > 0)
+                OnReceive(*event);
+            break;
+        case QUIC_STREAM_EVENT_SEND_COMPLETE:
+            FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+            break;
+        case QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE:
+            OnShutdownComplete();
+            break;
+        default:
+            break;
+    }
+    return QUIC_STATUS_SUCCESS;
+}
+
+void QuicStream::OnStartComplete(QUIC_STATUS status) {
+    if (QUIC_FAILED(status)) {
+        MarkEnded();
+        return;
+    }
+    const int port = Port();
+    if (port != 0) {
+        // Queued before the stream is marked ready, so the preamble is always
+        // the first bytes on the stream.
+        const std::string preamble = BuildPreamble(port);
+        Send({reinterpret_cast<const std::uint8_t*>(preamble.data()), kPreambleSize});
+    }
+    {
+        std::lock_guard guard(lock_);
+        ready_ = true;
+    }
+    changed_.notify_all();
+}
+
+void QuicStream::OnReceive(const QUIC_STREAM_EVENT& event) {
+    std::vector<std::uint8_t> joined;
+    const std::span<const std::uint8_t> block = ReceivedBlock(event, joined);
+    bool collecting = false;
+    TcpSocket socket;
+    {
+        std::lock_guard guard(lock_);
+        // A control stream's bytes went to its handler; they never name a port.
+        collecting = expectsPreamble_ && handler_ == nullptr && !preamble_.Checked() && !ended_;
+        if (!collecting)
+            socket = socket_;
+    }
+    if (collecting) {
+        OnPreambleBlock(block);
+        return;
+    }
+    // Without a socket the block is dropped.
+    if (socket.IsValid())
+        Deliver(socket, block);
+}
+
+void QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
+    PreambleCollector::Outcome outcome;
+    {
+        std::lock_guard guard(lock_);
+        outcome = preamble_.Add(block);
+        if (outcome.state == PreambleCollector::State::Found)
+            port_ = outcome.port;
+    }
+    if (outcome.state == PreambleCollector::State::Collecting)
+        return;
+    changed_.notify_all();
+    if (outcome.state == PreambleCollector::State::Missing)
+        return;  // no socket: every byte of this stream is dropped
+
+    TcpSocket socket;
+    if (!socket.Connect("127.0.0.1", outcome.port)) {
+        // The stream stays open and silent.
+        socket.Close();
+        return;
+    }
+    {
+        std::lock_guard guard(lock_);
+        if (ended_) {
+            socket.Close();
+            return;
+        }
+        socket_ = socket;
+    }
+    if (!StartClientPump(socket, shared_from_this())) {
+        Close();
+        return;
+    }
+    if (!outcome.rest.empty())
+        Deliver(socket, outcome.rest);
+}
+
+void QuicStream::Deliver(const TcpSocket& socket, std::span<const std::uint8_t> bytes) {
+    const int written = socket.Send(bytes);
+    if (written < 0 || static_cast<std::size_t>(written) != bytes.size())
+        Close();
+}
+
+void QuicStream::OnShutdownComplete() {
+    // Inside the callback the close takes effect when the callback returns.
+    CloseHandle(false);
+    if (const auto session = owner_.lock())
+        session->RemoveStream(this);
+    TcpSocket socket;
+    {
+        std::lock_guard guard(lock_);
+        socket = std::exchange(socket_, TcpSocket(kInvalidSocket));
+    }
+    if (socket.IsValid())
+        socket.Close();
+    MarkEnded();
+}
+
+void QuicStream::MarkEnded() {
+    {
+        std::lock_guard guard(lock_);
+        ended_ = true;
+    }
+    changed_.notify_all();
+}

@@ -1,0 +1,112 @@
+#pragma once
+// One bidirectional QUIC stream of a session: the control stream, or a tunnel
+// stream bridged to a local TCP connection.
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "net/TcpSocket.h"
+#include "quic/Bridge.h"
+#include "quic/QuicHandleGuard.h"
+#include "quic/api/msquic_api.h"
+
+class QuicSession;
+
+// Installed on control streams; called first for every event of the stream.
+using StreamHandler = QUIC_STATUS (*)(HQUIC stream, QUIC_STREAM_EVENT* event, void* context);
+
+// The bytes of one Send, owned until the layer reports the send complete.
+struct SendRequest {
+    explicit SendRequest(std::span<const std::uint8_t> data)
+        : bytes(data.begin(), data.end()),
+          buffer{static_cast<std::uint32_t>(bytes.size()), bytes.data()} {}
+    SendRequest(const SendRequest&) = delete;
+    SendRequest& operator=(const SendRequest&) = delete;
+
+    std::vector<std::uint8_t> bytes;
+    QUIC_BUFFER buffer;
+};
+
+struct QuicStreamInit {
+    // Announced in the preamble (server tunnel streams); 0 sends none.
+    int port = 0;
+    StreamHandler handler = nullptr;
+    void* context = nullptr;
+    // Kept alive with the stream, for what `context` points into.
+    std::shared_ptr<void> handlerState;
+    // Client tunnel streams: the first bytes received must be a preamble.
+    bool expectsPreamble = false;
+    // The local connection bridged to the stream, if any.
+    TcpSocket socket{kInvalidSocket};
+};
+
+class QuicStream : public std::enable_shared_from_this<QuicStream> {
+  public:
+    QuicStream(std::weak_ptr<QuicSession> owner, const QUIC_API_TABLE* api, QuicStreamInit init);
+    // Closes the stream, and its handle when the layer has not completed it.
+    ~QuicStream();
+    QuicStream(const QuicStream&) = delete;
+    QuicStream& operator=(const QuicStream&) = delete;
+
+    // Copies the bytes into a SendRequest and queues them. Any thread; the
+    // calls of one thread keep their order on the stream.
+    QUIC_STATUS Send(std::span<const std::uint8_t> bytes);
+    // Closes the local socket and aborts both directions with error code 0.
+    void Close();
+
+    // Relay pumps wait here before their first send: true once the stream has
+    // started and its preamble is queued, false when it ended first.
+    bool WaitUntilReady();
+    // True when the preamble check is over, a handler was installed or the
+    // stream ended within `timeoutMs`.
+    bool WaitForPreamble(int timeoutMs);
+
+    void SetHandler(StreamHandler handler, void* context);
+    bool HasHandler() const;
+    // The stream's handle; it stays readable after the stream has ended.
+    HQUIC Handle() const { return handle_.Identity(); }
+    // False once the layer has completed the stream's shutdown.
+    bool IsOpen() const { return handle_.Available(); }
+    int Port() const;
+    TcpSocket Socket() const;
+    bool ExpectsPreamble() const { return expectsPreamble_; }
+
+    // The layer's callback; the context is the QuicStream.
+    static QUIC_STATUS QUIC_API Callback(HQUIC stream, void* context, QUIC_STREAM_EVENT* event);
+
+  private:
+    friend class QuicSession;
+    void Attach(HQUIC handle) { handle_.Set(handle); }
+    QUIC_STATUS Start();
+    // Closes the handle once no call is in flight (after a failed start or
+    // when the session gives the stream up).
+    void CloseHandle(bool wait);
+
+    QUIC_STATUS OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event);
+    void OnStartComplete(QUIC_STATUS status);
+    void OnReceive(const QUIC_STREAM_EVENT& event);
+    void OnPreambleBlock(std::span<const std::uint8_t> block);
+    void OnShutdownComplete();
+    // Writes everything to the local socket; a failed write closes the stream.
+    void Deliver(const TcpSocket& socket, std::span<const std::uint8_t> bytes);
+    void MarkEnded();
+
+    const std::weak_ptr<QuicSession> owner_;
+    const QUIC_API_TABLE* const api_;
+    const bool expectsPreamble_;
+    QuicHandleGuard handle_;
+
+    mutable std::mutex lock_;  // guards everything below
+    std::condition_variable changed_;
+    int port_;
+    StreamHandler handler_;
+    void* context_;
+    std::shared_ptr<void> handlerState_;
+    TcpSocket socket_;
+    PreambleCollector preamble_;
+    bool ready_ = false;
+    bool ended_ = false;
+};

@@ -1,0 +1,154 @@
+#include "quic/ShellHandlers.h"
+
+#include <memory>
+#include <vector>
+
+#include "platform/Console.h"
+#include "quic/Bridge.h"
+#include "quic/PublishedHandles.h"
+
+namespace {
+
+// What the server's control-stream handler works with; owned by the stream.
+struct ServerControl {
+    QuicEndpoint* endpoint = nullptr;
+    int port1 = 0;
+    int localPort = 0;
+    InboxHook inbox;
+};
+
+void PushReceived(const QUIC_STREAM_EVENT& event, const InboxHook& inbox) {
+    if (!inbox || event.RECEIVE.BufferCount == 0)
+        return;
+    if (event.RECEIVE.BufferCount == 1) {
+        inbox({event.RECEIVE.Buffers[0].Buffer, event.RECEIVE.Buffers[0].Length});
+        return;
+    }
+    std::vector<std::uint8_t> block;
+    for (std::uint32_t index = 0; index < event.RECEIVE.BufferCount; ++index) {
+        const QUIC_BUFFER& buffer = event.RECEIVE.Buffers[index];
+        block.insert(block.end(), buffer.Buffer, buffer.Buffer + buffer.Length);
+    }
+    inbox(block);
+}
+
+}  // namespace
+
+void InstallServerShell(ServerShell& shell) {
+    shell.endpoint->SetListenerHandler(&ServerListenerHandler, &shell);
+}
+
+QUIC_STATUS ConnectClientShell(ClientShell& shell, std::string_view host, std::uint16_t port) {
+    return shell.endpoint->Connect(host, port, &ClientShellHandler, &shell);
+}
+
+QUIC_STATUS ServerListenerHandler(HQUIC, QUIC_LISTENER_EVENT* event, void* context) {
+    auto* shell = static_cast<ServerShell*>(context);
+    if (shell == nullptr || event->Type != QUIC_LISTENER_EVENT_NEW_CONNECTION)
+        return QUIC_STATUS_SUCCESS;
+    const HQUIC connection = event->NEW_CONNECTION.Connection;
+    serverConnection.store(connection);
+    if (const auto session = shell->endpoint->FindSession(connection))
+        session->SetHandler(&ServerConnectionHandler, shell);
+    return QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS ServerConnectionHandler(HQUIC, QUIC_CONNECTION_EVENT* event, void*, bool) {
+    // Whichever connection it held: a server serves one client per run.
+    if (event->Type == QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE)
+        serverConnection.store(nullptr);
+    return QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, void* context,
+                               bool afterStreamCreated) {
+    auto* shell = static_cast<ClientShell*>(context);
+    if (shell == nullptr)
+        return QUIC_STATUS_SUCCESS;
+    switch (event->Type) {
+        case QUIC_CONNECTION_EVENT_CONNECTED:
+            if (afterStreamCreated)
+                break;
+            clientConnection.store(connection);
+            platform::ConsoleWrite(L"VTR Client connected to " + shell->clientText + L"\r\n");
+            if (shell->onConnected)
+                shell->onConnected();
+            break;
+        case QUIC_CONNECTION_EVENT_PEER_STREAM_STARTED: {
+            if (!afterStreamCreated)
+                break;
+            const HQUIC stream = event->PEER_STREAM_STARTED.Stream;
+            HQUIC expected = nullptr;
+            // Later streams are tunnel streams and get no handler.
+            if (!clientControlStream.compare_exchange_strong(expected, stream))
+                break;
+            if (const auto session = shell->endpoint->FindSession(clientConnection.load()))
+                if (const auto found = session->FindStream(stream))
+                    found->SetHandler(&ClientControlStreamHandler, shell);
+            if (shell->onControlStream)
+                shell->onControlStream(stream);
+            break;
+        }
+        case QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE:
+            if (afterStreamCreated)
+                break;
+            clientConnection.store(nullptr);
+            if (shell->onConnectionEnded)
+                shell->onConnectionEnded();
+            break;
+        default:
+            break;
+    }
+    return QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS ServerControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
+    const auto* control = static_cast<const ServerControl*>(context);
+    if (control == nullptr)
+        return QUIC_STATUS_SUCCESS;
+    if (event->Type == QUIC_STREAM_EVENT_START_COMPLETE &&
+        QUIC_SUCCEEDED(event->START_COMPLETE.Status)) {
+        if (const auto session = control->endpoint->FindSession(serverConnection.load()))
+            // A port that cannot be bound leaves the server without one.
+            OpenVisualStudioPort(session, control->port1, control->localPort);
+    } else if (event->Type == QUIC_STREAM_EVENT_RECEIVE) {
+        PushReceived(*event, control->inbox);
+    }
+    return QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS ClientControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
+    const auto* shell = static_cast<const ClientShell*>(context);
+    if (shell != nullptr && event->Type == QUIC_STREAM_EVENT_RECEIVE)
+        PushReceived(*event, shell->inbox);
+    return QUIC_STATUS_SUCCESS;
+}
+
+HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort) {
+    if (const HQUIC existing = serverControlStream.load())
+        return existing;
+    const auto session = server.FindSession(serverConnection.load());
+    if (!session)
+        return nullptr;
+    auto control = std::make_shared<ServerControl>();
+    control->endpoint = &server;
+    control->port1 = port1;
+    control->localPort = localPort;
+    const auto [handler, shellContext] = server.GetListenerHandler();
+    if (handler == &ServerListenerHandler && shellContext != nullptr)
+        control->inbox = static_cast<ServerShell*>(shellContext)->inbox;
+    QuicStreamInit init;
+    init.handler = &ServerControlStreamHandler;
+    init.context = control.get();
+    init.handlerState = control;
+    const OpenedStream opened = session->OpenStream(std::move(init));
+    if (opened.handle == nullptr)
+        return nullptr;
+    serverControlStream.store(opened.handle);
+    return opened.handle;
+}
+
+QUIC_STATUS SendOnStream(QuicEndpoint& endpoint, HQUIC connection, HQUIC stream,
+                         std::span<const std::uint8_t> bytes) {
+    return endpoint.SendOnStream(connection, stream, bytes);
+}
