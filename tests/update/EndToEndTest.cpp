@@ -51,9 +51,17 @@ TEST(UpdateEndToEnd, OlderProgramLeavesTheNewerOneInPlace) {
     if (!fs::exists(program))
         GTEST_SKIP() << "the program is not built: " << program;
     const auto older = ReadBytes(program);
+    // The newer build: VTR232_NEWER names one (to measure a real update),
+    // else the same program with a few bytes more.
     auto newer = older;
-    const std::string trailer = "\n-- newer build --\n";
-    newer.insert(newer.end(), trailer.begin(), trailer.end());
+    const char* newerFile = std::getenv("VTR232_NEWER");
+    if (newerFile != nullptr && *newerFile != '\0') {
+        newer = ReadBytes(newerFile);
+    } else {
+        const std::string trailer = "\n-- newer build --\n";
+        newer.insert(newer.end(), trailer.begin(), trailer.end());
+    }
+    ASSERT_NE(newer, older);
 
     UpdateService service;
     WriteBytes(service.release() / "vtr232", newer);
