@@ -53,7 +53,8 @@ QUIC_STATUS QUIC_API StreamCallback(HQUIC stream, void* context, QUIC_STREAM_EVE
                 record->startStatus = event->START_COMPLETE.Status;
                 break;
             case QUIC_STREAM_EVENT_RECEIVE:
-                for (uint32_t i = 0; i < event->RECEIVE.BufferCount; ++i)
+                record->receivedBytes += event->RECEIVE.TotalBufferLength;
+                for (uint32_t i = 0; i < event->RECEIVE.BufferCount && record->keepData; ++i)
                     record->received.append(
                         reinterpret_cast<const char*>(event->RECEIVE.Buffers[i].Buffer),
                         event->RECEIVE.Buffers[i].Length);

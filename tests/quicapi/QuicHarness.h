@@ -57,6 +57,8 @@ struct StreamRecord {
     bool shutdownAfterEnd = false;  // an event arrived after SHUTDOWN_COMPLETE
     bool connectionShutdown = false;
     bool closeOnShutdown = true;
+    bool keepData = true;  // append received bytes to `received`
+    uint64_t receivedBytes = 0;
     std::function<void(StreamRecord&, const uint8_t*, size_t)> onReceive;
 };
 
@@ -110,6 +112,10 @@ class QuicPair {
     // Connects and waits until both sides are connected.
     bool ConnectBoth(ConnectionRecord*& client, ConnectionRecord*& server);
     ConnectionRecord* LastServerConnection();
+    // The same, for callers that hold events.lock (wait predicates).
+    ConnectionRecord* LastServerConnectionLocked() const {
+        return serverConnections.empty() ? nullptr : serverConnections.back();
+    }
     StreamRecord* NewStreamRecord();
     // Opens and starts a stream on `connection`.
     StreamRecord* OpenStream(ConnectionRecord* connection);
