@@ -78,6 +78,21 @@ std::vector<std::uint8_t> DecodeHex(std::string_view text) {
     return bytes;
 }
 
+// A name the service gave must stay inside the program directory.
+bool StaysInside(std::wstring_view name) {
+    if (name.empty())
+        return false;
+    std::size_t start = 0;
+    for (;;) {
+        const auto end = name.find(L'\\', start);
+        if (name.substr(start, end == std::wstring_view::npos ? end : end - start) == L"..")
+            return false;
+        if (end == std::wstring_view::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
 Updater::Updater(std::wstring directory, update_progress callback, std::uintptr_t context)
@@ -198,6 +213,10 @@ HRESULT Updater::hash_local_files() {
 }
 
 HRESULT Updater::apply_patches() {
+    // Nothing is written when any name would lead out of the directory.
+    for (const auto& record : records_)
+        if (!record.blocks.empty() && !StaysInside(record.name))
+            return kFail;
     for (auto& record : records_) {
         if (record.blocks.empty())
             continue;

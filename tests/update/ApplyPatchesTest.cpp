@@ -79,4 +79,17 @@ TEST_F(ApplyPatchesTest, WholeFileBlockCreatesMissingDirectoriesAndRecordsMatchA
     EXPECT_EQ(ReadBytes(dir.path() / "plugins" / "extra" / "a.so"), fresh);
 }
 
+TEST_F(ApplyPatchesTest, NamesLeadingOutOfTheDirectoryAreRefused) {
+    const auto fresh = RandomBytes(10, 9);
+    Zelt::FileRecord* good = updater.find_record(L"vtr232", true);
+    good->blocks = {Zelt::PatchBlock{1, 0, Zelt::kWholeFile, fresh}};
+    good->remote_hash = Zelt::Sha256(fresh);
+    Zelt::FileRecord* bad = updater.find_record(L"sub/../../escaped", true);
+    bad->blocks = {Zelt::PatchBlock{2, 0, Zelt::kWholeFile, fresh}};
+    bad->remote_hash = Zelt::Sha256(fresh);
+    EXPECT_EQ(updater.apply_patches(), Zelt::kFail);
+    EXPECT_FALSE(fs::exists(dir.path().parent_path() / "escaped"));
+    EXPECT_EQ(ReadBytes(dir.path() / "vtr232"), current) << "nothing is written";
+}
+
 }  // namespace
