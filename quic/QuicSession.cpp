@@ -38,8 +38,10 @@ void QuicSession::CloseAll() {
         ended_ = true;
         streams = streams_;
     }
-    // Closing a stream first closes its socket, which also releases a worker
-    // blocked in a write to it.
+    // Every socket first: that releases a worker blocked in a write to one,
+    // before anything waits for the worker.
+    for (const auto& stream : streams)
+        stream->CloseSocket();
     for (const auto& stream : streams)
         stream->Close();
     const QUIC_API_TABLE* api = api_;

@@ -71,7 +71,7 @@ QUIC_STATUS QuicStream::Send(std::span<const std::uint8_t> bytes) {
     return *status;
 }
 
-void QuicStream::Close() {
+void QuicStream::CloseSocket() {
     TcpSocket socket;
     {
         std::lock_guard guard(lock_);
@@ -79,6 +79,10 @@ void QuicStream::Close() {
     }
     if (socket.IsValid())
         socket.Close();
+}
+
+void QuicStream::Close() {
+    CloseSocket();
     handle_.Use([this](HQUIC stream) {
         return api_->StreamShutdown(stream, QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0);
     });
@@ -260,13 +264,7 @@ void QuicStream::OnShutdownComplete() {
     CloseHandle(false);
     if (const auto session = owner_.lock())
         session->RemoveStream(this);
-    TcpSocket socket;
-    {
-        std::lock_guard guard(lock_);
-        socket = std::exchange(socket_, TcpSocket(kInvalidSocket));
-    }
-    if (socket.IsValid())
-        socket.Close();
+    CloseSocket();
     MarkEnded();
 }
 

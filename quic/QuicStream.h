@@ -81,6 +81,9 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     friend class QuicSession;
     void Attach(HQUIC handle) { handle_.Set(handle); }
     QUIC_STATUS Start();
+    // Closes the local socket only (which also frees a worker blocked in a
+    // write to it).
+    void CloseSocket();
     // Closes the handle once no call is in flight (after a failed start or
     // when the session gives the stream up).
     void CloseHandle(bool wait);

@@ -71,8 +71,8 @@ QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, v
                 break;
             clientConnection.store(connection);
             platform::ConsoleWrite(L"VTR Client connected to " + shell->clientText + L"\r\n");
-            if (shell->onConnected)
-                shell->onConnected();
+            if (shell->onClientConnected)
+                shell->onClientConnected();
             break;
         case QUIC_CONNECTION_EVENT_PEER_STREAM_STARTED: {
             if (!afterStreamCreated)
@@ -93,8 +93,8 @@ QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, v
             if (afterStreamCreated)
                 break;
             clientConnection.store(nullptr);
-            if (shell->onConnectionEnded)
-                shell->onConnectionEnded();
+            if (shell->onClientConnectionEnded)
+                shell->onClientConnectionEnded();
             break;
         default:
             break;
@@ -120,7 +120,7 @@ QUIC_STATUS ServerControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* co
 QUIC_STATUS ClientControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
     const auto* shell = static_cast<const ClientShell*>(context);
     if (shell != nullptr && event->Type == QUIC_STREAM_EVENT_RECEIVE)
-        PushReceived(*event, shell->inbox);
+        PushReceived(*event, shell->clientInbox);
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -136,7 +136,7 @@ HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort) 
     control->localPort = localPort;
     const auto [handler, shellContext] = server.GetListenerHandler();
     if (handler == &ServerListenerHandler && shellContext != nullptr)
-        control->inbox = static_cast<ServerShell*>(shellContext)->inbox;
+        control->inbox = static_cast<ServerShell*>(shellContext)->serverInbox;
     QuicStreamInit init;
     init.handler = &ServerControlStreamHandler;
     init.context = control.get();

@@ -19,7 +19,8 @@ using InboxHook = std::function<void(std::span<const std::uint8_t>)>;
 // Lives as long as the server endpoint; installed as its listener context.
 struct ServerShell {
     QuicEndpoint* endpoint = nullptr;
-    InboxHook inbox;
+    // The server's control-stream bytes.
+    InboxHook serverInbox;
 };
 
 // Lives as long as the client endpoint; the context of its connection.
@@ -29,14 +30,15 @@ struct ClientShell {
     std::wstring clientText;
     // On the connection's worker thread: the connection is up (start the
     // monitor).
-    std::function<void()> onConnected;
+    std::function<void()> onClientConnected;
     // The server's first stream became the control stream (start the
     // deployment receiver over it).
     std::function<void(HQUIC stream)> onControlStream;
     // The connection's shutdown completed (stop the monitor and end the
     // process). Runs on the worker thread inside the callback.
-    std::function<void()> onConnectionEnded;
-    InboxHook inbox;
+    std::function<void()> onClientConnectionEnded;
+    // The client's control-stream bytes.
+    InboxHook clientInbox;
 };
 
 // Server: sets the listener handler of shell.endpoint; call before Listen.

@@ -258,7 +258,7 @@ class TunnelFixture : public ::testing::Test {
     void StartServer(std::string_view alpn = kQuicAlpn) {
         ASSERT_EQ(server_.Open(kQuicAppName, QuicRole::Server, serverOptions_), 0);
         serverShell_.endpoint = &server_;
-        serverShell_.inbox = serverInbox_.Hook();
+        serverShell_.serverInbox = serverInbox_.Hook();
         InstallServerShell(serverShell_);
         ASSERT_EQ(server_.Listen(static_cast<std::uint16_t>(port_), alpn), 0);
     }
@@ -268,13 +268,13 @@ class TunnelFixture : public ::testing::Test {
                   0);
         clientShell_.endpoint = &client_;
         clientShell_.clientText = L"127.0.0.1:" + std::to_wstring(port_);
-        clientShell_.onConnected = [this] { ++connectedCalls_; };
+        clientShell_.onClientConnected = [this] { ++connectedCalls_; };
         clientShell_.onControlStream = [this](HQUIC stream) {
             controlStreamSeen_.store(stream);
             ++controlStreamCalls_;
         };
-        clientShell_.onConnectionEnded = [this] { ++endedCalls_; };
-        clientShell_.inbox = clientInbox_.Hook();
+        clientShell_.onClientConnectionEnded = [this] { ++endedCalls_; };
+        clientShell_.clientInbox = clientInbox_.Hook();
         ASSERT_EQ(ConnectClientShell(clientShell_, "127.0.0.1", static_cast<std::uint16_t>(port_)),
                   0);
     }
