@@ -3,13 +3,22 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/ConfigFile.h"
 #include "app/Settings.h"
 #include "debughost/Monitor.h"
+#include "deploy/DeployReceiver.h"
+#include "deploy/DeploySender.h"
 #include "platform/Console.h"
+#include "platform/Thread.h"
 #include "quic/HostCertificate.h"
+#include "update/UpdateThread.h"
 
-void UpdateThreadBody() {}
-void RequestUpdateStop() {}
+void UpdateThreadBody() {
+    Zelt::UpdateThreadEntry();
+}
+void RequestUpdateStop() {
+    Zelt::RequestUpdateStop();
+}
 
 void EndClientProcess() {
     ::StopMonitor();
@@ -47,7 +56,10 @@ void Services::StartRelayClient() {
 }
 
 void Services::StartMonitor() {
-    const std::wstring path = LocateMonitor(settings_.toolsVersion);
+    // The install prompt's Yes and Cancel end the client like its tunnel's end.
+    MonitorPromptIo io;
+    io.exitProcess = [](int) { EndClientProcess(); };
+    const std::wstring path = LocateMonitor(settings_.toolsVersion, io);
     if (!path.empty())
         ::StartMonitor(MonitorCommandLine(path, settings_.localPort));
 }
@@ -69,7 +81,10 @@ void Services::SaveConfiguration(const std::wstring& path) {
     platform::ConsoleWrite(L"Configuration saved to " + path + L"\r\n");
 }
 
-void Services::CloseInboxes() {}
+void Services::CloseInboxes() {
+    clientChannel_.inbox.Close();
+    serverChannel_.inbox.Close();
+}
 
 void Services::CloseTransport() {
     if (!settings_.quic) {
@@ -78,8 +93,22 @@ void Services::CloseTransport() {
     }
 }
 
-void Services::CloseRemoteSyncAndJoin() {}
-void Services::CloseClientChannelAndJoinReceiver() {}
+void Services::CloseRemoteSyncAndJoin() {
+    if (!remoteSyncStarted_)
+        return;
+    serverChannel_.CloseSockets();
+    if (remoteSyncThread_.joinable())
+        remoteSyncThread_.join();
+}
+
+void Services::CloseClientChannelAndJoinReceiver() {
+    if (!receiverThread_.joinable())
+        return;
+    // The receiver then ends the monitor and the process itself.
+    clientChannel_.CloseSockets();
+    clientChannel_.inbox.Close();
+    receiverThread_.join();
+}
 
 void Services::ReleaseProcessResources() {
     ::ReleaseHostCertificate();

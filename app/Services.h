@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "deploy/DeployChannel.h"
 #include "net/TcpRelay.h"
 
 struct Settings;
@@ -60,6 +61,11 @@ class Services {
     Settings& settings_;
     TcpRelay serverRelay_;
     TcpRelay clientRelay_;
+    DeployChannel serverChannel_;
+    DeployChannel clientChannel_;
+    std::thread remoteSyncThread_;
+    std::thread receiverThread_;
+    bool remoteSyncStarted_ = false;
 };
 
 // Background self-update; RequestUpdateStop makes a running update give up
