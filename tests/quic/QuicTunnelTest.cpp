@@ -73,7 +73,13 @@ TEST_F(QuicTunnelTest, FirstStreamIsTheControlStreamAndCarriesBytesInOrder) {
     ASSERT_TRUE(WaitFor([&] { return serverInbox_.Size() >= toServer.size(); }));
     EXPECT_TRUE(clientInbox_.Data() == toClient);
     EXPECT_TRUE(serverInbox_.Data() == toServer);
-    // Deployment bytes never open a connection to the monitor.
+    // Deployment bytes never open a connection to the monitor, not even
+    // when a file's content looks like a preamble.
+    clientInbox_.Clear();
+    const std::string lookalike = BuildPreamble(echo_.Port()) + "payload";
+    ASSERT_EQ(SendOnStream(server_, nullptr, control, Bytes(lookalike)), 0);
+    ASSERT_TRUE(WaitFor([&] { return clientInbox_.Data() == lookalike; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(echo_.Accepted(), 0);
 }
 
@@ -223,6 +229,44 @@ TEST_F(QuicTunnelTest, StreamWithoutMarkerGetsNoSocket) {
     // The checked stream is not taken for one still waiting.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_TRUE(stream->IsOpen());
+}
+
+TEST_F(QuicTunnelTest, UnreachableMonitorLeavesTheStreamOpenAndSilent) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
+    const auto stream = RawServerStream();
+    ASSERT_TRUE(stream);
+    // A port nothing listens on.
+    TcpSocket probe(kInvalidSocket);
+    ASSERT_EQ(probe.Create(AF_INET), 0);
+    ASSERT_TRUE(probe.BindAndListen(0));
+    const int closedPort = probe.LocalPort();
+    probe.Close();
+    ASSERT_EQ(stream->Send(Bytes(BuildPreamble(closedPort) + "lost")), 0);
+    ASSERT_TRUE(WaitFor([this, closedPort] {
+        const auto tunnels = ClientTunnelStreams();
+        return tunnels.size() == 1 && tunnels[0]->Port() == closedPort;
+    }));
+    const auto tunnel = ClientTunnelStreams().at(0);
+    EXPECT_FALSE(tunnel->Socket().IsValid());
+    ASSERT_EQ(stream->Send(Bytes("more")), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_TRUE(stream->IsOpen());
+    EXPECT_TRUE(tunnel->IsOpen());
+}
+
+TEST_F(QuicTunnelTest, StreamsTheClientStartsAreNotBridgedByTheServer) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
+    // A client that announces a port on the server's machine gets nothing.
+    const OpenedStream opened = ClientSession()->OpenStream(echo_.Port(), nullptr, nullptr);
+    ASSERT_EQ(opened.status, QUIC_STATUS_SUCCESS);
+    ASSERT_TRUE(opened.stream->WaitUntilReady());
+    ASSERT_EQ(opened.stream->Send(Bytes("to the server's monitor")), 0);
+    ASSERT_TRUE(WaitFor([this] { return ServerSession()->Streams().size() == 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(echo_.Accepted(), 0);
+    EXPECT_EQ(serverInbox_.Size(), 0u);
 }
 
 TEST_F(QuicTunnelTest, StreamThatNeverCompletesItsPreambleIsAborted) {
