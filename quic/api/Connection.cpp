@@ -19,8 +19,9 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kStreamWindow = 16 * kMiB;
 constexpr uint64_t kConnectionWindow = 32 * kMiB;
 constexpr uint64_t kMaxConnectionWindow = 64 * kMiB;
-// Loopback has no path MTU to respect: big datagrams save per-packet work.
-constexpr size_t kLoopbackPayload = 16384;
+// Loopback has no path MTU to respect: datagrams near the UDP maximum save
+// per-packet work (measured: 16 KiB gave about half the throughput).
+constexpr size_t kLoopbackPayload = 60000;
 
 constexpr uint8_t kAlertNoApplicationProtocol = 120;
 
