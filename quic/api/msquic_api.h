@@ -12,6 +12,11 @@
 // - Events of one connection and of its streams are delivered one at a time on
 //   that connection's worker thread. Every API call may be made from any
 //   thread, including from inside a callback.
+// - An aborted send completes (Canceled) only when the stream has closed or
+//   its connection has ended, since until then ngtcp2 may still read the
+//   bytes to retransmit them. StreamClose before SHUTDOWN_COMPLETE aborts the
+//   stream and suppresses its events: the buffers of sends not yet completed
+//   must then stay valid until the connection ends.
 // - ConnectionClose/StreamClose/ListenerClose called from outside the worker
 //   block until the object is shut down; no event for the handle follows
 //   their return. Called from inside a callback they take effect when the
