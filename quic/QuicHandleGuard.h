@@ -74,14 +74,6 @@ class QuicHandleGuard {
         return true;
     }
 
-    // Forgets the handle without closing it (its owner already freed it).
-    void Forget() {
-        std::lock_guard guard(lock_);
-        retired_ = true;
-        if (users_ == 0)
-            handle_ = nullptr;
-    }
-
   private:
     void Release() {
         Closer close;
