@@ -9,13 +9,16 @@
 #include "deploy/DeployReceiver.h"
 #include "deploy/DeploySender.h"
 #include "platform/Console.h"
+#include "platform/Text.h"
 #include "platform/Thread.h"
 #include "quic/HostCertificate.h"
+#include "quic/PublishedHandles.h"
 #include "update/UpdateThread.h"
 
 void UpdateThreadBody() {
     Zelt::UpdateThreadEntry();
 }
+
 void RequestUpdateStop() {
     Zelt::RequestUpdateStop();
 }
@@ -24,6 +27,7 @@ void EndClientProcess() {
     ::StopMonitor();
     ::ReleaseHostCertificate();
     std::fflush(stdout);
+    std::fflush(stderr);
     std::_Exit(0);
 }
 
@@ -35,15 +39,69 @@ void Services::PrepareHostCertificate() {
     ::PrepareHostCertificate();
 }
 
-void Services::OpenQuicServer() {}
+// ---------------------------------------------------------------- QUIC
+
+void Services::OpenQuicServer() {
+    serverEndpoint_.Open(kQuicAppName, QuicRole::Server);
+    serverShell_.endpoint = &serverEndpoint_;
+    serverShell_.serverInbox = [this](std::span<const std::uint8_t> bytes) {
+        serverChannel_.inbox.Push(bytes);
+    };
+    InstallServerShell(serverShell_);
+    listenStatus_ = serverEndpoint_.Listen(static_cast<std::uint16_t>(settings_.port1), kQuicAlpn);
+}
+
 Services::ServerWait Services::PollQuicServer() {
-    return ServerWait::ListenerFailed;
+    if (QUIC_FAILED(listenStatus_))
+        return ServerWait::ListenerFailed;
+    if (serverListener.load() && serverConnection.load())
+        return ServerWait::Connected;
+    return ServerWait::Waiting;
 }
-void Services::OpenQuicClient() {}
-void Services::ConnectQuicClient() {}
+
+void Services::OpenQuicClient() {
+    clientEndpoint_.Open(kQuicAppName, QuicRole::ClientNoCertificateCheck);
+}
+
+void Services::ConnectQuicClient() {
+    clientShell_.endpoint = &clientEndpoint_;
+    clientShell_.clientText = platform::FromUtf8(settings_.clientText);
+    clientShell_.onClientConnected = [this] { StartMonitor(); };
+    clientShell_.onControlStream = [this](HQUIC stream) { StartQuicReceiver(stream); };
+    clientShell_.onClientConnectionEnded = [] { EndClientProcess(); };
+    clientShell_.clientInbox = [this](std::span<const std::uint8_t> bytes) {
+        clientChannel_.inbox.Push(bytes);
+    };
+    ConnectClientShell(clientShell_, settings_.clientHost,
+                       static_cast<std::uint16_t>(settings_.clientPort));
+}
+
 bool Services::QuicClientConnectionPublished() {
-    return false;
+    return clientConnection.load() != nullptr;
 }
+
+void Services::StartQuicReceiver(HQUIC controlStream) {
+    clientChannel_.SetQuicSend([this, controlStream](std::span<const std::uint8_t> bytes) {
+        return SendOnStream(clientEndpoint_, clientConnection.load(), controlStream, bytes) ==
+               QUIC_STATUS_SUCCESS;
+    });
+    std::thread receiver;
+    const bool started = platform::StartThread(receiver, [this] {
+        RunReceiver(clientChannel_, true);
+        EndClientProcess();
+    });
+    if (!started) {
+        platform::ConsoleWrite(L"Could not start the deployment receiver thread\r\n");
+        return;
+    }
+    // A later start would replace the earlier thread object.
+    if (receiverThread_.joinable())
+        receiver.detach();
+    else
+        receiverThread_ = std::move(receiver);
+}
+
+// ---------------------------------------------------------------- TCP relay
 
 void Services::StartRelayServer() {
     serverRelay_.StartServer(settings_.port2, settings_.port3);
@@ -54,6 +112,8 @@ void Services::StartRelayClient() {
     clientRelay_.localPort = settings_.localPort;
     clientRelay_.StartClient(settings_.clientHost, settings_.clientPort);
 }
+
+// ---------------------------------------------------------------- monitor
 
 void Services::StartMonitor() {
     // The install prompt's Yes and Cancel end the client like its tunnel's end.
@@ -68,18 +128,51 @@ void Services::StopMonitor() {
     ::StopMonitor();
 }
 
+// ---------------------------------------------------------------- deployment
+
 bool Services::StartRemoteSync() {
-    return true;
-}
-void Services::Deploy() {}
-bool Services::StartTcpReceiver() {
-    return true;
+    // The thread gets its own copy of the pairs: the file command may add
+    // more while it reads them.
+    remoteSyncStarted_ = platform::StartThread(remoteSyncThread_, [this, files = settings_.files] {
+        RunRemoteSyncServer(serverChannel_, files, settings_.quic, settings_.port1);
+    });
+    return remoteSyncStarted_;
 }
 
-void Services::LoadConfiguration() {}
-void Services::SaveConfiguration(const std::wstring& path) {
-    platform::ConsoleWrite(L"Configuration saved to " + path + L"\r\n");
+void Services::Deploy() {
+    if (!remoteSyncStarted_)
+        return;
+    if (settings_.quic) {
+        // The first deploy opens the control stream, which opens the
+        // debugger's port; later ones reuse it.
+        const HQUIC stream =
+            EnsureServerControlStream(serverEndpoint_, settings_.port1, settings_.localPort);
+        serverChannel_.SetQuicSend([this, stream](std::span<const std::uint8_t> bytes) {
+            return SendOnStream(serverEndpoint_, serverConnection.load(), stream, bytes) ==
+                   QUIC_STATUS_SUCCESS;
+        });
+    }
+    RunSender(serverChannel_, settings_.quic);
 }
+
+bool Services::StartTcpReceiver() {
+    return platform::StartThread(receiverThread_, [this] {
+        RunTcpReceiverThread(clientChannel_, settings_.remoteSyncHost, settings_.remoteSyncPort);
+        EndClientProcess();
+    });
+}
+
+// ---------------------------------------------------------------- configuration
+
+void Services::LoadConfiguration() {
+    ::LoadConfiguration(settings_.configFile, settings_);
+}
+
+void Services::SaveConfiguration(const std::wstring& path) {
+    SaveConfigurationCommand(path, settings_);
+}
+
+// ---------------------------------------------------------------- shutdown
 
 void Services::CloseInboxes() {
     clientChannel_.inbox.Close();
@@ -87,10 +180,15 @@ void Services::CloseInboxes() {
 }
 
 void Services::CloseTransport() {
-    if (!settings_.quic) {
-        serverRelay_.CloseSockets();
-        clientRelay_.CloseSockets();
+    if (settings_.quic) {
+        if (settings_.server)
+            serverEndpoint_.Close();
+        if (!settings_.clientText.empty())
+            clientEndpoint_.Close();
+        return;
     }
+    serverRelay_.CloseSockets();
+    clientRelay_.CloseSockets();
 }
 
 void Services::CloseRemoteSyncAndJoin() {

@@ -9,6 +9,8 @@
 
 #include "deploy/DeployChannel.h"
 #include "net/TcpRelay.h"
+#include "quic/QuicEndpoint.h"
+#include "quic/ShellHandlers.h"
 
 struct Settings;
 
@@ -66,6 +68,15 @@ class Services {
     std::thread remoteSyncThread_;
     std::thread receiverThread_;
     bool remoteSyncStarted_ = false;
+    // The shells must outlive their endpoints' callbacks, so they are
+    // declared first and destroyed last.
+    ServerShell serverShell_;
+    ClientShell clientShell_;
+    QuicEndpoint serverEndpoint_;
+    QuicEndpoint clientEndpoint_;
+    QUIC_STATUS listenStatus_ = QUIC_STATUS_SUCCESS;
+
+    void StartQuicReceiver(HQUIC controlStream);
 };
 
 // Background self-update; RequestUpdateStop makes a running update give up
