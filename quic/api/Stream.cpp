@@ -176,12 +176,17 @@ bool Stream::TryOpen() {
     }
     id = streamId;
     connection->AddStream(id, shared_from_this());
+    // ngtcp2 sends nothing for a stream until it has a frame to carry; the
+    // peer would learn of a silent stream only when a later one shows up.
+    announcePending = (startFlags & QUIC_STREAM_START_FLAG_IMMEDIATE) != 0;
     QUIC_STREAM_EVENT event{};
     event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
     event.START_COMPLETE.Status = QUIC_STATUS_SUCCESS;
     event.START_COMPLETE.ID = static_cast<QUIC_UINT62>(id);
     Indicate(event);
     TakeIncoming();
+    if (announcePending)
+        connection->ScheduleSend(this);
     return true;
 }
 
@@ -215,7 +220,7 @@ void Stream::TakeIncoming() {
 bool Stream::HasUnsent() const {
     if (sendAborted || ended)
         return false;
-    return sentOffset < queuedOffset || (finQueued && !finSent);
+    return announcePending || sentOffset < queuedOffset || (finQueued && !finSent);
 }
 
 size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const {
@@ -246,7 +251,9 @@ size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const {
     return count;
 }
 
-void Stream::AdvanceSent(size_t length, bool finWritten) {
+void Stream::AdvanceSent(size_t accepted, bool finWritten) {
+    announcePending = false;
+    size_t length = accepted;
     sentOffset += length;
     while (length > 0 && cursorRequest < sends.size()) {
         const SendRequest& request = sends[cursorRequest];

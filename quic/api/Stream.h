@@ -68,9 +68,11 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     void TakeIncoming();
     bool HasUnsent() const;
     // Fills `vectors` with data not yet handed to ngtcp2; `fin` tells whether
-    // they run to the end of the stream.
+    // they run to the end of the stream. No vectors and no fin while the
+    // stream is unannounced asks for an empty frame that opens it at the peer.
     size_t Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const;
-    void AdvanceSent(size_t length, bool finWritten);
+    // `accepted` bytes went into a frame (an empty frame counts as announced).
+    void AdvanceSent(size_t accepted, bool finWritten);
     bool queuedForSend = false;
     bool flowBlocked = false;
 
@@ -105,6 +107,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     size_t cursorByte = 0;
     bool finQueued = false;
     bool finSent = false;
+    // Started with the immediate flag and no frame written for it yet.
+    bool announcePending = false;
     bool sendAborted = false;
     bool sendShutdownReported = false;
     bool receiveEnabled = true;

@@ -188,6 +188,8 @@ typedef enum QUIC_STREAM_OPEN_FLAGS {
 
 typedef enum QUIC_STREAM_START_FLAGS {
     QUIC_STREAM_START_FLAG_NONE = 0x0,
+    // Make the stream known to the peer at once (an empty STREAM frame when
+    // no data is queued yet), instead of with its first data.
     QUIC_STREAM_START_FLAG_IMMEDIATE = 0x1,
     // Fail with QUIC_STATUS_STREAM_LIMIT_REACHED instead of waiting for the
     // peer to allow another stream.
