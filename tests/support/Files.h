@@ -1,0 +1,72 @@
+#pragma once
+// Whole-file reads and writes for tests that look at what the real program
+// left on disk, and a listing to prove nothing else was left there.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
+namespace testing_support {
+
+inline void WriteText(const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The file's bytes; empty when it cannot be read.
+inline std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Names of the entries of `directory` (not recursive); empty when it is none.
+inline std::set<std::string> EntryNames(const std::filesystem::path& directory) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end;
+         it.increment(ec))
+        names.insert(it->path().filename().string());
+    return names;
+}
+
+// The kernel's TCP tables are files as well: true once a connection to the
+// local `port` has been taken from its listener's queue by accept(), which
+// is the moment a server can use it. False after the time limit.
+inline bool WaitForAcceptedConnection(int port,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool established = false, queued = false;
+        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+            std::istringstream lines(ReadText(table));
+            std::string line;
+            std::getline(lines, line);  // column titles
+            while (std::getline(lines, line)) {
+                std::istringstream fields(line);
+                std::string slot, local, remote, state, queues;
+                fields >> slot >> local >> remote >> state >> queues;
+                const auto colon = local.rfind(':');
+                if (colon == std::string::npos ||
+                    std::stoi(local.substr(colon + 1), nullptr, 16) != port)
+                    continue;
+                if (state == "01")
+                    established = true;
+                // A listener's receive queue counts connections not yet accepted.
+                if (state == "0A" && queues.substr(queues.find(':') + 1) != "00000000")
+                    queued = true;
+            }
+        }
+        if (established && !queued)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+}  // namespace testing_support
