@@ -79,6 +79,7 @@ int RunVtr(int argc, const char* const* argv) {
     std::thread updateThread;
     if (!platform::StartThread(updateThread, UpdateThreadBody)) {
         platform::ConsoleWrite(L"Could not start the update thread\r\n");
+        return 0;
     }
     platform::ConsoleWrite(UsageExamplesText(settings.quic));
 
@@ -128,6 +129,11 @@ int RunVtr(int argc, const char* const* argv) {
     if (!settings.quic) {
         if (!settings.remoteSyncText.empty() && !services.StartTcpReceiver()) {
             platform::ConsoleWrite(L"Could not start the deployment receiver thread\r\n");
+            if (settings.server)
+                ServerShutdown(services, settings, updateThread);
+            else
+                ClientShutdown(services, settings, updateThread);
+            return 0;
         }
         if (!settings.localText.empty()) {
             services.StartRelayClient();
