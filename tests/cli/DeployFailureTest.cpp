@@ -251,6 +251,9 @@ TEST_F(DeployFailure, DeployWithoutAConnectedClientFailsEveryFile) {
     const fs::path remoteFirst = Path("out") / "first.txt";
     const fs::path remoteSecond = Path("out") / "second.txt";
     StartServer({{first, remoteFirst}, {second, remoteSecond}});
+    // The RemoteSync thread listens once it has built the table (see the
+    // disabled test below for a deploy that comes earlier).
+    ASSERT_TRUE(WaitForListener(port1_));
 
     // Before any client: nothing is sent, every file fails.
     EXPECT_EQ(Deploy(2), (std::vector<std::string>{FailedBeforeUpload(first, remoteFirst),
@@ -273,4 +276,24 @@ TEST_F(DeployFailure, DeployWithoutAConnectedClientFailsEveryFile) {
     EXPECT_EQ(Deploy(2), (std::vector<std::string>{FailedBeforeUpload(first, remoteFirst),
                                                    FailedBeforeUpload(second, remoteSecond)}));
     Quit();
+}
+
+// DISABLED: a deploy typed at once after start-up can run before the
+// RemoteSync thread has built its table; it then finds the table empty,
+// prints nothing and deploys nothing, though the file list is not empty.
+// Seen in about half of the runs of the release build and most of the
+// sanitizer build. Enable once the first deploy waits for the table.
+TEST_F(DeployFailure, DISABLED_DeployRightAfterStartStillReportsEveryFile) {
+    const fs::path local = Path("early.txt");
+    const fs::path remote = Path("out") / "early.txt";
+    WriteText(local, "early\n");
+    for (int run = 0; run < 5; ++run) {
+        SCOPED_TRACE(run);
+        ChildProcess server(
+            VTR232_PATH, {"-s", "--p1", std::to_string(FreePort()), "--p2", "0", "--p3", "0", "-f",
+                          local.string() + "," + remote.string()});
+        EXPECT_EQ(RunToEnd(server, "deploy\nq\n"), 0);
+        EXPECT_EQ(DeployLines(server.Out()),
+                  std::vector<std::string>{FailedBeforeUpload(local, remote)});
+    }
 }

@@ -35,38 +35,62 @@ inline std::set<std::string> EntryNames(const std::filesystem::path& directory) 
     return names;
 }
 
-// The kernel's TCP tables are files as well: true once a connection to the
-// local `port` has been taken from its listener's queue by accept(), which
-// is the moment a server can use it. False after the time limit.
-inline bool WaitForAcceptedConnection(int port,
-                                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        bool established = false, queued = false;
-        for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-            std::istringstream lines(ReadText(table));
-            std::string line;
-            std::getline(lines, line);  // column titles
-            while (std::getline(lines, line)) {
-                std::istringstream fields(line);
-                std::string slot, local, remote, state, queues;
-                fields >> slot >> local >> remote >> state >> queues;
-                const auto colon = local.rfind(':');
-                if (colon == std::string::npos ||
-                    std::stoi(local.substr(colon + 1), nullptr, 16) != port)
-                    continue;
-                if (state == "01")
-                    established = true;
+// What the kernel's TCP tables (files as well) show for the local `port`.
+struct TcpPortState {
+    bool listening = false;  // a listener is bound to it
+    bool queued = false;     // a connection waits in the listener's queue for accept()
+    bool established = false;
+};
+
+inline TcpPortState ReadTcpPortState(int port) {
+    TcpPortState state;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::istringstream lines(ReadText(table));
+        std::string line;
+        std::getline(lines, line);  // column titles
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, status, queues;
+            fields >> slot >> local >> remote >> status >> queues;
+            const auto colon = local.rfind(':');
+            if (colon == std::string::npos ||
+                std::stoi(local.substr(colon + 1), nullptr, 16) != port)
+                continue;
+            if (status == "01")
+                state.established = true;
+            if (status == "0A") {
+                state.listening = true;
                 // A listener's receive queue counts connections not yet accepted.
-                if (state == "0A" && queues.substr(queues.find(':') + 1) != "00000000")
-                    queued = true;
+                if (queues.substr(queues.find(':') + 1) != "00000000")
+                    state.queued = true;
             }
         }
-        if (established && !queued)
+    }
+    return state;
+}
+
+// Polls the TCP tables until `done` holds for the port's state; false after
+// the time limit.
+template <typename Condition>
+bool WaitForTcpPort(int port, Condition done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (done(ReadTcpPortState(port)))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+}
+
+// True once a connection to `port` has been taken from its listener's queue
+// by accept(), the moment a server can use it.
+inline bool WaitForAcceptedConnection(int port) {
+    return WaitForTcpPort(port, [](const TcpPortState& s) { return s.established && !s.queued; });
+}
+
+inline bool WaitForListener(int port) {
+    return WaitForTcpPort(port, [](const TcpPortState& s) { return s.listening; });
 }
 
 }  // namespace testing_support
