@@ -8,6 +8,7 @@
 #include "app/Services.h"
 #include "app/Settings.h"
 #include "platform/Console.h"
+#include "platform/Signals.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 
@@ -72,6 +73,8 @@ void ClientShutdown(Services& services, const Settings& settings, std::thread& u
 }  // namespace
 
 int RunVtr(int argc, const char* const* argv) {
+    // Ctrl+C and SIGTERM still stop the monitor and remove the per-run key.
+    platform::WatchTerminationSignals([](int signal) { EndProcessOnSignal(signal); });
     Settings& settings = TheSettings();
     PreParseTransport(settings, argc, argv);
     platform::ConsoleWrite(BannerText(settings.quic));

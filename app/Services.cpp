@@ -23,12 +23,22 @@ void RequestUpdateStop() {
     Zelt::RequestUpdateStop();
 }
 
-void EndClientProcess() {
+namespace {
+[[noreturn]] void EndProcess(int exitCode) {
     ::StopMonitor();
     ::ReleaseHostCertificate();
     std::fflush(stdout);
     std::fflush(stderr);
-    std::_Exit(0);
+    std::_Exit(exitCode);
+}
+}  // namespace
+
+void EndClientProcess() {
+    EndProcess(0);
+}
+
+void EndProcessOnSignal(int signal) {
+    EndProcess(128 + signal);
 }
 
 Services::Services(Settings& settings) : settings_(settings) {}

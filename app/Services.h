@@ -88,3 +88,6 @@ void RequestUpdateStop();
 // tunnel or deployment receiver ended): stops the monitor, removes the
 // per-run key and exits with code 0.
 [[noreturn]] void EndClientProcess();
+
+// The same for a termination signal; the exit code tells which one.
+[[noreturn]] void EndProcessOnSignal(int signal);

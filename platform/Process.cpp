@@ -124,11 +124,25 @@ bool ChildProcess::Start(std::span<const std::string> argv) {
     // without handle inheritance.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
+    // The child starts with default signal handling and nothing blocked,
+    // whatever this process has set up for itself.
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0)
+        return false;
+    const std::unique_ptr<posix_spawnattr_t, int (*)(posix_spawnattr_t*)> attributesGuard(
+        &attributes, &posix_spawnattr_destroy);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
     pid_t pid = -1;
     const bool searched = program.find('/') == std::string::npos;
     const int rc =
-        searched ? posix_spawnp(&pid, program.c_str(), &actions, nullptr, args.data(), environ)
-                 : posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+        searched ? posix_spawnp(&pid, program.c_str(), &actions, &attributes, args.data(), environ)
+                 : posix_spawn(&pid, program.c_str(), &actions, &attributes, args.data(), environ);
     if (rc != 0)
         return false;
     pid_ = pid;

@@ -231,3 +231,26 @@ TEST(QuicRun, ClientWithoutServerWaitsTenSecondsThenForAKey) {
     EXPECT_NE(client.Out().find("Client settings: Host = 127.0.0.1"), std::string::npos);
     EXPECT_EQ(client.Out().find("VTR Client connected"), std::string::npos);
 }
+
+TEST(QuicRun, TerminationSignalStillRemovesTheKeyAndStopsTheMonitor) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+    int probe = -1;
+    for (int i = 0; i < 100 && probe < 0; ++i) {
+        probe = ConnectLoopback(run.monitorPort);
+        if (probe < 0)
+            std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_GE(probe, 0);  // the client started the monitor
+    close(probe);
+    EXPECT_EQ(KeyFiles(run.KeyDir()), 2u);
+
+    kill(run.client->Pid(), SIGTERM);
+    EXPECT_EQ(run.client->Wait(10s), 128 + SIGTERM);
+    EXPECT_EQ(ConnectLoopback(run.monitorPort), -1);
+    kill(run.server->Pid(), SIGINT);
+    EXPECT_EQ(run.server->Wait(10s), 128 + SIGINT);
+    EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
+}
