@@ -26,6 +26,14 @@ const std::string kCommands =
 const std::string kHead =
     "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>\r\n";
 
+// Each line followed by `end`.
+std::string Lines(const std::vector<std::string>& lines, const std::string& end) {
+    std::string text;
+    for (const auto& line : lines)
+        text += line + end;
+    return text;
+}
+
 std::string TcpSettingsLine(int port1, int port2, int port3) {
     return "Server settings: Port1 = " + std::to_string(port1) +
            ", Port2 = " + std::to_string(port2) + ", Port3 = " + std::to_string(port3) + " ";
@@ -97,8 +105,9 @@ struct QuicPair {
 TEST(ConfigFileProcess, TcpServerSavesItsSettingsByteForByteAndReportsFailedSaves) {
     TempDir dir;
     const int port1 = FreePort();
-    fs::create_directory(dir.Path() / "taken");
-    WriteText(dir.Path() / "taken" / "inner", "kept");
+    const fs::path taken = dir.Path() / "taken";
+    fs::create_directory(taken);
+    WriteText(taken / "inner", "kept");
     const fs::path plain = dir.Path() / "plain.xml";
     const fs::path odd = dir.Path() / "a&b <c> \"d\".xml";
     const fs::path noDir = dir.Path() / "missing" / "x.xml";
@@ -106,32 +115,24 @@ TEST(ConfigFileProcess, TcpServerSavesItsSettingsByteForByteAndReportsFailedSave
     // The client text of a TCP server is only kept, never dialled.
     ChildProcess server(VTR232_PATH,
                         QuietTcpServer(port1, {"-a", "-t", "2019", "-c", "h&o<s>t\"x:7003"}));
-    const std::string input = "save " + plain.string() +
-                              "\n"
-                              "save\n"   // no space: not even a message
-                              "save \n"  // empty path
-                              "save " +
-                              noDir.string() + "\nsave " + (dir.Path() / "taken").string() +
-                              "\n"
-                              "file C:\\a&b\\<x>.bin,\"D:\\r\xC3\xA9\\y\".bin\n"
-                              "file rel,\n"
-                              "save " +
-                              odd.string() + "\nq\n";
+    const std::string pair = "C:\\a&b\\<x>.bin,\"D:\\r\xC3\xA9\\y\".bin";
+    const std::string input = Lines({"save " + plain.string(),
+                                     "save",   // no space: not even a message
+                                     "save ",  // empty path
+                                     "save " + noDir.string(), "save " + taken.string(),
+                                     "file " + pair, "file rel,", "save " + odd.string(), "q"},
+                                    "\n");
     EXPECT_EQ(RunToEnd(server, input), 0);
 
-    EXPECT_EQ(server.Out(),
-              kTcpBanner + TcpSettingsLine(port1, 0, 0) + kCommands + "Configuration saved to " +
-                  plain.string() +
-                  "\r\n"
-                  "Could not save configuration to \r\n"
-                  "Could not save configuration to " +
-                  noDir.string() + "\r\nCould not save configuration to " +
-                  (dir.Path() / "taken").string() +
-                  "\r\n"
-                  "File added (local,remote): C:\\a&b\\<x>.bin,\"D:\\r\xC3\xA9\\y\".bin\r\n"
-                  "File added (local,remote): rel,\r\n"
-                  "Configuration saved to " +
-                  odd.string() + "\r\n");
+    EXPECT_EQ(
+        server.Out(),
+        kTcpBanner + TcpSettingsLine(port1, 0, 0) + kCommands +
+            Lines({"Configuration saved to " + plain.string(), "Could not save configuration to ",
+                   "Could not save configuration to " + noDir.string(),
+                   "Could not save configuration to " + taken.string(),
+                   "File added (local,remote): " + pair, "File added (local,remote): rel,",
+                   "Configuration saved to " + odd.string()},
+                  "\r\n"));
 
     const std::string root =
         TcpServerRoot("2019", "1", port1, 0, 0, "h&amp;o&lt;s&gt;t&quot;x:7003");
@@ -144,8 +145,8 @@ TEST(ConfigFileProcess, TcpServerSavesItsSettingsByteForByteAndReportsFailedSave
     // The failed saves wrote nothing, not even a temporary file.
     EXPECT_EQ(EntryNames(dir.Path()),
               (std::set<std::string>{"plain.xml", "taken", odd.filename().string()}));
-    EXPECT_EQ(EntryNames(dir.Path() / "taken"), std::set<std::string>{"inner"});
-    EXPECT_EQ(ReadText(dir.Path() / "taken" / "inner"), "kept");
+    EXPECT_EQ(EntryNames(taken), std::set<std::string>{"inner"});
+    EXPECT_EQ(ReadText(taken / "inner"), "kept");
 }
 
 TEST(ConfigFileProcess, FileSavedByTheServerLoadsBackToTheSameSettings) {
@@ -279,9 +280,9 @@ TEST(ConfigFileProcess, QuicServerSavesWithoutTcpFieldsAndQuicAttributeBringsQui
                          "\" c=\"\" l=\"8888\">\r\n" +
                          FilesBlock({{"C:\\a&amp;b", "&lt;r&gt;&quot;q&quot;"}}) + "</e>\r\n");
 
-    // Without "quic" the file would start a TCP server; with quic="1" added
-    // by hand the same file starts the QUIC server again, even from a TCP
-    // command line.
+    // "quic" is never written, so the file alone loads as TCP; with quic="1"
+    // added by hand it starts the QUIC server again, even from a command
+    // line without -q, and saves back the same bytes.
     std::string edited = saved;
     edited.insert(edited.find("<e ") + 3, "quic=\"1\" ");
     WriteText(withQuic, edited);
