@@ -318,9 +318,9 @@ int main(int argc, char** argv) {
     const int quicPort = options.quic ? bench::FreeLoopbackPort(true) : 0;
     if (options.quic) {
         const int quicMonitor = bench::FreeLoopbackPort(false);
-        // A client learns of the control stream only from its first bytes;
-        // a deploy with nothing to send would leave the first debugger
-        // connection to be taken for the control stream. So deploy one file.
+        // The first deploy sends one small file, as a user would: the
+        // control stream has then carried bytes, so the client knows it
+        // before the first debugger connection arrives.
         const std::string sample = work.Path() + "/sample.bin";
         std::ofstream(sample) << "a small file that opens the control stream\n";
         if (!quicServer.Start({program, "-q", "-s", "-p", std::to_string(quicPort), "-l",

@@ -72,7 +72,7 @@ done
 # From the in-process benchmarks: one line per benchmark with its rate.
 for extra in "${OTHERS[@]}"; do
     echo
-    echo "## $extra (Google Benchmark; rates are per wall second unless CPU is shown)"
+    echo "## $extra (Google Benchmark: rates per CPU second of the timing thread, per wall second for /real_time)"
     grep -E '^BM_' "$OUT/$extra.txt" |
         awk '{ rate = ""; for (i = 2; i <= NF; i++) if ($i ~ /(bytes|items)_per_second=|ratio=|patch_lzms_bytes=/) rate = rate " " $i;
                printf "  %-50s %10s %-3s%s\n", $1, $2, $3, rate }'
