@@ -79,3 +79,4 @@ for extra in "${OTHERS[@]}"; do
 done
 echo
 echo "whole run: $((SECONDS - start)) s on $(nproc) cores; load average now $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "tree: $(git describe --always --dirty 2>/dev/null || echo unknown), build type ${BENCH_BUILD_TYPE:-RelWithDebInfo}"
