@@ -24,6 +24,7 @@ constexpr uint64_t kMaxConnectionWindow = 64 * kMiB;
 constexpr size_t kLoopbackPayload = 60000;
 
 constexpr uint8_t kAlertNoApplicationProtocol = 120;
+constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
 
 QUIC_STATUS StatusFromAlert(uint8_t alert) {
     switch (alert) {
@@ -541,6 +542,17 @@ Timestamp Connection::Expiry() const {
     return ngtcp2_conn_get_expiry(conn);
 }
 
+Timestamp Connection::WakeAt(Timestamp now) const {
+    Timestamp expiry = Expiry();
+    if (expiry <= now || moreToSend)
+        return expiry;
+    // With nothing left to send, a timer due within a millisecond is the
+    // acknowledgement delay, a fraction of a loopback round trip: waking for
+    // it sends a lone ACK after every packet, while a little later the ACK
+    // rides on the next data. Loss detection works to a millisecond anyway.
+    return std::max(expiry, now + kTimerGranularity);
+}
+
 void Connection::HandleExpiry(Timestamp now) {
     if (ended || conn == nullptr)
         return;
@@ -574,6 +586,7 @@ void Connection::Flush() {
     size_t used = 0;
     size_t packets = 0;
     size_t segment = 0;
+    moreToSend = false;
     UdpSocket& socket = home->Socket();
     auto sendBatch = [&] {
         if (used > 0)
@@ -653,12 +666,22 @@ void Connection::Flush() {
         if (size < segment || packets == maxPackets) {
             bool quantumDone = packets == maxPackets;
             sendBatch();
-            if (quantumDone)
+            if (quantumDone) {
+                // A short packet means ngtcp2 had nothing more to put in it.
+                moreToSend = !sendQueue.empty() || size >= maxPayload;
                 break;
+            }
         }
     }
     sendBatch();
     ngtcp2_conn_update_pkt_tx_time(conn, now);
+    if (moreToSend)
+        return;  // the pacing deadline is when the rest may go
+    // Everything that could go has gone. ngtcp2 lets a paced packet leave up
+    // to a millisecond early, so a pacing deadline that close is already due:
+    // settling it now spares the loop a wake-up after every small send.
+    if (ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity)
+        HandleExpiry(now);
 }
 
 void Connection::HandleError(int liberr) {

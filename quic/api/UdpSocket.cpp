@@ -95,6 +95,7 @@ const std::vector<UdpSocket::Datagram>& UdpSocket::Receive() {
         messages[i].msg_hdr.msg_controllen = sizeof control[i];
     }
     int count = recvmmsg(fd, messages, kBatch, 0, nullptr);
+    lastBatchFull = count == static_cast<int>(kBatch);
     if (count <= 0)
         return received;
     for (int i = 0; i < count; ++i) {

@@ -40,6 +40,9 @@ class UdpSocket {
     // Reads what is queued (at most one batch); the datagrams stay valid until
     // the next call. Returns an empty list when nothing is pending.
     const std::vector<Datagram>& Receive();
+    // False when the last Receive found fewer datagrams than it had room
+    // for: the queue was empty then, and another read would find nothing.
+    bool MayHaveMore() const { return lastBatchFull; }
 
     // Sends `length` bytes as datagrams of `segment` bytes (the last may be
     // shorter) to `remote`. Send failures are treated as packet loss.
@@ -53,6 +56,7 @@ class UdpSocket {
     SocketAddress local;
     bool gsoAvailable = true;
     bool groEnabled = false;
+    bool lastBatchFull = false;
     std::vector<uint8_t> receiveArea;
     std::vector<SocketAddress> receiveFrom;
     std::vector<Datagram> received;

@@ -79,7 +79,10 @@ void Worker::Post(std::function<void()> op) {
         std::lock_guard guard(opLock);
         if (!exited) {
             ops.push_back(std::move(op));
-            Wake();
+            // The loop runs what its own callbacks queue before it waits
+            // again; only other threads need to wake it.
+            if (!OnThread())
+                Wake();
             return;
         }
     }
@@ -159,10 +162,10 @@ bool Worker::RunOps() {
     return ran;
 }
 
-Timestamp Worker::NextExpiry() const {
+Timestamp Worker::NextWake(Timestamp now) const {
     Timestamp next = UINT64_MAX;
     for (const auto& connection : connections)
-        next = std::min(next, connection->Expiry());
+        next = std::min(next, connection->WakeAt(now));
     for (const auto& [key, remnant] : remnants)
         next = std::min(next, remnant->until);
     return next;
@@ -239,7 +242,13 @@ void Worker::Run() {
         if (connections.empty() && listener == nullptr)
             continue;
         now = Now();
-        Timestamp next = NextExpiry();
+        Timestamp next = NextWake(now);
+        {
+            // Operations queued past RunOps' bound, or by the flush itself.
+            std::lock_guard guard(opLock);
+            if (!ops.empty())
+                next = now;
+        }
         timespec timeout{};
         if (next == UINT64_MAX) {
             timeout.tv_sec = 3600;
@@ -263,10 +272,10 @@ void Worker::Run() {
             // Bounded, so that timers and sends are not starved by a flood.
             for (int round = 0; round < 16; ++round) {
                 const auto& batch = socket->Receive();
-                if (batch.empty())
-                    break;
                 for (const auto& datagram : batch)
                     Dispatch(datagram);
+                if (!socket->MayHaveMore())
+                    break;
             }
         }
     }
