@@ -141,10 +141,13 @@ void Services::StopMonitor() {
 // ---------------------------------------------------------------- deployment
 
 bool Services::StartRemoteSync() {
-    // The thread gets its own copy of the pairs: the file command may add
-    // more while it reads them.
-    remoteSyncStarted_ = platform::StartThread(remoteSyncThread_, [this, files = settings_.files] {
-        RunRemoteSyncServer(serverChannel_, files, settings_.quic, settings_.port1);
+    // The table is complete before the first deploy can read it: the console
+    // may take a command the moment the loop starts. Later `file` commands do
+    // not change it.
+    serverChannel_.SetTable(BuildTable(settings_.files));
+    remoteSyncStarted_ = platform::StartThread(remoteSyncThread_, [this] {
+        if (!settings_.quic)
+            ServeRemoteSyncChannel(serverChannel_, settings_.port1);
     });
     return remoteSyncStarted_;
 }

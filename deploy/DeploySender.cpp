@@ -167,8 +167,11 @@ std::vector<DeployEntry> BuildTable(const std::vector<std::wstring>& files) {
 void RunRemoteSyncServer(DeployChannel& server, std::vector<std::wstring> filesCopy, bool quic,
                          int port1) {
     server.SetTable(BuildTable(filesCopy));
-    if (quic)
-        return;
+    if (!quic)
+        ServeRemoteSyncChannel(server, port1);
+}
+
+void ServeRemoteSyncChannel(DeployChannel& server, int port1) {
     TcpSocket listener(kInvalidSocket);
     if (listener.Create(AF_INET6) != 0)
         return;

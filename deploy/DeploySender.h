@@ -12,11 +12,15 @@ std::vector<DeployEntry> BuildTable(const std::vector<std::wstring>& files);
 
 // Body of the RemoteSync thread. `filesCopy` is the thread's own copy of the
 // file list, so that the `file` command cannot race the table. Over TCP it
-// then listens on port1 (dual stack, backlog 3; port 0 picks a free port, see
-// DeployChannel::ListeningPort) and accepts exactly one connection; it returns
-// once that is stored or the channel was closed.
+// then serves the channel (ServeRemoteSyncChannel).
 void RunRemoteSyncServer(DeployChannel& server, std::vector<std::wstring> filesCopy, bool quic,
                          int port1);
+
+// The TCP side of the server's channel: listens on port1 (dual stack,
+// backlog 3; port 0 picks a free port, see DeployChannel::ListeningPort) and
+// accepts exactly one connection; returns once that is stored or the channel
+// was closed.
+void ServeRemoteSyncChannel(DeployChannel& server, int port1);
 
 // One deployment run over the channel: one console line per table entry,
 // "Local: <local> to <remote>... " followed by
