@@ -1,4 +1,5 @@
 #include "deploy/DeployReceiver.h"
+#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -19,30 +20,7 @@
 
 namespace {
 
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    // Closes now and reports whether the close went well (a late write
-    // error shows here).
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
+using platform::UniqueFd;
 
 // A file that exists only until it is kept.
 class TempFile {

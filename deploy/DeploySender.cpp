@@ -1,4 +1,5 @@
 #include "deploy/DeploySender.h"
+#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -19,23 +20,7 @@ namespace {
 // framing count in 32 bits.
 constexpr std::uint64_t kMaxFileSize = std::uint64_t{4} << 30;
 
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
+using platform::UniqueFd;
 
 UniqueFd OpenForReading(const std::wstring& path) {
     return UniqueFd(::open(platform::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));

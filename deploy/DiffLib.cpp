@@ -1,4 +1,5 @@
 #include "deploy/DiffLib.h"
+#include "platform/ByteOrder.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,32 +15,16 @@
 namespace DIFFLIB {
 namespace {
 
+using platform::GetU32;
+using platform::GetU64;
+using platform::PutU32;
+using platform::PutU64;
+
 // Block bytes are copied through a buffer of this size, so a record never
 // makes us allocate what it merely claims.
 constexpr std::uint32_t kCopyPiece = 1u << 20;
 constexpr std::uint64_t kMaxRecordLength = 0xFFFFFFFFull;
 constexpr std::uint64_t kMaxWriterSize = 0xFFFFFFFFull;
-
-void PutU32(std::uint8_t* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-void PutU64(std::uint8_t* out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-std::uint32_t GetU32(const std::uint8_t* in) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | in[i];
-    return value;
-}
-std::uint64_t GetU64(const std::uint8_t* in) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | in[i];
-    return value;
-}
 
 HRESULT ReaderQueryInterface(rdc::IRdcFileReader* self, const rdc::Guid& iid, void** object) {
     if (!object)

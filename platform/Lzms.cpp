@@ -1,4 +1,5 @@
 #include "platform/Lzms.h"
+#include "platform/ByteOrder.h"
 
 #include <wimlib.h>
 
@@ -28,27 +29,6 @@ struct DecompressorDeleter {
 };
 using Compressor = std::unique_ptr<wimlib_compressor, CompressorDeleter>;
 using Decompressor = std::unique_ptr<wimlib_decompressor, DecompressorDeleter>;
-
-void PutU32(std::uint8_t* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-void PutU64(std::uint8_t* out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-std::uint32_t GetU32(const std::uint8_t* in) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | in[i];
-    return value;
-}
-std::uint64_t GetU64(const std::uint8_t* in) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | in[i];
-    return value;
-}
 
 // Runs work(index, state) for every index in [0, count) on up to `threads`
 // threads, each with a State of its own; false when one call returned false.

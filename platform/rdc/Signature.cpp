@@ -1,4 +1,5 @@
 #include "platform/rdc/Signature.h"
+#include "platform/ByteOrder.h"
 
 #include <xxhash.h>
 
@@ -7,26 +8,10 @@
 namespace rdc {
 namespace {
 
-void PutU32(std::uint8_t* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-void PutU64(std::uint8_t* out, std::uint64_t value) {
-    for (int i = 0; i < 8; ++i)
-        out[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-std::uint32_t GetU32(const std::uint8_t* in) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = (value << 8) | in[i];
-    return value;
-}
-std::uint64_t GetU64(const std::uint8_t* in) {
-    std::uint64_t value = 0;
-    for (int i = 7; i >= 0; --i)
-        value = (value << 8) | in[i];
-    return value;
-}
+using platform::GetU32;
+using platform::GetU64;
+using platform::PutU32;
+using platform::PutU64;
 
 }  // namespace
 
