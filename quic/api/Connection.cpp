@@ -542,17 +542,6 @@ Timestamp Connection::Expiry() const {
     return ngtcp2_conn_get_expiry(conn);
 }
 
-Timestamp Connection::WakeAt(Timestamp now) const {
-    Timestamp expiry = Expiry();
-    if (expiry <= now || moreToSend)
-        return expiry;
-    // With nothing left to send, a timer due within a millisecond is the
-    // acknowledgement delay, a fraction of a loopback round trip: waking for
-    // it sends a lone ACK after every packet, while a little later the ACK
-    // rides on the next data. Loss detection works to a millisecond anyway.
-    return std::max(expiry, now + kTimerGranularity);
-}
-
 void Connection::HandleExpiry(Timestamp now) {
     if (ended || conn == nullptr)
         return;
@@ -586,7 +575,7 @@ void Connection::Flush() {
     size_t used = 0;
     size_t packets = 0;
     size_t segment = 0;
-    moreToSend = false;
+    bool moreToSend = false;
     UdpSocket& socket = home->Socket();
     auto sendBatch = [&] {
         if (used > 0)

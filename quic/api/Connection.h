@@ -52,8 +52,6 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
                                               const SocketAddress& remote);
     void OnDatagram(const SocketAddress& from, const uint8_t* data, size_t length);
     Timestamp Expiry() const;
-    // When the loop must wake for this connection's timers at the latest.
-    Timestamp WakeAt(Timestamp now) const;
     void HandleExpiry(Timestamp now);
     void Flush();
     bool Ended() const { return ended.load(); }
@@ -107,7 +105,6 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     bool appOwned = false;
     bool connected = false;
     bool retryPendingStarts = false;
-    bool moreToSend = false;  // the last flush stopped at the send quantum
     ngtcp2_conn* conn = nullptr;
     TlsSession tls;
     ngtcp2_crypto_conn_ref connRef{};

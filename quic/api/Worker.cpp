@@ -152,6 +152,13 @@ bool Worker::RunOps() {
         {
             std::lock_guard guard(opLock);
             batch.swap(ops);
+            if (!batch.empty() && wakePending) {
+                // These operations are what the wake-up was for: consume it
+                // here, so the next wait does not return at once for them.
+                uint64_t value;
+                [[maybe_unused]] ssize_t got = read(wakeFd, &value, sizeof value);
+                wakePending = false;
+            }
         }
         if (batch.empty())
             break;
@@ -162,10 +169,10 @@ bool Worker::RunOps() {
     return ran;
 }
 
-Timestamp Worker::NextWake(Timestamp now) const {
+Timestamp Worker::NextExpiry() const {
     Timestamp next = UINT64_MAX;
     for (const auto& connection : connections)
-        next = std::min(next, connection->WakeAt(now));
+        next = std::min(next, connection->Expiry());
     for (const auto& [key, remnant] : remnants)
         next = std::min(next, remnant->until);
     return next;
@@ -242,7 +249,7 @@ void Worker::Run() {
         if (connections.empty() && listener == nullptr)
             continue;
         now = Now();
-        Timestamp next = NextWake(now);
+        Timestamp next = NextExpiry();
         {
             // Operations queued past RunOps' bound, or by the flush itself.
             std::lock_guard guard(opLock);

@@ -64,7 +64,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
     void Run();
     bool RunOps();
     void Dispatch(const UdpSocket::Datagram& datagram);
-    Timestamp NextWake(Timestamp now) const;
+    Timestamp NextExpiry() const;
     void Wake();
 
     struct Remnant {
