@@ -20,7 +20,8 @@ void JoinUpdateThread(std::thread& updateThread) {
         updateThread.join();
 }
 
-void WaitForQuicServer(Services& services, const Settings& settings) {
+// False when the listener could not be started: there is nothing to wait for.
+bool WaitForQuicServer(Services& services, const Settings& settings) {
     platform::ConsoleWrite(L"Waiting for Connection ...\r\n");
     for (;;) {
         platform::SleepMs(1000);
@@ -30,11 +31,11 @@ void WaitForQuicServer(Services& services, const Settings& settings) {
             case Services::ServerWait::Connected:
                 platform::ConsoleWrite(L"VTR Server accepted connection at " +
                                        std::to_wstring(settings.port1) + L"\r\n");
-                return;
+                return true;
             case Services::ServerWait::ListenerFailed:
                 platform::ConsoleWrite(L"Could not listen on UDP port " +
                                        std::to_wstring(settings.port1) + L"\r\n");
-                return;
+                return false;
         }
     }
 }
@@ -150,10 +151,8 @@ int RunVtr(int argc, const char* const* argv) {
         services.ConnectQuicClient();
     }
 
-    if (settings.quic && settings.server) {
-        WaitForQuicServer(services, settings);
-        listening = services.PollQuicServer() != Services::ServerWait::ListenerFailed;
-    }
+    if (settings.quic && settings.server)
+        listening = WaitForQuicServer(services, settings);
     if (settings.quic && !settings.clientText.empty())
         WaitForQuicClient(services);
 
