@@ -72,6 +72,8 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     void ExtendReceiveWindow(int64_t id, uint64_t length);
     // Opens streams that waited for the peer's stream limit.
     void StartPendingStreams();
+    // Streams are waiting to open and something changed since the last try.
+    bool StartsWaiting() const { return retryPendingStarts && !pendingStarts.empty(); }
 
   private:
     friend struct ConnectionCallbacks;

@@ -256,6 +256,11 @@ void Worker::Run() {
             if (!ops.empty())
                 next = now;
         }
+        // A start queued by the last operations is tried on the next round,
+        // not when some packet or timer next wakes the loop.
+        for (const auto& connection : connections)
+            if (connection->StartsWaiting())
+                next = now;
         timespec timeout{};
         if (next == UINT64_MAX) {
             timeout.tv_sec = 3600;
