@@ -3,6 +3,8 @@
 #include "app/Settings.h"
 #include "platform/Text.h"
 
+namespace app {
+
 namespace {
 // Placeholder host printed in the client examples.
 constexpr wchar_t kExampleHost[] = L"devbox.example.com";
@@ -69,3 +71,5 @@ void ApplyWideOptions(Settings& settings, const WideOptionText& wide) {
         settings.files.push_back(platform::FromUtf8(pair));
     settings.configFile = platform::FromUtf8(wide.configFile);
 }
+
+}  // namespace app

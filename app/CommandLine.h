@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace app {
+
 struct Settings;
 
 // Holds the narrow values of the wide options until they are converted.
@@ -25,3 +27,5 @@ void RegisterOptions(CLI::App& app, Settings& settings, WideOptionText& wide);
 
 // Moves the wide option values into the settings after a successful parse.
 void ApplyWideOptions(Settings& settings, const WideOptionText& wide);
+
+}  // namespace app

@@ -6,6 +6,8 @@
 #include "app/Settings.h"
 #include "platform/Console.h"
 
+namespace app {
+
 CommandResult HandleCommand(std::wstring_view line, Services& services, Settings& settings) {
     if (line == L"exit" || line == L"quit" || line == L"q")
         return CommandResult::Exit;
@@ -46,3 +48,5 @@ void RunCommandLoop(Services& services, Settings& settings) {
             return;
     }
 }
+
+}  // namespace app

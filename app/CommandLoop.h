@@ -2,6 +2,8 @@
 // The server's console commands: exit/quit/q, deploy/d, file, save.
 #include <string_view>
 
+namespace app {
+
 class Services;
 struct Settings;
 
@@ -13,3 +15,5 @@ CommandResult HandleCommand(std::wstring_view line, Services& services, Settings
 // Prints the command list, then reads and handles lines until an exit command
 // or the end of console input.
 void RunCommandLoop(Services& services, Settings& settings);
+
+}  // namespace app

@@ -11,6 +11,8 @@
 #include "platform/Text.h"
 #include "xml/XMLDocument.h"
 
+namespace app {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -213,3 +215,5 @@ void SaveConfigurationCommand(std::wstring_view path, const Settings& settings) 
     line.append(L"\r\n");
     platform::ConsoleWrite(line);
 }
+
+}  // namespace app

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace app {
+
 struct Settings;
 
 // Applies the file to `settings`, overriding the command line (missing
@@ -26,3 +28,5 @@ void SaveConfigurationCommand(std::wstring_view path, const Settings& settings);
 // decimal, hexadecimal after "0x" or octal after "0"; trailing text ignored.
 // Empty when the text holds no number or it does not fit 32 bits.
 std::optional<std::int32_t> ScanConfigNumber(std::string_view text);
+
+}  // namespace app

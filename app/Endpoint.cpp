@@ -7,6 +7,8 @@
 #include "platform/Console.h"
 #include "platform/Text.h"
 
+namespace app {
+
 namespace {
 
 constexpr std::int64_t kMaxPort = 65535;
@@ -99,3 +101,5 @@ bool ApplyEndpoints(Settings& settings) {
     }
     return true;
 }
+
+}  // namespace app

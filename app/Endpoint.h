@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace app {
+
 struct Settings;
 
 struct Endpoint {
@@ -24,3 +26,5 @@ std::int32_t LeadingNumber(std::string_view text);
 // prints a message naming the faulty text when one of them cannot be parsed
 // or a port setting lies outside 0..65535.
 bool ApplyEndpoints(Settings& settings);
+
+}  // namespace app

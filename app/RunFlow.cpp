@@ -12,6 +12,8 @@
 #include "platform/Text.h"
 #include "platform/Thread.h"
 
+namespace app {
+
 namespace {
 
 void JoinUpdateThread(std::thread& updateThread) {
@@ -165,3 +167,5 @@ int RunVtr(int argc, const char* const* argv) {
     }
     return 0;
 }
+
+}  // namespace app

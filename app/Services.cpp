@@ -15,6 +15,8 @@
 #include "quic/PublishedHandles.h"
 #include "update/UpdateThread.h"
 
+namespace app {
+
 void UpdateThreadBody() {
     Zelt::UpdateThreadEntry();
 }
@@ -25,8 +27,8 @@ void RequestUpdateStop() {
 
 namespace {
 [[noreturn]] void EndProcess(int exitCode) {
-    ::StopMonitor();
-    ::ReleaseHostCertificate();
+    debughost::StopMonitor();
+    quic::ReleaseHostCertificate();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(exitCode);
@@ -46,31 +48,32 @@ Services::Services(Settings& settings) : settings_(settings) {}
 Services::~Services() = default;
 
 void Services::PrepareHostCertificate() {
-    ::PrepareHostCertificate();
+    quic::PrepareHostCertificate();
 }
 
 // ---------------------------------------------------------------- QUIC
 
 void Services::OpenQuicServer() {
-    serverEndpoint_.Open(kQuicAppName, QuicRole::Server);
+    serverEndpoint_.Open(quic::kQuicAppName, quic::QuicRole::Server);
     serverShell_.endpoint = &serverEndpoint_;
     serverShell_.serverInbox = [this](std::span<const std::uint8_t> bytes) {
         serverChannel_.inbox.Push(bytes);
     };
     InstallServerShell(serverShell_);
-    listenStatus_ = serverEndpoint_.Listen(static_cast<std::uint16_t>(settings_.port1), kQuicAlpn);
+    listenStatus_ =
+        serverEndpoint_.Listen(static_cast<std::uint16_t>(settings_.port1), quic::kQuicAlpn);
 }
 
 Services::ServerWait Services::PollQuicServer() {
     if (QUIC_FAILED(listenStatus_))
         return ServerWait::ListenerFailed;
-    if (serverListener.load() && serverConnection.load())
+    if (quic::serverListener.load() && quic::serverConnection.load())
         return ServerWait::Connected;
     return ServerWait::Waiting;
 }
 
 void Services::OpenQuicClient() {
-    clientEndpoint_.Open(kQuicAppName, QuicRole::ClientNoCertificateCheck);
+    clientEndpoint_.Open(quic::kQuicAppName, quic::QuicRole::ClientNoCertificateCheck);
 }
 
 void Services::ConnectQuicClient() {
@@ -87,12 +90,12 @@ void Services::ConnectQuicClient() {
 }
 
 bool Services::QuicClientConnectionPublished() {
-    return clientConnection.load() != nullptr;
+    return quic::clientConnection.load() != nullptr;
 }
 
 void Services::StartQuicReceiver(HQUIC controlStream) {
     clientChannel_.SetQuicSend([this, controlStream](std::span<const std::uint8_t> bytes) {
-        return SendOnStream(clientEndpoint_, clientConnection.load(), controlStream, bytes) ==
+        return SendOnStream(clientEndpoint_, quic::clientConnection.load(), controlStream, bytes) ==
                QUIC_STATUS_SUCCESS;
     });
     std::thread receiver;
@@ -127,15 +130,15 @@ void Services::StartRelayClient() {
 
 void Services::StartMonitor() {
     // The install prompt's Yes and Cancel end the client like its tunnel's end.
-    MonitorPromptIo io;
+    debughost::MonitorPromptIo io;
     io.exitProcess = [](int) { EndClientProcess(); };
     const std::wstring path = LocateMonitor(settings_.toolsVersion, io);
     if (!path.empty())
-        ::StartMonitor(MonitorCommandLine(path, settings_.localPort));
+        debughost::StartMonitor(debughost::MonitorCommandLine(path, settings_.localPort));
 }
 
 void Services::StopMonitor() {
-    ::StopMonitor();
+    debughost::StopMonitor();
 }
 
 // ---------------------------------------------------------------- deployment
@@ -144,7 +147,7 @@ bool Services::StartRemoteSync() {
     // The table is complete before the first deploy can read it: the console
     // may take a command the moment the loop starts. Later `file` commands do
     // not change it.
-    serverChannel_.SetTable(BuildTable(settings_.files));
+    serverChannel_.SetTable(deploy::BuildTable(settings_.files));
     remoteSyncStarted_ = platform::StartThread(remoteSyncThread_, [this] {
         if (!settings_.quic)
             ServeRemoteSyncChannel(serverChannel_, settings_.port1);
@@ -161,7 +164,7 @@ void Services::Deploy() {
         const HQUIC stream =
             EnsureServerControlStream(serverEndpoint_, settings_.port1, settings_.localPort);
         serverChannel_.SetQuicSend([this, stream](std::span<const std::uint8_t> bytes) {
-            return SendOnStream(serverEndpoint_, serverConnection.load(), stream, bytes) ==
+            return SendOnStream(serverEndpoint_, quic::serverConnection.load(), stream, bytes) ==
                    QUIC_STATUS_SUCCESS;
         });
     }
@@ -178,7 +181,7 @@ bool Services::StartTcpReceiver() {
 // ---------------------------------------------------------------- configuration
 
 void Services::LoadConfiguration() {
-    ::LoadConfiguration(settings_.configFile, settings_);
+    app::LoadConfiguration(settings_.configFile, settings_);
 }
 
 void Services::SaveConfiguration(const std::wstring& path) {
@@ -222,5 +225,7 @@ void Services::CloseClientChannelAndJoinReceiver() {
 }
 
 void Services::ReleaseProcessResources() {
-    ::ReleaseHostCertificate();
+    quic::ReleaseHostCertificate();
 }
+
+}  // namespace app

@@ -12,6 +12,8 @@
 #include "quic/QuicEndpoint.h"
 #include "quic/ShellHandlers.h"
 
+namespace app {
+
 struct Settings;
 
 class Services {
@@ -61,19 +63,19 @@ class Services {
 
   private:
     Settings& settings_;
-    TcpRelay serverRelay_;
-    TcpRelay clientRelay_;
-    DeployChannel serverChannel_;
-    DeployChannel clientChannel_;
+    net::TcpRelay serverRelay_;
+    net::TcpRelay clientRelay_;
+    deploy::DeployChannel serverChannel_;
+    deploy::DeployChannel clientChannel_;
     std::thread remoteSyncThread_;
     std::thread receiverThread_;
     bool remoteSyncStarted_ = false;
     // The shells must outlive their endpoints' callbacks, so they are
     // declared first and destroyed last.
-    ServerShell serverShell_;
-    ClientShell clientShell_;
-    QuicEndpoint serverEndpoint_;
-    QuicEndpoint clientEndpoint_;
+    quic::ServerShell serverShell_;
+    quic::ClientShell clientShell_;
+    quic::QuicEndpoint serverEndpoint_;
+    quic::QuicEndpoint clientEndpoint_;
     QUIC_STATUS listenStatus_ = QUIC_STATUS_SUCCESS;
 
     void StartQuicReceiver(HQUIC controlStream);
@@ -91,3 +93,5 @@ void RequestUpdateStop();
 
 // The same for a termination signal; the exit code tells which one.
 [[noreturn]] void EndProcessOnSignal(int signal);
+
+}  // namespace app

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace app {
+
 struct Settings {
     bool server = false;
     bool admin = false;
@@ -29,3 +31,5 @@ struct Settings {
 
 // The one instance; complete before any thread but the update thread starts.
 Settings& TheSettings();
+
+}  // namespace app

@@ -1,5 +1,5 @@
 #include "app/RunFlow.h"
 
 int main(int argc, char** argv) {
-    return RunVtr(argc, argv);
+    return app::RunVtr(argc, argv);
 }

@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "BenchProcess.h"
-#include "deploy/DiffLib.h"
-#include "platform/Lzms.h"
+#include "codec/DiffLib.h"
+#include "codec/Lzms.h"
 
 namespace {
 

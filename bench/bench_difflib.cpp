@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "deploy/DiffLib.h"
-#include "platform/Lzms.h"
-#include "platform/rdc/Chunker.h"
+#include "codec/Chunker.h"
+#include "codec/DiffLib.h"
+#include "codec/Lzms.h"
 
 namespace {
 

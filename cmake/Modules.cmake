@@ -1,24 +1,20 @@
-# vtr_module(<target> <dir>... [EXCLUDE <file>...] [DEPS <lib>...])
-# A static library from the .cpp files of the given folders (not recursive).
+# vtr_module(<target> DIR <dir> SOURCES <file>... [DEPS <lib>...])
+# A static library from the named sources of <dir>. Its include root is a
+# folder of its own in the build tree that holds only <dir> (as a link), so
+# "<dir>/X.h" resolves for this module and for modules that link it, and for
+# no other.
 function(vtr_module target)
-  cmake_parse_arguments(M "" "" "EXCLUDE;DEPS" ${ARGN})
-  set(sources "")
-  foreach(dir IN LISTS M_UNPARSED_ARGUMENTS)
-    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
-    list(APPEND sources ${found})
-  endforeach()
-  foreach(ex IN LISTS M_EXCLUDE)
-    list(REMOVE_ITEM sources ${CMAKE_SOURCE_DIR}/${ex})
-  endforeach()
-  if(sources)
-    add_library(${target} STATIC ${sources})
-    target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
-    target_link_libraries(${target} PUBLIC ${M_DEPS})
-  else()
-    add_library(${target} INTERFACE)
-    target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR})
-    target_link_libraries(${target} INTERFACE ${M_DEPS})
+  cmake_parse_arguments(M "" "DIR" "SOURCES;DEPS" ${ARGN})
+  set(root ${CMAKE_BINARY_DIR}/include/${target})
+  get_filename_component(parent ${root}/${M_DIR} DIRECTORY)
+  file(MAKE_DIRECTORY ${parent})
+  if(NOT EXISTS ${root}/${M_DIR})
+    file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${M_DIR} ${root}/${M_DIR} SYMBOLIC)
   endif()
+  list(TRANSFORM M_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/${M_DIR}/)
+  add_library(${target} STATIC ${M_SOURCES})
+  target_include_directories(${target} PUBLIC ${root})
+  target_link_libraries(${target} PUBLIC ${M_DEPS})
 endfunction()
 
 # Paths that tests use to find the programs they run.

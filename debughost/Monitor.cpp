@@ -18,6 +18,8 @@
 #include "platform/Text.h"
 #include "platform/Thread.h"
 
+namespace debughost {
+
 namespace {
 
 // The expansion of %PROGRAMFILES% is limited to this many characters.
@@ -253,3 +255,5 @@ void OpenUrl(const std::wstring& url) {
     }
     platform::ConsoleWrite(url + L"\r\n");
 }
+
+}  // namespace debughost

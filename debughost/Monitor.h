@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace debughost {
+
 // How the install prompt talks to the user and ends the process. The defaults
 // use the console, open the address with xdg-open (or print it) and exit;
 // tests replace them. exitProcess is not expected to return: when it does,
@@ -58,3 +60,5 @@ int MonitorProcessId();
 // Opens an address the way a user of the console expects: xdg-open when it is
 // installed, otherwise (or when it fails) the address is printed.
 void OpenUrl(const std::wstring& url);
+
+}  // namespace debughost

@@ -4,4 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace debughost {
+
 std::wstring ReadRegistryString(std::wstring_view key, std::wstring_view value);
+
+}  // namespace debughost

@@ -7,6 +7,8 @@
 
 #include "platform/Console.h"
 
+namespace deploy {
+
 namespace {
 
 void PutLe(std::span<std::uint8_t> out, std::size_t offset, std::uint64_t value, int bytes) {
@@ -21,10 +23,10 @@ std::uint64_t GetLe(std::span<const std::uint8_t> in, std::size_t offset, int by
     return value;
 }
 
-// TcpSocket counts in int; large payloads go in pieces well below that.
+// net::TcpSocket counts in int; large payloads go in pieces well below that.
 constexpr std::size_t kSocketPiece = std::size_t{1} << 20;
 
-bool ReceiveAll(const TcpSocket& socket, std::span<std::uint8_t> buffer) {
+bool ReceiveAll(const net::TcpSocket& socket, std::span<std::uint8_t> buffer) {
     while (!buffer.empty()) {
         const std::size_t piece = std::min(buffer.size(), kSocketPiece);
         if (socket.Receive(buffer.data(), piece, true) != static_cast<int>(piece))
@@ -34,7 +36,7 @@ bool ReceiveAll(const TcpSocket& socket, std::span<std::uint8_t> buffer) {
     return true;
 }
 
-bool SendAll(const TcpSocket& socket, std::span<const std::uint8_t> data) {
+bool SendAll(const net::TcpSocket& socket, std::span<const std::uint8_t> data) {
     while (!data.empty()) {
         const std::size_t piece = std::min(data.size(), kSocketPiece);
         if (socket.Send(data.data(), piece, true) != static_cast<int>(piece))
@@ -77,7 +79,7 @@ void DeployChannel::CloseSockets() {
     connection.Close();
 }
 
-bool DeployChannel::AdoptConnection(TcpSocket socket) {
+bool DeployChannel::AdoptConnection(net::TcpSocket socket) {
     std::lock_guard guard(lock);
     if (closed) {
         socket.Close();
@@ -87,7 +89,7 @@ bool DeployChannel::AdoptConnection(TcpSocket socket) {
     return true;
 }
 
-bool DeployChannel::AdoptListener(TcpSocket socket) {
+bool DeployChannel::AdoptListener(net::TcpSocket socket) {
     std::lock_guard guard(lock);
     if (closed) {
         socket.Close();
@@ -97,7 +99,7 @@ bool DeployChannel::AdoptListener(TcpSocket socket) {
     return true;
 }
 
-TcpSocket DeployChannel::Connection() const {
+net::TcpSocket DeployChannel::Connection() const {
     std::lock_guard guard(lock);
     return connection;
 }
@@ -132,7 +134,7 @@ void DeployChannel::Print(std::wstring_view text) const {
 bool ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
                  std::vector<std::uint8_t>& payload) {
     std::array<std::uint8_t, kDeployHeaderSize> raw{};
-    TcpSocket socket(kInvalidSocket);
+    net::TcpSocket socket(net::kInvalidSocket);
     if (quic) {
         if (channel.inbox.IsClosed() || !QuicPop(channel.inbox, raw))
             return false;
@@ -202,3 +204,5 @@ bool WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,
         return false;
     return WriteHeader(channel, quic, header) && WritePayload(channel, quic, payload);
 }
+
+}  // namespace deploy

@@ -18,6 +18,8 @@
 #include "deploy/DeployInbox.h"
 #include "net/TcpSocket.h"
 
+namespace deploy {
+
 enum DeployMessageType : std::uint32_t {
     DEPLOY_SIGNATURE = 1,
     DEPLOY_FULL = 2,
@@ -54,8 +56,8 @@ struct DeployEntry {
 // and writers work on copies, which share the descriptor.
 struct DeployChannel {
     std::vector<DeployEntry> table;
-    TcpSocket connection{kInvalidSocket};
-    TcpSocket listener{kInvalidSocket};
+    net::TcpSocket connection{net::kInvalidSocket};
+    net::TcpSocket listener{net::kInvalidSocket};
     DeployInbox inbox;
     // QUIC mode: sends bytes on the control stream; true when they were
     // queued. Set by the QUIC side before the channel is used (SetQuicSend
@@ -75,9 +77,9 @@ struct DeployChannel {
 
     // Stores a freshly connected or accepted socket unless the channel was
     // closed meanwhile (then the socket is closed and false returned).
-    bool AdoptConnection(TcpSocket socket);
-    bool AdoptListener(TcpSocket socket);
-    TcpSocket Connection() const;
+    bool AdoptConnection(net::TcpSocket socket);
+    bool AdoptListener(net::TcpSocket socket);
+    net::TcpSocket Connection() const;
     // The port the listener is bound to (0 when there is none).
     int ListeningPort() const;
 
@@ -104,3 +106,5 @@ bool WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,
 // progress between them.
 bool WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& header);
 bool WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload);
+
+}  // namespace deploy

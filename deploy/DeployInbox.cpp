@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace deploy {
+
 void DeployInbox::Push(std::span<const std::uint8_t> data) {
     if (data.empty())
         return;
@@ -55,3 +57,5 @@ std::size_t DeployInbox::Queued() const {
     std::lock_guard guard(lock_);
     return data_.size() - head_;
 }
+
+}  // namespace deploy

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+namespace deploy {
+
 class DeployInbox {
   public:
     DeployInbox() = default;
@@ -39,3 +41,5 @@ class DeployInbox {
     std::size_t head_ = 0;  // bytes at the front of data_ already read
     bool closed_ = false;
 };
+
+}  // namespace deploy

@@ -13,10 +13,12 @@
 #include <system_error>
 #include <vector>
 
-#include "deploy/DiffLib.h"
+#include "codec/DiffLib.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+
+namespace deploy {
 
 namespace {
 
@@ -253,7 +255,7 @@ void RunReceiver(DeployChannel& client, bool quic) {
 }
 
 void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int port) {
-    TcpSocket socket(kInvalidSocket);
+    net::TcpSocket socket(net::kInvalidSocket);
     if (socket.Create(AF_INET6) != 0 || !socket.Connect(host, port)) {
         platform::ShowMessage(L"ZADAZ Client: Could not connect to Remote Sync Server");
         return;
@@ -262,3 +264,5 @@ void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int po
         return;
     RunReceiver(client, false);
 }
+
+}  // namespace deploy

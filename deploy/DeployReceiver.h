@@ -8,6 +8,8 @@
 
 #include "deploy/DeployChannel.h"
 
+namespace deploy {
+
 // Handles messages until a read fails, then returns. Console trace:
 // "Requested signature for <path>... ", then " Writing ... \r\n" or
 // " Patching ... \r\n".
@@ -27,3 +29,5 @@ void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int po
 // 0, becomes the last-write time. Missing parent directories are created.
 bool ReplaceFileContents(const std::filesystem::path& target, std::span<const std::uint8_t> content,
                          std::uint64_t fileTime = 0);
+
+}  // namespace deploy

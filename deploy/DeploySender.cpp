@@ -10,9 +10,11 @@
 #include <new>
 #include <utility>
 
-#include "deploy/DiffLib.h"
+#include "codec/DiffLib.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+
+namespace deploy {
 
 namespace {
 
@@ -157,7 +159,7 @@ void RunRemoteSyncServer(DeployChannel& server, std::vector<std::wstring> filesC
 }
 
 void ServeRemoteSyncChannel(DeployChannel& server, int port1) {
-    TcpSocket listener(kInvalidSocket);
+    net::TcpSocket listener(net::kInvalidSocket);
     if (listener.Create(AF_INET6) != 0)
         return;
     // A failed bind leaves a socket that does not listen; accept then fails
@@ -165,7 +167,7 @@ void ServeRemoteSyncChannel(DeployChannel& server, int port1) {
     listener.BindAndListen(port1);
     if (!server.AdoptListener(listener))
         return;
-    TcpSocket accepted = listener.Accept();
+    net::TcpSocket accepted = listener.Accept();
     if (accepted.IsValid())
         server.AdoptConnection(std::move(accepted));
 }
@@ -181,3 +183,5 @@ void RunSender(DeployChannel& server, bool quic) {
         server.Print(done ? L"Done\r\n" : L"Failed\r\n");
     }
 }
+
+}  // namespace deploy

@@ -6,6 +6,8 @@
 
 #include "deploy/DeployChannel.h"
 
+namespace deploy {
+
 // One entry per "local,remote" text, split at the first comma, nothing
 // trimmed; texts without a comma are skipped.
 std::vector<DeployEntry> BuildTable(const std::vector<std::wstring>& files);
@@ -27,3 +29,5 @@ void ServeRemoteSyncChannel(DeployChannel& server, int port1);
 // "Uploading <n> -> <c> bytes... Done\r\n" or "Patch <n> -> <c> bytes... Done\r\n",
 // or "Failed\r\n" at the point where the entry failed.
 void RunSender(DeployChannel& server, bool quic);
+
+}  // namespace deploy

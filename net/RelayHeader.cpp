@@ -1,5 +1,7 @@
 #include "net/RelayHeader.h"
 
+namespace net {
+
 namespace {
 
 template <typename T>
@@ -37,3 +39,5 @@ RelayHeader DecodeRelayHeader(std::span<const std::uint8_t, kRelayHeaderSize> by
     header.length = Get<std::uint64_t>(&bytes[24]);
     return header;
 }
+
+}  // namespace net

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+namespace net {
+
 inline constexpr std::uint32_t RELAY_OPEN = 1;
 inline constexpr std::uint32_t RELAY_DATA = 2;
 inline constexpr std::uint32_t RELAY_CLOSE = 3;
@@ -22,3 +24,5 @@ struct RelayHeader {
 
 std::array<std::uint8_t, kRelayHeaderSize> EncodeRelayHeader(const RelayHeader& header);
 RelayHeader DecodeRelayHeader(std::span<const std::uint8_t, kRelayHeaderSize> bytes);
+
+}  // namespace net

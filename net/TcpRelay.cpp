@@ -14,6 +14,8 @@
 #include "platform/DebugOutput.h"
 #include "platform/Thread.h"
 
+namespace net {
+
 namespace {
 
 // One control connection and the lock that keeps its writers' messages whole.
@@ -475,3 +477,5 @@ std::size_t TcpRelay::TunnelCount() const {
 int TcpRelay::RunningThreads() const {
     return state_->threads.load();
 }
+
+}  // namespace net

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+namespace net {
+
 // A peer never sends more than this in one message; a larger length ends the
 // control connection.
 inline constexpr std::uint64_t kRelayMaxPayload = 90000;
@@ -56,3 +58,5 @@ class TcpRelay {
   private:
     std::shared_ptr<State> state_;
 };
+
+}  // namespace net

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+namespace net {
+
 struct TcpSocket::Owner {
     explicit Owner(SocketHandle handle) : fd(handle) {}
     Owner(const Owner&) = delete;
@@ -251,3 +253,5 @@ int TcpSocket::LocalPort() const {
         return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
     return 0;
 }
+
+}  // namespace net

@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+namespace net {
+
 using SocketHandle = int;
 inline constexpr SocketHandle kInvalidSocket = -1;
 
@@ -81,3 +83,5 @@ class TcpSocket {
     std::shared_ptr<Owner> owner_;
     int family_;
 };
+
+}  // namespace net

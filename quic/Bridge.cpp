@@ -11,6 +11,8 @@
 #include "quic/QuicSession.h"
 #include "quic/QuicStream.h"
 
+namespace quic {
+
 std::string BuildPreamble(int port) {
     char text[1000];
     std::snprintf(text, sizeof text, "%s%06d", std::string(kPreambleMarker).c_str(), port);
@@ -59,7 +61,7 @@ PreambleCollector::Outcome PreambleCollector::Add(std::span<const std::uint8_t> 
 }
 
 bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1, int localPort) {
-    TcpSocket listener(kInvalidSocket);
+    net::TcpSocket listener(net::kInvalidSocket);
     if (listener.Create(AF_INET6) != 0 || !listener.BindAndListen(port1)) {
         listener.Close();
         return false;
@@ -73,11 +75,12 @@ bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1
     return true;
 }
 
-bool StartAcceptThread(TcpSocket listener, std::shared_ptr<QuicSession> session, int localPort) {
+bool StartAcceptThread(net::TcpSocket listener, std::shared_ptr<QuicSession> session,
+                       int localPort) {
     return platform::StartDetached(
         [listener = std::move(listener), session = std::move(session), localPort]() mutable {
             for (;;) {
-                TcpSocket accepted = listener.Accept();
+                net::TcpSocket accepted = listener.Accept();
                 if (!accepted.IsValid())
                     break;
                 QuicStreamInit init;
@@ -94,7 +97,7 @@ bool StartAcceptThread(TcpSocket listener, std::shared_ptr<QuicSession> session,
         });
 }
 
-bool StartServerPump(TcpSocket socket, std::shared_ptr<QuicSession> session,
+bool StartServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> session,
                      std::shared_ptr<QuicStream> stream) {
     return platform::StartDetached([socket = std::move(socket), session = std::move(session),
                                     stream = std::move(stream)]() mutable {
@@ -116,7 +119,7 @@ bool StartServerPump(TcpSocket socket, std::shared_ptr<QuicSession> session,
     });
 }
 
-bool StartClientPump(TcpSocket socket, std::shared_ptr<QuicStream> stream) {
+bool StartClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
     return platform::StartDetached(
         [socket = std::move(socket), stream = std::move(stream)]() mutable {
             std::array<std::uint8_t, kRelayChunkSize> buffer;
@@ -136,3 +139,5 @@ bool StartPreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
             stream->Close();
     });
 }
+
+}  // namespace quic

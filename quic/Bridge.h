@@ -14,6 +14,8 @@
 
 #include "net/TcpSocket.h"
 
+namespace quic {
+
 class QuicSession;
 class QuicStream;
 
@@ -63,10 +65,13 @@ bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1
 
 // Detached threads; each holds shared references to what it uses. False
 // when the thread could not be started.
-bool StartAcceptThread(TcpSocket listener, std::shared_ptr<QuicSession> session, int localPort);
-bool StartServerPump(TcpSocket socket, std::shared_ptr<QuicSession> session,
+bool StartAcceptThread(net::TcpSocket listener, std::shared_ptr<QuicSession> session,
+                       int localPort);
+bool StartServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> session,
                      std::shared_ptr<QuicStream> stream);
-bool StartClientPump(TcpSocket socket, std::shared_ptr<QuicStream> stream);
+bool StartClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream);
 // Aborts `stream` unless its preamble has been checked, it got a handler, or
 // it ended within `timeoutMs`.
 bool StartPreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs);
+
+}  // namespace quic

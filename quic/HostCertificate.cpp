@@ -22,6 +22,8 @@
 #include "platform/Text.h"
 #include "quic/HttpGet.h"
 
+namespace quic {
+
 namespace {
 
 struct CrtDeleter {
@@ -331,3 +333,5 @@ std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::stri
         return nullptr;
     return record;
 }
+
+}  // namespace quic

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+namespace quic {
+
 // The maker's address service; it answers "/ip.php" and "/ip6.php" with the
 // caller's address as plain text. VTR_ADDRESS_URL replaces this base URL and
 // VTR_ADDRESS_CA_FILE names the certificates it is trusted with (for tests).
@@ -83,3 +85,5 @@ std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::stri
 // The same with a given key name.
 std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::string> names,
                                                        std::wstring_view keyName);
+
+}  // namespace quic

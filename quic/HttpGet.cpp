@@ -6,6 +6,8 @@
 #include <mutex>
 #include <span>
 
+namespace quic {
+
 namespace {
 
 struct CurlDeleter {
@@ -77,3 +79,5 @@ std::vector<std::uint8_t> HttpGet(std::string_view url, const HttpGetOptions& op
         return {};
     return std::move(reply.body);
 }
+
+}  // namespace quic

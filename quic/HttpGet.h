@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace quic {
+
 struct HttpGetOptions {
     // Trusted certificates for HTTPS (PEM file); empty = the system's.
     std::string caFile;
@@ -19,3 +21,5 @@ struct HttpGetOptions {
 
 std::vector<std::uint8_t> HttpGet(std::string_view url);
 std::vector<std::uint8_t> HttpGet(std::string_view url, const HttpGetOptions& options);
+
+}  // namespace quic

@@ -5,6 +5,8 @@
 
 #include "quic/api/msquic_api.h"
 
+namespace quic {
+
 // Set once the server's listener has started.
 extern std::atomic<HQUIC> serverListener;
 // The connection the server accepted last; cleared when an accepted
@@ -18,3 +20,5 @@ extern std::atomic<HQUIC> clientControlStream;
 // The stream the server opened for deployment; never cleared, so a server
 // serves one client connection per run.
 extern std::atomic<HQUIC> serverControlStream;
+
+}  // namespace quic

@@ -7,6 +7,8 @@
 
 #include "quic/PublishedHandles.h"
 
+namespace quic {
+
 namespace {
 
 QUIC_BUFFER AlpnBuffer(std::string_view alpn) {
@@ -255,3 +257,5 @@ QUIC_STATUS QuicEndpoint::OnListenerEvent(HQUIC listener, QUIC_LISTENER_EVENT* e
     }
     return QUIC_STATUS_SUCCESS;
 }
+
+}  // namespace quic

@@ -16,6 +16,8 @@
 #include "quic/QuicSession.h"
 #include "quic/api/msquic_api.h"
 
+namespace quic {
+
 inline constexpr std::string_view kQuicAlpn = "marvolent";
 inline constexpr std::string_view kQuicAppName = "Vantora";
 
@@ -87,3 +89,5 @@ class QuicEndpoint {
     ListenerHandler listenerHandler_ = nullptr;
     void* listenerContext_ = nullptr;
 };
+
+}  // namespace quic

@@ -13,6 +13,8 @@
 
 #include "quic/api/msquic_api.h"
 
+namespace quic {
+
 class QuicHandleGuard {
   public:
     using Closer = std::function<void(HQUIC)>;
@@ -100,3 +102,5 @@ class QuicHandleGuard {
     int users_ = 0;
     Closer pendingClose_;
 };
+
+}  // namespace quic

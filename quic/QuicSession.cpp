@@ -5,6 +5,8 @@
 
 #include "quic/Bridge.h"
 
+namespace quic {
+
 QuicSession::QuicSession(const QUIC_API_TABLE* api, HQUIC configuration,
                          std::shared_ptr<QuicEndpointState> owner)
     : api_(api), configuration_(configuration), owner_(std::move(owner)) {}
@@ -20,13 +22,13 @@ void QuicSession::SetHandler(ConnectionHandler handler, void* context) {
 }
 
 void QuicSession::CloseListeningSockets() {
-    std::vector<TcpSocket> sockets;
+    std::vector<net::TcpSocket> sockets;
     {
         std::lock_guard guard(owner_->lock);
         sockets = std::exchange(listeningSockets_, {});
     }
     // Closing wakes the accept threads, which then end.
-    for (TcpSocket& socket : sockets)
+    for (net::TcpSocket& socket : sockets)
         socket.Close();
 }
 
@@ -99,7 +101,7 @@ std::vector<std::shared_ptr<QuicStream>> QuicSession::Streams() const {
     return streams_;
 }
 
-bool QuicSession::AddListeningSocket(TcpSocket socket) {
+bool QuicSession::AddListeningSocket(net::TcpSocket socket) {
     {
         std::lock_guard guard(owner_->lock);
         if (!ended_) {
@@ -224,3 +226,5 @@ void QuicSession::OnShutdownComplete() {
         }
     }
 }
+
+}  // namespace quic

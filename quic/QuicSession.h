@@ -10,6 +10,8 @@
 #include "quic/QuicStream.h"
 #include "quic/api/msquic_api.h"
 
+namespace quic {
+
 class QuicSession;
 
 // Installed by the shell; called first for every connection event, and once
@@ -65,7 +67,7 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     std::shared_ptr<QuicStream> FindStream(HQUIC stream) const;
     std::vector<std::shared_ptr<QuicStream>> Streams() const;
     // False (and the socket closed) when the session has already ended.
-    bool AddListeningSocket(TcpSocket socket);
+    bool AddListeningSocket(net::TcpSocket socket);
     std::size_t ListeningSocketCount() const;
 
     // The connection handle; it stays readable after the connection ended.
@@ -101,6 +103,8 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
 
     // Guarded by the owner's lock.
     std::vector<std::shared_ptr<QuicStream>> streams_;
-    std::vector<TcpSocket> listeningSockets_;
+    std::vector<net::TcpSocket> listeningSockets_;
     bool ended_ = false;
 };
+
+}  // namespace quic

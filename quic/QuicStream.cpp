@@ -6,6 +6,8 @@
 
 #include "quic/QuicSession.h"
 
+namespace quic {
+
 namespace {
 
 // Takes back a SendRequest that the layer held as a send's context.
@@ -72,10 +74,10 @@ QUIC_STATUS QuicStream::Send(std::span<const std::uint8_t> bytes) {
 }
 
 void QuicStream::CloseSocket() {
-    TcpSocket socket;
+    net::TcpSocket socket;
     {
         std::lock_guard guard(lock_);
-        socket = std::exchange(socket_, TcpSocket(kInvalidSocket));
+        socket = std::exchange(socket_, net::TcpSocket(net::kInvalidSocket));
     }
     if (socket.IsValid())
         socket.Close();
@@ -120,7 +122,7 @@ int QuicStream::Port() const {
     return port_;
 }
 
-TcpSocket QuicStream::Socket() const {
+net::TcpSocket QuicStream::Socket() const {
     std::lock_guard guard(lock_);
     return socket_;
 }
@@ -200,7 +202,7 @@ void QuicStream::OnReceive(const QUIC_STREAM_EVENT& event) {
     std::vector<std::uint8_t> joined;
     const std::span<const std::uint8_t> block = ReceivedBlock(event, joined);
     bool collecting = false;
-    TcpSocket socket;
+    net::TcpSocket socket;
     {
         std::lock_guard guard(lock_);
         // A control stream's bytes went to its handler; they never name a port.
@@ -231,7 +233,7 @@ void QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
     if (outcome.state == PreambleCollector::State::Missing)
         return;  // no socket: every byte of this stream is dropped
 
-    TcpSocket socket;
+    net::TcpSocket socket;
     if (!socket.Connect("127.0.0.1", outcome.port)) {
         // The stream stays open and silent.
         socket.Close();
@@ -253,7 +255,7 @@ void QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
         Deliver(socket, outcome.rest);
 }
 
-void QuicStream::Deliver(const TcpSocket& socket, std::span<const std::uint8_t> bytes) {
+void QuicStream::Deliver(const net::TcpSocket& socket, std::span<const std::uint8_t> bytes) {
     const int written = socket.Send(bytes);
     if (written < 0 || static_cast<std::size_t>(written) != bytes.size())
         Close();
@@ -275,3 +277,5 @@ void QuicStream::MarkEnded() {
     }
     changed_.notify_all();
 }
+
+}  // namespace quic

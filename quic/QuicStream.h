@@ -13,6 +13,8 @@
 #include "quic/QuicHandleGuard.h"
 #include "quic/api/msquic_api.h"
 
+namespace quic {
+
 class QuicSession;
 
 // Installed on control streams; called first for every event of the stream.
@@ -40,7 +42,7 @@ struct QuicStreamInit {
     // Client tunnel streams: the first bytes received must be a preamble.
     bool expectsPreamble = false;
     // The local connection bridged to the stream, if any.
-    TcpSocket socket{kInvalidSocket};
+    net::TcpSocket socket{net::kInvalidSocket};
 };
 
 class QuicStream : public std::enable_shared_from_this<QuicStream> {
@@ -71,7 +73,7 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // False once the layer has completed the stream's shutdown.
     bool IsOpen() const { return handle_.Available(); }
     int Port() const;
-    TcpSocket Socket() const;
+    net::TcpSocket Socket() const;
     bool ExpectsPreamble() const { return expectsPreamble_; }
 
     // The layer's callback; the context is the QuicStream.
@@ -94,7 +96,7 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     void OnPreambleBlock(std::span<const std::uint8_t> block);
     void OnShutdownComplete();
     // Writes everything to the local socket; a failed write closes the stream.
-    void Deliver(const TcpSocket& socket, std::span<const std::uint8_t> bytes);
+    void Deliver(const net::TcpSocket& socket, std::span<const std::uint8_t> bytes);
     void MarkEnded();
 
     const std::weak_ptr<QuicSession> owner_;
@@ -108,8 +110,10 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     StreamHandler handler_;
     void* context_;
     std::shared_ptr<void> handlerState_;
-    TcpSocket socket_;
+    net::TcpSocket socket_;
     PreambleCollector preamble_;
     bool ready_ = false;
     bool ended_ = false;
 };
+
+}  // namespace quic

@@ -7,6 +7,8 @@
 #include "quic/Bridge.h"
 #include "quic/PublishedHandles.h"
 
+namespace quic {
+
 namespace {
 
 // What the server's control-stream handler works with; owned by the stream.
@@ -152,3 +154,5 @@ QUIC_STATUS SendOnStream(QuicEndpoint& endpoint, HQUIC connection, HQUIC stream,
                          std::span<const std::uint8_t> bytes) {
     return endpoint.SendOnStream(connection, stream, bytes);
 }
+
+}  // namespace quic

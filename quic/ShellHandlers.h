@@ -13,6 +13,8 @@
 #include "quic/QuicEndpoint.h"
 #include "quic/api/msquic_api.h"
 
+namespace quic {
+
 // Receives the bytes of a control stream, in order (a deployment inbox).
 using InboxHook = std::function<void(std::span<const std::uint8_t>)>;
 
@@ -65,3 +67,5 @@ QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, v
                                bool afterStreamCreated);
 QUIC_STATUS ServerControlStreamHandler(HQUIC stream, QUIC_STREAM_EVENT* event, void* context);
 QUIC_STATUS ClientControlStreamHandler(HQUIC stream, QUIC_STREAM_EVENT* event, void* context);
+
+}  // namespace quic

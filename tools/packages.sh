@@ -18,5 +18,7 @@ vtr_install_packages() {
 vtr_build() {  # vtr_build <dir> [cmake args...]
     local dir=$1
     shift
-    cmake -S . -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j"$(nproc)"
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    cmake -S . -B "$dir" "${launcher[@]}" "$@" >/dev/null && cmake --build "$dir" -j"$(nproc)"
 }

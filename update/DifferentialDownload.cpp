@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "deploy/DiffLib.h"
+#include "codec/DiffLib.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "update/FileSignature.h"

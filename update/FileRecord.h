@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/rdc/Rdc.h"
+#include "codec/Rdc.h"
 
 namespace Zelt {
 

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "deploy/DiffLib.h"
+#include "codec/DiffLib.h"
 
 namespace Zelt {
 

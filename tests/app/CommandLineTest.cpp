@@ -4,6 +4,8 @@
 
 #include "app/Settings.h"
 
+using namespace app;
+
 namespace {
 
 // Parses the arguments with the full option table; false on a parse error.

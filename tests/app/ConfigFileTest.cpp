@@ -14,6 +14,8 @@
 
 #include "app/Settings.h"
 
+using namespace app;
+
 namespace {
 
 namespace fs = std::filesystem;

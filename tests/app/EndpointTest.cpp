@@ -4,6 +4,8 @@
 
 #include "app/Settings.h"
 
+using namespace app;
+
 TEST(ParseEndpoint, SplitsAtTheFirstColonAndDefaultsThePort) {
     auto e = ParseEndpoint("server.example:7003", 1);
     ASSERT_TRUE(e);

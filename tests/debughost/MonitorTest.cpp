@@ -17,6 +17,8 @@
 #include "platform/Process.h"
 #include "platform/Text.h"
 
+using namespace debughost;
+
 namespace fs = std::filesystem;
 
 namespace {

@@ -9,9 +9,12 @@
 #include "deploy/DeploySender.h"
 #include "deploy/DeployTestSupport.h"
 
+using namespace deploy;
+
 namespace {
 
 using namespace std::chrono_literals;
+using namespace net;
 using deploytest::RawHeader;
 
 TEST(DeployChannelTest, HeaderIsFortyLittleEndianBytes) {

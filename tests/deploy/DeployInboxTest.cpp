@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+using namespace deploy;
+
 namespace {
 
 using namespace std::chrono_literals;

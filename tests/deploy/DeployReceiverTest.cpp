@@ -7,13 +7,16 @@
 
 #include <future>
 
+#include "codec/DiffLib.h"
 #include "deploy/DeployTestSupport.h"
-#include "deploy/DiffLib.h"
 #include "platform/Text.h"
+
+using namespace deploy;
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace net;
 using deploytest::Bytes;
 using deploytest::RawMessage;
 using deploytest::ReadFile;

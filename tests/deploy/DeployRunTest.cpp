@@ -14,6 +14,9 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 
+using namespace deploy;
+using namespace net;
+
 namespace {
 
 using deploytest::ReadFile;

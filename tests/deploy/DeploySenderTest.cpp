@@ -9,13 +9,16 @@
 #include <future>
 #include <thread>
 
+#include "codec/DiffLib.h"
 #include "deploy/DeployTestSupport.h"
-#include "deploy/DiffLib.h"
 #include "platform/Text.h"
+
+using namespace deploy;
 
 namespace {
 
 using namespace std::chrono_literals;
+using namespace net;
 using deploytest::Bytes;
 using deploytest::RawMessage;
 

@@ -20,6 +20,9 @@
 
 #include "deploy/DeployChannel.h"
 
+using namespace deploy;
+using namespace net;
+
 namespace deploytest {
 
 class TempDir {

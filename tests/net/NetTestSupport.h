@@ -12,6 +12,8 @@
 
 #include "net/TcpSocket.h"
 
+using namespace net;
+
 namespace nettest {
 
 // A port that was free a moment ago (the kernel's choice for port 0).

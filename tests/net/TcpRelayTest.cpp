@@ -13,6 +13,8 @@
 #include "net/RelayHeader.h"
 #include "platform/Process.h"
 
+using namespace net;
+
 using namespace nettest;
 
 namespace {

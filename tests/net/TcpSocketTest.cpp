@@ -9,6 +9,8 @@
 
 #include "NetTestSupport.h"
 
+using namespace net;
+
 using namespace nettest;
 
 namespace {

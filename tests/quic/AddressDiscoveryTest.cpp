@@ -12,6 +12,8 @@
 #include "quic/HostCertificate.h"
 #include "quic/HttpGet.h"
 
+using namespace quic;
+
 using namespace hostcert_test;
 
 namespace {

@@ -7,6 +7,8 @@
 
 #include "quic/Bridge.h"
 
+using namespace quic;
+
 namespace {
 
 std::vector<std::uint8_t> Bytes(const std::string& text) {

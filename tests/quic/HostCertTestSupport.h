@@ -24,6 +24,8 @@
 
 #include "quic/HostCertificate.h"
 
+using namespace quic;
+
 namespace hostcert_test {
 
 class ScopedEnvironment {

@@ -21,6 +21,8 @@
 #include "platform/Text.h"
 #include "quic/HostCertTestSupport.h"
 
+using namespace quic;
+
 using namespace hostcert_test;
 
 namespace {

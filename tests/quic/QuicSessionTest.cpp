@@ -4,6 +4,8 @@
 
 #include "quic/QuicTestSupport.h"
 
+using namespace quic;
+
 using namespace tunnel_test;
 
 namespace {

@@ -25,6 +25,10 @@
 #include "quic/QuicEndpoint.h"
 #include "quic/ShellHandlers.h"
 
+using namespace quic;
+
+using namespace net;
+
 namespace tunnel_test {
 
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {

@@ -8,6 +8,8 @@
 #include "quic/Bridge.h"
 #include "quic/QuicTestSupport.h"
 
+using namespace quic;
+
 using namespace tunnel_test;
 
 namespace {

@@ -12,6 +12,8 @@
 #include "net/TcpSocket.h"
 #include "platform/Thread.h"
 
+using namespace net;
+
 namespace {
 
 void Echo(TcpSocket connection) {

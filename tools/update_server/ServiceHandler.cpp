@@ -1,4 +1,4 @@
-#include "tools/update_server/ServiceHandler.h"
+#include "ServiceHandler.h"
 
 #include "platform/Text.h"
 #include "update/LocalFiles.h"

@@ -1,4 +1,4 @@
-#include "tools/update_server/TlsConnection.h"
+#include "TlsConnection.h"
 
 #include <unistd.h>
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <thread>
 
-#include "tools/update_server/ServiceHandler.h"
-#include "tools/update_server/TlsConnection.h"
+#include "ServiceHandler.h"
+#include "TlsConnection.h"
 
 namespace {
 

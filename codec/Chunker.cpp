@@ -1,4 +1,4 @@
-#include "platform/rdc/Chunker.h"
+#include "codec/Chunker.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "platform/rdc/RdcComparator.h"
+#include "codec/RdcComparator.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/rdc/RdcObject.h"
-#include "platform/rdc/Signature.h"
+#include "codec/RdcObject.h"
+#include "codec/Signature.h"
 
 namespace rdc {
 namespace {

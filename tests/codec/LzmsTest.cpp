@@ -4,7 +4,7 @@
 #include <random>
 #include <string>
 
-#include "platform/Lzms.h"
+#include "codec/Lzms.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "platform/rdc/Rdc.h"
+#include "codec/Rdc.h"
 
 namespace rdc {
 

@@ -1,13 +1,13 @@
-#include "platform/rdc/RdcGenerator.h"
+#include "codec/RdcGenerator.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
 
-#include "platform/rdc/Chunker.h"
-#include "platform/rdc/RdcObject.h"
-#include "platform/rdc/Signature.h"
+#include "codec/Chunker.h"
+#include "codec/RdcObject.h"
+#include "codec/Signature.h"
 
 namespace rdc {
 namespace {

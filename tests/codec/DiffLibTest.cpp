@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "deploy/DiffLib.h"
+#include "codec/DiffLib.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 // gives equal signatures wherever it sits in a file.
 #include <cstdint>
 
-#include "platform/rdc/RdcBase.h"
+#include "codec/RdcBase.h"
 
 namespace rdc {
 

@@ -1,6 +1,6 @@
 #pragma once
 // The comparator behind IRdcLibrary::CreateComparator.
-#include "platform/rdc/Rdc.h"
+#include "codec/Rdc.h"
 
 namespace rdc {
 

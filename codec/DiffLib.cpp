@@ -1,4 +1,4 @@
-#include "deploy/DiffLib.h"
+#include "codec/DiffLib.h"
 #include "platform/ByteOrder.h"
 
 #include <sys/stat.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <new>
 
+#include "codec/Lzms.h"
 #include "platform/Console.h"
-#include "platform/Lzms.h"
 
 namespace DIFFLIB {
 namespace {

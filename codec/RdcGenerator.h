@@ -1,6 +1,6 @@
 #pragma once
 // The signature generator behind IRdcLibrary::CreateGenerator.
-#include "platform/rdc/Rdc.h"
+#include "codec/Rdc.h"
 
 namespace rdc {
 

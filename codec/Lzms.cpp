@@ -1,4 +1,4 @@
-#include "platform/Lzms.h"
+#include "codec/Lzms.h"
 #include "platform/ByteOrder.h"
 
 #include <wimlib.h>

@@ -1,4 +1,4 @@
-#include "platform/rdc/Signature.h"
+#include "codec/Signature.h"
 #include "platform/ByteOrder.h"
 
 #include <xxhash.h>

@@ -2,7 +2,7 @@
 // Reference counting and QueryInterface shared by the engine's own objects.
 #include <atomic>
 
-#include "platform/rdc/Rdc.h"
+#include "codec/Rdc.h"
 
 namespace rdc {
 

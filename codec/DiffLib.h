@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/rdc/Rdc.h"
+#include "codec/Rdc.h"
 
 namespace DIFFLIB {
 

@@ -1,9 +1,9 @@
 #include <new>
 
-#include "platform/rdc/Rdc.h"
-#include "platform/rdc/RdcComparator.h"
-#include "platform/rdc/RdcGenerator.h"
-#include "platform/rdc/RdcObject.h"
+#include "codec/Rdc.h"
+#include "codec/RdcComparator.h"
+#include "codec/RdcGenerator.h"
+#include "codec/RdcObject.h"
 
 namespace rdc {
 namespace {

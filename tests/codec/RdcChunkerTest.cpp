@@ -7,9 +7,9 @@
 #include <set>
 #include <vector>
 
-#include "platform/rdc/Chunker.h"
-#include "platform/rdc/Rdc.h"
-#include "platform/rdc/Signature.h"
+#include "codec/Chunker.h"
+#include "codec/Rdc.h"
+#include "codec/Signature.h"
 
 namespace {
 
