@@ -1,0 +1,57 @@
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+using platform::ThreadSet;
+
+namespace {
+
+TEST(ThreadSet, FinishedThreadsAreJoinedAtTheNextStartAndTheRestAtTheEnd) {
+    std::atomic<int> ran{0};
+    std::mutex lock;
+    std::condition_variable changed;
+    bool release = false;
+    {
+        ThreadSet threads;
+        for (int i = 0; i < 20; ++i)
+            ASSERT_TRUE(threads.Start([&] { ran.fetch_add(1); }));
+        // Wait until all twenty have run, then one more start reaps them.
+        while (ran.load() < 20)
+            platform::SleepMs(1);
+        platform::SleepMs(20);
+        ASSERT_TRUE(threads.Start([&] {
+            std::unique_lock guard(lock);
+            changed.wait(guard, [&] { return release; });
+            ran.fetch_add(1);
+        }));
+        EXPECT_EQ(threads.Size(), 1u);
+        {
+            std::lock_guard guard(lock);
+            release = true;
+        }
+        changed.notify_all();
+    }  // the destructor joins the waiting thread
+    EXPECT_EQ(ran.load(), 21);
+}
+
+TEST(ThreadSet, JoinAllWaitsForEveryThreadAndTheSetCanBeUsedAgain) {
+    ThreadSet threads;
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(threads.Start([&] {
+            platform::SleepMs(30);
+            ran.fetch_add(1);
+        }));
+    threads.JoinAll();
+    EXPECT_EQ(ran.load(), 4);
+    EXPECT_EQ(threads.Size(), 0u);
+    ASSERT_TRUE(threads.Start([&] { ran.fetch_add(1); }));
+    threads.JoinAll();
+    EXPECT_EQ(ran.load(), 5);
+}
+
+}  // namespace
