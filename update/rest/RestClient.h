@@ -10,10 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "http/Transfer.h"
+#include "update/Result.h"
 #include "update/rest/DataProvider.h"
 #include "update/rest/DataWriter.h"
 #include "update/rest/InternetHandle.h"
-#include "update/rest/Result.h"
 
 namespace Zelt::RESTAPI {
 
@@ -66,6 +67,8 @@ class rest_client {
 
   private:
     bool open_session();
+    http::RequestOptions transfer_options(std::string url, std::string user_agent,
+                                          std::uint32_t security_flags) const;
 
     internet_handle session_;
     internet_handle connection_;
