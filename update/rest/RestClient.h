@@ -1,6 +1,8 @@
 #pragma once
 // A small HTTP client for the update service: one server at a time, GET
 // requests that may carry a body, responses read into a sink afterwards.
+// Used by the update thread only; a client and its handles belong to one
+// thread at a time.
 #include <atomic>
 #include <cstdint>
 #include <functional>
