@@ -8,18 +8,17 @@
 
 namespace http::detail {
 
-struct EasyDeleter {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+// Releases a handle with the libcurl function made for it.
+template <auto Free>
+struct Releaser {
+    template <typename Handle>
+    void operator()(Handle* handle) const {
+        Free(handle);
+    }
 };
-struct MultiDeleter {
-    void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
-};
-struct SlistDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
-using MultiPtr = std::unique_ptr<CURLM, MultiDeleter>;
-using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+using EasyPtr = std::unique_ptr<CURL, Releaser<curl_easy_cleanup>>;
+using MultiPtr = std::unique_ptr<CURLM, Releaser<curl_multi_cleanup>>;
+using SlistPtr = std::unique_ptr<curl_slist, Releaser<curl_slist_free_all>>;
 
 // libcurl's global set-up is not safe to race with first uses on other
 // threads: every handle is made through these.

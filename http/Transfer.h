@@ -21,8 +21,6 @@ class ConnectionCache {
   public:
     ConnectionCache();
     ~ConnectionCache();
-    ConnectionCache(const ConnectionCache&) = delete;
-    ConnectionCache& operator=(const ConnectionCache&) = delete;
 
     // False when libcurl could not make its handle.
     bool Valid() const;
@@ -55,8 +53,6 @@ class Transfer {
   public:
     Transfer(std::shared_ptr<ConnectionCache> cache, RequestOptions options);
     ~Transfer();
-    Transfer(const Transfer&) = delete;
-    Transfer& operator=(const Transfer&) = delete;
 
     // False when libcurl could not make its handle or refused an option.
     bool Valid() const;

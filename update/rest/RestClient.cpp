@@ -44,36 +44,28 @@ class StreamedBody {
 
     bool Next(std::vector<std::uint8_t>& piece) {
         for (;;) {
-            switch (phase_) {
-                case Phase::Prefix:
-                    phase_ = Phase::Body;
-                    if (!prefix_.empty()) {
-                        piece.assign(prefix_.begin(), prefix_.end());
-                        return true;
-                    }
-                    break;
-                case Phase::Body: {
-                    piece.assign(kUploadChunk, 0);
-                    const std::uint32_t got = body_.read(piece);
-                    if (got == 0) {
-                        phase_ = Phase::Suffix;
-                        break;
-                    }
-                    piece.resize(std::min<std::size_t>(got, kUploadChunk));
-                    sent_ += static_cast<std::uint32_t>(piece.size());
-                    // A negative answer stops the upload, and with it the request.
-                    return !(progress_ && Failed(progress_(sent_, total_, context_)));
+            if (phase_ == Phase::Done) {
+                piece.clear();
+                return true;
+            }
+            if (phase_ == Phase::Body) {
+                piece.assign(kUploadChunk, 0);
+                const std::uint32_t got = body_.read(piece);
+                if (got == 0) {
+                    phase_ = Phase::Suffix;
+                    continue;
                 }
-                case Phase::Suffix:
-                    phase_ = Phase::Done;
-                    if (!suffix_.empty()) {
-                        piece.assign(suffix_.begin(), suffix_.end());
-                        return true;
-                    }
-                    break;
-                case Phase::Done:
-                    piece.clear();
-                    return true;
+                piece.resize(std::min<std::size_t>(got, kUploadChunk));
+                sent_ += static_cast<std::uint32_t>(piece.size());
+                // A negative answer stops the upload, and with it the request.
+                return !(progress_ && Failed(progress_(sent_, total_, context_)));
+            }
+            // The prefix and the suffix go whole, each once, unless empty.
+            const std::span<const std::uint8_t> part = phase_ == Phase::Prefix ? prefix_ : suffix_;
+            phase_ = phase_ == Phase::Prefix ? Phase::Body : Phase::Done;
+            if (!part.empty()) {
+                piece.assign(part.begin(), part.end());
+                return true;
             }
         }
     }
