@@ -18,9 +18,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "http/Get.h"
 #include "platform/KeyStore.h"
 #include "platform/Text.h"
-#include "quic/HttpGet.h"
 
 namespace quic {
 
@@ -195,12 +195,13 @@ std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetPublicAddress(std::string_vie
     std::lock_guard guard(lock_);
     if (!cache.empty())
         return cache;
-    HttpGetOptions options;
+    http::GetOptions options;
+    options.userAgent = "Marvolent";
     options.caFile = EnvironmentText("VTR_ADDRESS_CA_FILE");
-    const auto reply = HttpGet(AddressServiceUrl(path), options);
-    if (reply.empty())
+    const http::GetReply reply = http::Get(AddressServiceUrl(path), options);
+    if (reply.status != http::Status::Ok || reply.body.empty())
         return {};
-    std::string text(reply.begin(), reply.end());
+    std::string text(reply.body.begin(), reply.body.end());
     text.resize(std::min(text.size(), text.find('\0')));
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();

@@ -19,8 +19,6 @@ namespace Zelt {
 
 namespace {
 
-constexpr int kEngineMissingNeeds = -2;
-
 struct FileHandle {
     int fd;
     explicit FileHandle(const std::filesystem::path& path)
@@ -50,26 +48,19 @@ bool Updater::takes_part(const FileRecord& record, const FileFilter* filter) con
 HRESULT Updater::fetch_signatures(const std::wstring* archive_path) {
     const bool download = archive_path == nullptr;
     std::vector<std::uint8_t> local;
-    const std::vector<std::uint8_t>* bytes = &local;
-    HRESULT result = kOk;
+    ZZIP archive;
     if (download) {
         signature_reply_.clear();
-        result = service_request("&f=sigs", {}, 0, 4, signature_reply_);
-        if (Failed(result))
-            return result;
-        if (signature_reply_.empty())
-            return kFalse;
-        bytes = &signature_reply_;
+        const HRESULT hr = fetch_archive("&f=sigs", {}, 0, 4, signature_reply_, kFalse, archive);
+        if (hr != kOk)
+            return hr;
     } else {
+        // A local archive that cannot be read leaves every file to be fetched
+        // whole.
         ReadWholeFile(platform::NativePath(*archive_path), local);
-        if (local.empty())
+        if (local.empty() || Failed(archive.open_memory(local.data(), local.size())))
             return kFalse;
     }
-    ZZIP archive;
-    if (!archive.open_memory(bytes->data(), bytes->size()))
-        // A local archive that cannot be read leaves every file to be fetched
-        // whole; a downloaded reply that is no archive is that step's failure.
-        return download ? kFail : kFalse;
     for (const auto& entry : archive.list()) {
         if (entry.is_directory)
             continue;
@@ -79,7 +70,7 @@ HRESULT Updater::fetch_signatures(const std::wstring* archive_path) {
             return kAccessDenied;
         (download ? record->remote_signatures : record->local_signatures) = std::move(content);
     }
-    return download ? result : kOk;
+    return kOk;
 }
 
 HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFilter* filter) {
@@ -107,7 +98,7 @@ HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFil
                           return false;
                       }
                       if (hr != kOk) {
-                          result = 1;
+                          result = kFalse;
                           return true;
                       }
                       archive.add(ServiceName(relative), signature);
@@ -121,9 +112,9 @@ HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFil
     return result;
 }
 
-int Updater::compute_needs(const FileFilter* filter) {
+HRESULT Updater::compute_needs(const FileFilter* filter, std::size_t* taking_part) {
     std::int32_t counter = 1;
-    int count = 0;
+    std::size_t count = 0;
     for (auto& record : records_) {
         if (!takes_part(record, filter))
             continue;
@@ -134,18 +125,17 @@ int Updater::compute_needs(const FileFilter* filter) {
         }
         FileHandle file(platform::NativePath(directory_ + L"\\" + record.name));
         if (file.fd < 0)
-            return -1;
+            return kFail;
         DIFFLIB::DiffLibrary library;
         if (!library.Available())
-            return kEngineMissingNeeds;
+            return kEngineMissing;
         DIFFLIB::FileRdcFileReader reader(file.fd);
         DIFFLIB::MemoryDiffWriter seed;
         library.GenerateSignature(&reader, seed);
         auto seedReader = seed.GetReader();
         DIFFLIB::MemoryRdcFileReader source(record.remote_signatures);
         DIFFLIB::MemoryDiffWriter needs;
-        const HRESULT compared =
-            library.CompareSignatures(seedReader.get(), &source, nullptr, needs);
+        const auto compared = library.CompareSignatures(seedReader.get(), &source, nullptr, needs);
         record.needs.clear();
         if (rdc::Failed(compared) || seed.Size() == 0 ||
             !DIFFLIB::ParseNeedsList(needs.Data(), record.needs)) {
@@ -160,7 +150,9 @@ int Updater::compute_needs(const FileFilter* filter) {
                 record.blocks.push_back(
                     PatchBlock{counter++, need.m_FileOffset, need.m_BlockLength, {}});
     }
-    return count;
+    if (taking_part != nullptr)
+        *taking_part = count;
+    return kOk;
 }
 
 HRESULT Updater::fetch_patch(const FileFilter* filter) {
@@ -187,14 +179,11 @@ HRESULT Updater::fetch_patch(const FileFilter* filter) {
 
     std::vector<std::uint8_t> reply;
     const auto* data = reinterpret_cast<const std::uint8_t*>(body.data());
-    const HRESULT hr = service_request("&f=patch", std::span(data, body.size()), 1, 0, reply);
-    if (Failed(hr))
-        return hr;
-    if (reply.empty())
-        return kFail;
     ZZIP archive;
-    if (!archive.open_memory(reply.data(), reply.size()))
-        return kFail;
+    const HRESULT hr =
+        fetch_archive("&f=patch", std::span(data, body.size()), 1, 0, reply, kFail, archive);
+    if (hr != kOk)
+        return hr;
     for (const auto& entry : archive.list()) {
         std::int64_t index = 0;
         for (const char c : entry.name) {

@@ -5,12 +5,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "update/rest/Result.h"
+#include "update/Result.h"
 
 namespace Zelt {
-
-// The engine could not be created ("DiffLib not available" has been shown).
-inline constexpr HRESULT kEngineMissing = static_cast<HRESULT>(0x80040154u);
 
 // kOk; kFail when the file cannot be opened or gives no signature (an empty
 // file); kEngineMissing.

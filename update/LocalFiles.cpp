@@ -10,21 +10,11 @@
 #include <random>
 
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace Zelt {
 
 namespace {
-
-struct Fd {
-    int fd = -1;
-    explicit Fd(int value) : fd(value) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
     std::size_t done = 0;
@@ -41,19 +31,19 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out) {
+HRESULT ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out) {
     out.clear();
-    Fd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.fd < 0)
-        return false;
+    const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file)
+        return kFail;
     struct stat info {};
-    if (::fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         static_cast<std::uint64_t>(info.st_size) >= (1ull << 32))
-        return false;
+        return kFail;
     out.resize(static_cast<std::size_t>(info.st_size));
     std::size_t done = 0;
     while (done < out.size()) {
-        const ssize_t n = ::read(file.fd, out.data() + done, out.size() - done);
+        const ssize_t n = ::read(file.get(), out.data() + done, out.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -62,9 +52,9 @@ bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>&
     }
     if (done != out.size()) {
         out.clear();
-        return false;
+        return kFail;
     }
-    return true;
+    return kOk;
 }
 
 void WalkFiles(
@@ -102,14 +92,15 @@ std::filesystem::path WriteTempBeside(const std::filesystem::path& target,
         std::filesystem::path temp = target;
         temp += ".new-";
         temp += tag;
-        Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
-        if (file.fd < 0) {
+        const platform::UniqueFd file(
+            ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
+        if (!file) {
             if (errno == EEXIST)
                 continue;
             return {};
         }
-        const bool ok = (!exists || ::fchmod(file.fd, info.st_mode & 07777) == 0) &&
-                        WriteAll(file.fd, bytes) && ::fsync(file.fd) == 0;
+        const bool ok = (!exists || ::fchmod(file.get(), info.st_mode & 07777) == 0) &&
+                        WriteAll(file.get(), bytes) && ::fsync(file.get()) == 0;
         if (!ok) {
             ::unlink(temp.c_str());
             return {};

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "update/Result.h"
+
 namespace Zelt {
 
-// The whole file; false when it cannot be opened or read completely, or is
-// 4 GiB or larger.
-bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out);
+// The whole file; kFail (and no bytes) when it cannot be opened or read
+// completely, or is 4 GiB or larger.
+HRESULT ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out);
 
 // Every regular file under `directory` (directory links are not followed),
 // with its name relative to the directory in "\" form. The visitor returns

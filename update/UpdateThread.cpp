@@ -57,8 +57,8 @@ void UpdateThreadEntry() {
     updater.cancel = &stopRequested;
     // Only the executable itself, directly in the program directory.
     const FileFilter filter{{L"vtr232"}, true};
-    const int result = updater.run(&filter);
-    platform::DebugOutput(L"update: run result " + std::to_wstring(result));
+    const RunResult result = updater.run(&filter);
+    platform::DebugOutput(L"update: run result " + std::to_wstring(static_cast<int>(result)));
 }
 
 }  // namespace Zelt

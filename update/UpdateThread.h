@@ -1,5 +1,11 @@
 #pragma once
-// The background update of the program's own files, run once per start.
+// The update library (Zelt): the background update of the program's own
+// files, run once per start on the update thread that the shell starts and
+// joins. It owns the run (Updater: hash list, local hashing, signature
+// exchange, patch, rebuild, replacing files), the zip archives of the
+// exchange (ZZIP), the file filter and the REST client of the update service
+// (rest/, over the program's HTTP client). Every status it reports is its own
+// HRESULT (update/Result.h); only a whole run ends in a RunResult code.
 #include <string>
 
 namespace Zelt {

@@ -148,17 +148,24 @@ HRESULT Updater::service_request(std::string_view query, std::span<const std::ui
     return read;
 }
 
-HRESULT Updater::fetch_hashes() {
-    hash_reply_.clear();
-    const HRESULT hr = service_request("&f=hashes", {}, 0, 5, hash_reply_);
+HRESULT Updater::fetch_archive(std::string_view query, std::span<const std::uint8_t> body,
+                               std::uint32_t upload_stage, std::uint32_t download_stage,
+                               std::vector<std::uint8_t>& reply, HRESULT when_empty,
+                               ZZIP& archive) {
+    const HRESULT hr = service_request(query, body, upload_stage, download_stage, reply);
     if (Failed(hr))
         return hr;
-    if (hash_reply_.empty())
-        return kFalse;
+    if (reply.empty())
+        return when_empty;
+    return archive.open_memory(reply.data(), reply.size());
+}
+
+HRESULT Updater::fetch_hashes() {
+    hash_reply_.clear();
     ZZIP archive;
-    // A reply that is not an archive is no hash list.
-    if (!archive.open_memory(hash_reply_.data(), hash_reply_.size()))
-        return kFail;
+    const HRESULT hr = fetch_archive("&f=hashes", {}, 0, 5, hash_reply_, kFalse, archive);
+    if (hr != kOk)
+        return hr;
     std::vector<ZZIP::entry_info> files;
     for (auto& entry : archive.list())
         if (!entry.is_directory)
@@ -198,7 +205,7 @@ HRESULT Updater::hash_local_files() {
         WalkFiles(platform::NativePath(directory_),
                   [&](const std::filesystem::path& full, const std::wstring& relative) {
                       std::vector<std::uint8_t> content;
-                      if (cancelled() || !ReadWholeFile(full, content)) {
+                      if (cancelled() || Failed(ReadWholeFile(full, content))) {
                           result = kFail;
                           return false;
                       }
@@ -300,7 +307,7 @@ HRESULT Updater::commit(const std::wstring& path, std::span<const std::uint8_t> 
     return kOk;
 }
 
-int Updater::run(const FileFilter* filter) {
+RunResult Updater::run(const FileFilter* filter) {
     const HRESULT hashes = fetch_hashes();
     delete_leftovers();
     if (hashes != kOk)
@@ -335,7 +342,7 @@ int Updater::run(const FileFilter* filter) {
         return kLocalArchiveBuildFailed;
     if (Failed(fetch_signatures(&archive_path_)))
         return kLocalArchiveReadFailed;
-    if (compute_needs(filter) < 0)
+    if (Failed(compute_needs(filter)))
         return kCompareFailed;
     if (Failed(fetch_patch(filter)))
         return kPatchFailed;

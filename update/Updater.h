@@ -13,7 +13,8 @@
 
 #include "update/FileFilter.h"
 #include "update/FileRecord.h"
-#include "update/rest/Result.h"
+#include "update/Result.h"
+#include "update/ZZip.h"
 
 namespace Zelt {
 
@@ -25,8 +26,10 @@ using update_progress = std::function<HRESULT(std::uint32_t, std::uint32_t, std:
 inline constexpr wchar_t kProductId[] = L"VTR-5C83E1F0-2B7A-4D19-A6E4-0F9B3C72D851";
 inline constexpr wchar_t kOldCopySuffix[] = L".{1DAE2EA5-922C-4049-AD37-0AA3E0EE7DC1}.old";
 
-// Results of Updater::run.
-enum UpdateResult : int {
+// The outcome of Updater::run, a small signed code that goes to the debug
+// log as it stands: 0, 1, 2 and 4 are the ways a run succeeds, a negative
+// code names the step that ended it.
+enum RunResult : int {
     kUpdatedInUse = 0,  // written; at least one file was renamed aside first
     kUpToDate = 1,
     kAllExcluded = 2,
@@ -52,7 +55,7 @@ class Updater {
     // Set from another thread to make a run give up promptly.
     const std::atomic<bool>* cancel = nullptr;
 
-    int run(const FileFilter* filter);
+    RunResult run(const FileFilter* filter);
 
     FileRecord* find_record(std::wstring_view name, bool create);
     HRESULT fetch_hashes();
@@ -60,7 +63,9 @@ class Updater {
     HRESULT hash_local_files();
     HRESULT fetch_signatures(const std::wstring* archive_path);
     HRESULT build_signature_archive(const std::wstring* path, const FileFilter* filter);
-    int compute_needs(const FileFilter* filter);
+    // kOk with the number of records that take part in *taking_part;
+    // kFail when a local file cannot be opened; kEngineMissing.
+    HRESULT compute_needs(const FileFilter* filter, std::size_t* taking_part = nullptr);
     HRESULT fetch_patch(const FileFilter* filter);
     HRESULT apply_patches();
 
@@ -71,6 +76,12 @@ class Updater {
     const std::wstring& last_archive_path() const { return archive_path_; }
 
   private:
+    // Asks the service and opens its reply as an archive: the request's
+    // failure, `when_empty` for an empty reply, kFail for one that is no
+    // archive. The archive reads `reply`, which must outlive it.
+    HRESULT fetch_archive(std::string_view query, std::span<const std::uint8_t> body,
+                          std::uint32_t upload_stage, std::uint32_t download_stage,
+                          std::vector<std::uint8_t>& reply, HRESULT when_empty, ZZIP& archive);
     HRESULT service_request(std::string_view query, std::span<const std::uint8_t> body,
                             std::uint32_t upload_stage, std::uint32_t download_stage,
                             std::vector<std::uint8_t>& reply);

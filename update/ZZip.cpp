@@ -23,9 +23,9 @@ ZZIP::~ZZIP() {
     close();
 }
 
-bool ZZIP::close() {
+HRESULT ZZIP::close() {
     if (archive_ == nullptr)
-        return true;
+        return kOk;
     zip_t* archive = archive_;
     archive_ = nullptr;
     bool ok = true;
@@ -38,39 +38,39 @@ bool ZZIP::close() {
         zip_discard(archive);
     }
     pending_.clear();
-    return ok;
+    return ok ? kOk : kFail;
 }
 
-bool ZZIP::open_memory(const std::uint8_t* data, std::size_t size) {
+HRESULT ZZIP::open_memory(const std::uint8_t* data, std::size_t size) {
     close();
     memory_.reset();
     writing_ = false;
     if (data == nullptr || size == 0)
-        return false;
+        return kFail;
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_buffer_create(data, size, 0, &error);
     if (source == nullptr) {
         zip_error_fini(&error);
-        return false;
+        return kFail;
     }
     archive_ = zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error);
     if (archive_ == nullptr)
         zip_source_free(source);  // not taken over on failure
     zip_error_fini(&error);
-    return archive_ != nullptr;
+    return archive_ != nullptr ? kOk : kFail;
 }
 
-bool ZZIP::create_file(std::wstring_view path) {
+HRESULT ZZIP::create_file(std::wstring_view path) {
     close();
     memory_.reset();
     int error = 0;
     archive_ = zip_open(platform::NativePath(path).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     writing_ = archive_ != nullptr;
-    return archive_ != nullptr;
+    return archive_ != nullptr ? kOk : kFail;
 }
 
-bool ZZIP::create_memory() {
+HRESULT ZZIP::create_memory() {
     close();
     zip_error_t error;
     zip_error_init(&error);
@@ -83,27 +83,27 @@ bool ZZIP::create_memory() {
     }
     zip_error_fini(&error);
     writing_ = archive_ != nullptr;
-    return archive_ != nullptr;
+    return archive_ != nullptr ? kOk : kFail;
 }
 
-bool ZZIP::finish_memory(std::vector<std::uint8_t>& out) {
+HRESULT ZZIP::finish_memory(std::vector<std::uint8_t>& out) {
     out.clear();
-    if (!memory_ || !close())
-        return false;
+    if (!memory_ || Failed(close()))
+        return kFail;
     zip_source_t* source = memory_.get();
     zip_stat_t stat;
     if (zip_source_stat(source, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) ||
         zip_source_open(source) != 0)
-        return false;
+        return kFail;
     out.resize(stat.size);
     const zip_int64_t got = zip_source_read(source, out.data(), out.size());
     zip_source_close(source);
     memory_.reset();
     if (got < 0 || static_cast<std::uint64_t>(got) != stat.size) {
         out.clear();
-        return false;
+        return kFail;
     }
-    return true;
+    return kOk;
 }
 
 HRESULT ZZIP::add(std::string_view name, std::span<const std::uint8_t> data) {

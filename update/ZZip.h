@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "update/rest/Result.h"
+#include "update/Result.h"
 
 namespace Zelt {
 
@@ -31,22 +31,22 @@ class ZZIP {
     ~ZZIP();
 
     // Reads an archive in caller memory, which must outlive this object.
-    // False (and no entries) for bytes that are not a zip archive.
-    bool open_memory(const std::uint8_t* data, std::size_t size);
+    // kFail (and no entries) for bytes that are not a zip archive.
+    HRESULT open_memory(const std::uint8_t* data, std::size_t size);
     // Creates or overwrites a zip file for writing.
-    bool create_file(std::wstring_view path);
+    HRESULT create_file(std::wstring_view path);
     // Starts an archive written to memory; take it with finish_memory.
-    bool create_memory();
+    HRESULT create_memory();
 
     // Every "\" of the name is stored as "/".
     HRESULT add(std::string_view name, std::span<const std::uint8_t> data);
     std::vector<entry_info> list() const;
     HRESULT extract(std::string_view name, std::vector<std::uint8_t>& out) const;
 
-    // Writes the central directory and closes; false when that failed.
-    bool close();
+    // Writes the central directory and closes; kFail when that failed.
+    HRESULT close();
     // For an archive made with create_memory: closes it and hands over its bytes.
-    bool finish_memory(std::vector<std::uint8_t>& out);
+    HRESULT finish_memory(std::vector<std::uint8_t>& out);
 
     bool is_open() const { return archive_ != nullptr; }
 

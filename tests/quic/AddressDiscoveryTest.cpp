@@ -1,5 +1,4 @@
-// Address discovery and HttpGet against a local stand-in of the address
-// service.
+// Address discovery against a local stand-in of the address service.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -10,17 +9,12 @@
 
 #include "quic/HostCertTestSupport.h"
 #include "quic/HostCertificate.h"
-#include "quic/HttpGet.h"
 
 using namespace quic;
 
 using namespace hostcert_test;
 
 namespace {
-
-std::string Text(const std::vector<std::uint8_t>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // A loopback port on which nothing listens.
 unsigned short ClosedPort() {
@@ -107,42 +101,7 @@ TEST(AddressDiscovery, LocalAddressIsDottedIpv4OrEmptyAndStable) {
     EXPECT_EQ(holder->GetLocalAddress(), first);
 }
 
-TEST(HttpGet, ReturnsBodyBytesExactlyAndIgnoresProxySettings) {
-    std::string binary("\0\x01\xff line\r\n", 10);
-    binary += std::string(300000, 'x');
-    LocalHttpServer service([&binary](const HttpRequest&) { return HttpResponse{200, binary}; });
-    ASSERT_TRUE(service.Ok());
-    // A proxy that does not exist: the request must go directly.
-    ScopedEnvironment proxy("http_proxy", "http://127.0.0.1:" + std::to_string(ClosedPort()));
-    ScopedEnvironment allProxy("ALL_PROXY", "http://127.0.0.1:" + std::to_string(ClosedPort()));
-    EXPECT_EQ(Text(HttpGet(service.BaseUrl() + "/any?x=1")), binary);
-    ASSERT_EQ(service.Requests().size(), 1u);
-    EXPECT_EQ(service.Requests()[0].path, "/any?x=1");
-    EXPECT_EQ(service.Requests()[0].head.find("Proxy"), std::string::npos);
-}
-
-TEST(HttpGet, FailuresGiveEmptyBody) {
-    LocalHttpServer service([](const HttpRequest& request) {
-        if (request.path == "/silent")
-            return HttpResponse{200, "", true};
-        if (request.path == "/big")
-            return HttpResponse{200, std::string(2000, 'b')};
-        return HttpResponse{404, "missing"};
-    });
-    ASSERT_TRUE(service.Ok());
-    HttpGetOptions options;
-    options.timeoutMs = 300;
-    options.maxBodyBytes = 1000;
-    EXPECT_TRUE(HttpGet(service.BaseUrl() + "/nothing", options).empty());
-    EXPECT_TRUE(HttpGet(service.BaseUrl() + "/big", options).empty());
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_TRUE(HttpGet(service.BaseUrl() + "/silent", options).empty());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    EXPECT_TRUE(HttpGet("not a url").empty());
-    EXPECT_TRUE(HttpGet("file:///etc/hostname").empty());
-}
-
-TEST(HttpGet, HttpsServiceTrustedThroughCaFile) {
+TEST(AddressDiscovery, HttpsServiceTrustedThroughCaFile) {
     ScopedKeyStore store;
     const std::vector<std::string> names = {"127.0.0.1"};
     auto certificate = CreateHostCertificate(names);
@@ -155,12 +114,14 @@ TEST(HttpGet, HttpsServiceTrustedThroughCaFile) {
     const auto caFile = directory.Path() / "ca.pem";
     std::ofstream(caFile) << certificate->certificatePem;
 
-    // The system's trust store does not know the certificate: refused.
-    EXPECT_TRUE(HttpGet(service.BaseUrl() + "/ip.php").empty());
-
     ScopedEnvironment url("VTR_ADDRESS_URL", service.BaseUrl());
-    ScopedEnvironment ca("VTR_ADDRESS_CA_FILE", caFile.string());
     auto holder = std::make_shared<MARVOLENT_DYNAMIC_HOST_CERTIFICATE>();
+    {
+        // The system's trust store does not know the certificate: refused.
+        ScopedEnvironment noCa("VTR_ADDRESS_CA_FILE", std::nullopt);
+        EXPECT_EQ(holder->GetPublicAddressV4(), "");
+    }
+    ScopedEnvironment ca("VTR_ADDRESS_CA_FILE", caFile.string());
     EXPECT_EQ(holder->GetPublicAddressV4(), "203.0.113.70");
     EXPECT_EQ(holder->GetPublicAddressV6(), "2001:db8::70");
 }

@@ -21,7 +21,7 @@ TEST(ZZip, FileRoundTripStoresForwardSlashesAndCompresses) {
     const auto random = RandomBytes(3000, 4);
     {
         ZZIP archive;
-        ASSERT_TRUE(archive.create_file(platform::FromUtf8(path.string())));
+        ASSERT_EQ(archive.create_file(platform::FromUtf8(path.string())), kOk);
         EXPECT_EQ(archive.add("sub\\deeper\\file.txt", text), kOk);
         EXPECT_EQ(archive.add("plain", random), kOk);
     }  // finalised on destruction
@@ -30,7 +30,7 @@ TEST(ZZip, FileRoundTripStoresForwardSlashesAndCompresses) {
     EXPECT_LT(bytes.size(), random.size() + 1000) << "entries are deflated";
 
     ZZIP archive;
-    ASSERT_TRUE(archive.open_memory(bytes.data(), bytes.size()));
+    ASSERT_EQ(archive.open_memory(bytes.data(), bytes.size()), kOk);
     const auto entries = archive.list();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].name, "sub/deeper/file.txt");
@@ -47,25 +47,25 @@ TEST(ZZip, FileRoundTripStoresForwardSlashesAndCompresses) {
 TEST(ZZip, BytesThatAreNoArchiveGiveNoEntries) {
     ZZIP archive;
     const std::string junk = "PK\x03\x04 but not really an archive at all";
-    EXPECT_FALSE(
-        archive.open_memory(reinterpret_cast<const std::uint8_t*>(junk.data()), junk.size()));
+    EXPECT_EQ(archive.open_memory(reinterpret_cast<const std::uint8_t*>(junk.data()), junk.size()),
+              kFail);
     EXPECT_TRUE(archive.list().empty());
     std::vector<std::uint8_t> out;
     EXPECT_EQ(archive.extract("x", out), kNoInterface);
     EXPECT_EQ(archive.add("x", out), kNoInterface);
-    EXPECT_FALSE(archive.open_memory(nullptr, 0));
+    EXPECT_EQ(archive.open_memory(nullptr, 0), kFail);
 }
 
 TEST(ZZip, MemoryArchiveAndCorruptEntryData) {
     ZZIP writer;
-    ASSERT_TRUE(writer.create_memory());
+    ASSERT_EQ(writer.create_memory(), kOk);
     const auto content = RandomBytes(4000, 5);
     ASSERT_EQ(writer.add("7", content), kOk);
     std::vector<std::uint8_t> bytes;
-    ASSERT_TRUE(writer.finish_memory(bytes));
+    ASSERT_EQ(writer.finish_memory(bytes), kOk);
 
     ZZIP reader;
-    ASSERT_TRUE(reader.open_memory(bytes.data(), bytes.size()));
+    ASSERT_EQ(reader.open_memory(bytes.data(), bytes.size()), kOk);
     std::vector<std::uint8_t> out;
     EXPECT_EQ(reader.extract("7", out), kOk);
     EXPECT_EQ(out, content);
@@ -76,7 +76,7 @@ TEST(ZZip, MemoryArchiveAndCorruptEntryData) {
     for (std::size_t i = 100; i < 200; ++i)
         damaged[i] ^= 0xFF;
     ZZIP broken;
-    if (broken.open_memory(damaged.data(), damaged.size())) {
+    if (broken.open_memory(damaged.data(), damaged.size()) == kOk) {
         EXPECT_NE(broken.extract("7", out), kOk);
     }
 }

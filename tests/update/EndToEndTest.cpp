@@ -11,23 +11,13 @@
 
 #include "TestSupport.h"
 #include "platform/Text.h"
+#include "support/TestEnv.h"
 
 namespace {
 
 using namespace updatetest;
+using testing_support::FreePort;
 namespace fs = std::filesystem;
-
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 template <typename Condition>
 bool WaitFor(Condition condition, int timeoutMs) {

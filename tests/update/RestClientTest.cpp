@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "HttpTestServer.h"
+#include "support/HttpTestServer.h"
 #include "update/rest/ReadResponse.h"
 #include "update/rest/RestClient.h"
 
@@ -13,8 +13,8 @@ namespace {
 
 using namespace Zelt;
 using namespace Zelt::RESTAPI;
-using updatetest::HttpRequest;
-using updatetest::HttpTestServer;
+using testing_support::HttpRequest;
+using testing_support::HttpTestServer;
 
 std::string Body(std::size_t size) {
     std::string body(size, '\0');

@@ -6,13 +6,13 @@
 
 #include <cstdlib>
 
-#include "HttpTestServer.h"
+#include "support/HttpTestServer.h"
 #include "update/UpdateThread.h"
 
 namespace {
 
-using updatetest::HttpRequest;
-using updatetest::HttpTestServer;
+using testing_support::HttpRequest;
+using testing_support::HttpTestServer;
 
 class UpdateThreadTest : public ::testing::Test {
   protected:

@@ -296,7 +296,9 @@ TEST_F(UpdaterServiceTest, OverlongBodyLineIsRefusedBeforeAnyRequest) {
     const std::wstring longName = std::wstring(600, L'a') + L"\\" + std::wstring(600, L'b');
     Zelt::FileRecord* record = updater.find_record(longName, true);
     record->remote_signatures = {1, 2, 3};
-    ASSERT_EQ(updater.compute_needs(nullptr), 1);
+    std::size_t takingPart = 0;
+    ASSERT_EQ(updater.compute_needs(nullptr, &takingPart), Zelt::kOk);
+    EXPECT_EQ(takingPart, 1u);
     EXPECT_EQ(updater.fetch_patch(nullptr), Zelt::kFail);
     EXPECT_EQ(service.Requests(), 0);
 }

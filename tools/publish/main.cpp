@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     Tessel::XMLDocument document;
     document.GetRoot().SetName("files");
     Zelt::ZZIP signatures;
-    if (!signatures.create_file(platform::FromUtf8((out / "sigs.zip").string()))) {
+    if (Zelt::Failed(signatures.create_file(platform::FromUtf8((out / "sigs.zip").string())))) {
         std::fprintf(stderr, "publish: cannot write %s\n", (out / "sigs.zip").c_str());
         return 1;
     }
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
             std::string name = platform::ToUtf8(relative);
             std::replace(name.begin(), name.end(), '\\', '/');
             std::vector<std::uint8_t> content;
-            if (!Zelt::ReadWholeFile(full, content)) {
+            if (Zelt::Failed(Zelt::ReadWholeFile(full, content))) {
                 std::fprintf(stderr, "publish: cannot read %s\n", full.c_str());
                 ++failures;
                 return true;
@@ -72,16 +72,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "publish: %s\n", error.what());
         return 1;
     }
-    if (!signatures.close()) {
+    if (Zelt::Failed(signatures.close())) {
         std::fprintf(stderr, "publish: cannot finish sigs.zip\n");
         return 1;
     }
     const std::string xml = document.Serialize();
     Zelt::ZZIP hashes;
-    if (!hashes.create_file(platform::FromUtf8((out / "hashes.zip").string())) ||
+    if (Zelt::Failed(hashes.create_file(platform::FromUtf8((out / "hashes.zip").string()))) ||
         hashes.add("hashes.xml", std::span(reinterpret_cast<const std::uint8_t*>(xml.data()),
                                            xml.size())) != Zelt::kOk ||
-        !hashes.close()) {
+        Zelt::Failed(hashes.close())) {
         std::fprintf(stderr, "publish: cannot write hashes.zip\n");
         return 1;
     }

@@ -57,7 +57,7 @@ Reply Patch(const ServiceConfig& config, std::string_view body,
         return Text(400, "malformed patch request");
     }
     Zelt::ZZIP archive;
-    if (!archive.create_memory())
+    if (Zelt::Failed(archive.create_memory()))
         return Text(500, "cannot create archive");
     for (const auto& line : *lines) {
         if (!SafeName(line.name)) {
@@ -65,7 +65,7 @@ Reply Patch(const ServiceConfig& config, std::string_view body,
             return Text(400, "bad name");
         }
         std::vector<std::uint8_t> content;
-        if (!Zelt::ReadWholeFile(config.release / line.name, content)) {
+        if (Zelt::Failed(Zelt::ReadWholeFile(config.release / line.name, content))) {
             log("patch refused: no file " + line.name);
             return Text(404, "no such file");
         }
@@ -84,7 +84,7 @@ Reply Patch(const ServiceConfig& config, std::string_view body,
             return Text(500, "cannot add entry");
     }
     Reply reply;
-    if (!archive.finish_memory(reply.body))
+    if (Zelt::Failed(archive.finish_memory(reply.body)))
         return Text(500, "cannot finish archive");
     return reply;
 }

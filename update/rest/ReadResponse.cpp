@@ -2,33 +2,42 @@
 
 #include <array>
 
-#include "update/rest/CurlTransfer.h"
+#include "update/rest/InternetObjects.h"
 
 namespace Zelt::RESTAPI {
 
 namespace {
+
 constexpr std::size_t kReadPiece = 10000;
-}
+// The 32-bit total of the classic HTTP stack: no length, or one too large
+// for it, is reported as all bits set.
+constexpr std::uint32_t kUnknownLength = 0xFFFFFFFFu;
+
+}  // namespace
 
 HRESULT read_response(const internet_handle& request, data_writer& writer,
                       const download_progress& progress, void* context, bool allow_decoding) {
-    auto* transfer = request.as<detail::RequestObject>();
-    if (transfer == nullptr)
+    auto* object = request.as<detail::RequestObject>();
+    if (object == nullptr)
         return kFail;
+    http::Transfer& transfer = object->transfer;
     // Content decoding is settled when the response headers arrive; the flag
     // only decides whether a failed read gets its one more try.
     bool decoding = allow_decoding;
-    const std::uint64_t total = transfer->contentLength;
+    const auto length = transfer.ContentLength();
+    const std::uint64_t total =
+        length && *length <= kUnknownLength ? *length : std::uint64_t{kUnknownLength};
     std::uint64_t received = 0;
     std::array<std::uint8_t, kReadPiece> buffer{};
     for (;;) {
-        bool ok = true;
-        std::size_t got = transfer->ReadBody(buffer.data(), buffer.size(), ok);
-        if (!ok && decoding) {
+        // Every status of the HTTP client other than success is this read's kFail.
+        std::size_t got = 0;
+        http::Status status = transfer.ReadBody(buffer, got);
+        if (status != http::Status::Ok && decoding) {
             decoding = false;
-            got = transfer->ReadBody(buffer.data(), buffer.size(), ok);
+            status = transfer.ReadBody(buffer, got);
         }
-        if (!ok)
+        if (status != http::Status::Ok)
             return kFail;
         if (got == 0)
             return kOk;

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "update/Result.h"
 #include "update/rest/DataWriter.h"
 #include "update/rest/InternetHandle.h"
 #include "update/rest/RestClient.h"
-#include "update/rest/Result.h"
 
 namespace Zelt::RESTAPI {
 

@@ -1,6 +1,8 @@
 #pragma once
 // A small HTTP client for the update service: one server at a time, GET
 // requests that may carry a body, responses read into a sink afterwards.
+// Used by the update thread only; a client and its handles belong to one
+// thread at a time.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -10,10 +12,11 @@
 #include <string_view>
 #include <vector>
 
+#include "http/Transfer.h"
+#include "update/Result.h"
 #include "update/rest/DataProvider.h"
 #include "update/rest/DataWriter.h"
 #include "update/rest/InternetHandle.h"
-#include "update/rest/Result.h"
 
 namespace Zelt::RESTAPI {
 
@@ -66,6 +69,8 @@ class rest_client {
 
   private:
     bool open_session();
+    http::RequestOptions transfer_options(std::string url, std::string user_agent,
+                                          std::uint32_t security_flags) const;
 
     internet_handle session_;
     internet_handle connection_;

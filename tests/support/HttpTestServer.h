@@ -1,16 +1,60 @@
-#include "HttpTestServer.h"
-
+#pragma once
+// A plain HTTP server on 127.0.0.1 for the HTTP client tests: records every
+// request and answers with whatever raw response the test's handler builds.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
 
-namespace updatetest {
+namespace testing_support {
 
-HttpTestServer::HttpTestServer(Handler handler) : handler_(std::move(handler)) {
+struct HttpRequest {
+    std::string method;
+    std::string target;
+    std::vector<std::string> headers;
+    std::string body;
+    int connection = 0;  // which accepted connection carried it, from 1
+};
+
+class HttpTestServer {
+  public:
+    // nullopt from the handler: keep the connection open and never answer.
+    using Handler = std::function<std::optional<std::string>(const HttpRequest&)>;
+
+    explicit HttpTestServer(Handler handler);
+    ~HttpTestServer();
+
+    int port() const { return port_; }
+    std::vector<HttpRequest> Requests();
+
+    static std::string Response(int status, const std::string& body, bool withLength = true);
+
+  private:
+    void AcceptLoop();
+    void Serve(int fd, int connection);
+
+    Handler handler_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::vector<HttpRequest> requests_;
+    std::vector<int> open_;
+    std::thread acceptor_;
+    std::vector<std::thread> workers_;
+};
+
+inline HttpTestServer::HttpTestServer(Handler handler) : handler_(std::move(handler)) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -23,7 +67,7 @@ HttpTestServer::HttpTestServer(Handler handler) : handler_(std::move(handler)) {
     acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
-HttpTestServer::~HttpTestServer() {
+inline HttpTestServer::~HttpTestServer() {
     stopping_ = true;
     acceptor_.join();
     {
@@ -38,12 +82,12 @@ HttpTestServer::~HttpTestServer() {
     close(listener_);
 }
 
-std::vector<HttpRequest> HttpTestServer::Requests() {
+inline std::vector<HttpRequest> HttpTestServer::Requests() {
     std::lock_guard lock(mutex_);
     return requests_;
 }
 
-std::string HttpTestServer::Response(int status, const std::string& body, bool withLength) {
+inline std::string HttpTestServer::Response(int status, const std::string& body, bool withLength) {
     std::string text = "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Other") +
                        "\r\nContent-Type: application/octet-stream\r\n";
     if (withLength)
@@ -53,7 +97,7 @@ std::string HttpTestServer::Response(int status, const std::string& body, bool w
     return text + "\r\n" + body;
 }
 
-void HttpTestServer::AcceptLoop() {
+inline void HttpTestServer::AcceptLoop() {
     int connections = 0;
     while (!stopping_) {
         pollfd waiting{listener_, POLLIN, 0};
@@ -68,7 +112,7 @@ void HttpTestServer::AcceptLoop() {
     }
 }
 
-void HttpTestServer::Serve(int fd, int connection) {
+inline void HttpTestServer::Serve(int fd, int connection) {
     std::string data;
     char buffer[8192];
     for (;;) {
@@ -132,4 +176,5 @@ void HttpTestServer::Serve(int fd, int connection) {
     }
 }
 
-}  // namespace updatetest
+
+}  // namespace testing_support
