@@ -8,12 +8,18 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "platform/Thread.h"
 
-namespace platform {
+namespace DIFFLIB {
 namespace {
+
+using platform::GetU32;
+using platform::GetU64;
+using platform::PutU32;
+using platform::PutU64;
 
 constexpr std::uint8_t kMagic[8] = {'V', 'L', 'Z', 'M', 'S', 0, 0, 1};
 constexpr std::size_t kHeaderSize = 24;  // magic, original size, block size, block count
@@ -46,7 +52,7 @@ bool RunParallel(std::size_t count, std::size_t threads, Work work) {
     std::vector<std::thread> pool;
     for (std::size_t t = 1; t < threads; ++t) {
         std::thread thread;
-        if (!StartThread(thread, worker))
+        if (!platform::StartThread(thread, worker))
             break;  // fewer threads is fine; the caller's thread still works
         pool.push_back(std::move(thread));
     }
@@ -107,15 +113,15 @@ bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize
 
 }  // namespace
 
-bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
-                  std::uint32_t maxBlockSize) {
+Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                    std::uint32_t maxBlockSize) {
     if (input.empty()) {
         output.clear();
-        return true;
+        return Result::Ok;
     }
     if (input.size() > kLzmsMaxOriginalSize || maxBlockSize == 0 ||
         maxBlockSize > kMaxFrameBlockSize)
-        return false;
+        return Result::InvalidArgument;
     try {
         const std::uint32_t blockSize =
             static_cast<std::uint32_t>(std::min<std::size_t>(input.size(), maxBlockSize));
@@ -155,7 +161,7 @@ bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>
                 return true;
             });
         if (!ok)
-            return false;
+            return Result::Failed;
         std::size_t total = kHeaderSize;
         for (const auto& p : packed)
             total += kBlockHeaderSize + p.size();
@@ -174,33 +180,35 @@ bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>
             at += packed[i].size();
         }
         output = std::move(frame);
-        return true;
+        return Result::Ok;
     } catch (const std::bad_alloc&) {
-        return false;
+        return Result::Failed;
     }
 }
 
-bool LzmsOriginalSize(std::span<const std::uint8_t> input, std::uint64_t& size) {
+std::optional<std::uint64_t> LzmsOriginalSize(std::span<const std::uint8_t> input) {
+    std::uint64_t size = 0;
     std::uint32_t blockSize = 0;
     std::vector<Block> blocks;
     try {
-        return ParseFrame(input, size, blockSize, blocks);
+        if (ParseFrame(input, size, blockSize, blocks))
+            return size;
     } catch (const std::bad_alloc&) {
-        return false;
     }
+    return std::nullopt;
 }
 
-bool LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
+Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
     if (input.empty()) {
         output.clear();
-        return true;
+        return Result::Ok;
     }
     try {
         std::uint64_t originalSize = 0;
         std::uint32_t blockSize = 0;
         std::vector<Block> blocks;
         if (!ParseFrame(input, originalSize, blockSize, blocks))
-            return false;
+            return Result::Failed;
         std::vector<std::uint8_t> result(static_cast<std::size_t>(originalSize));
         const auto work = [&](std::size_t i, Decompressor& decompressor) {
             const Block& block = blocks[i];
@@ -220,14 +228,14 @@ bool LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_
         };
         const bool ok = RunParallel<Decompressor>(blocks.size(), ThreadCount(blocks.size()), work);
         if (!ok)
-            return false;
+            return Result::Failed;
         output = std::move(result);
-        return true;
+        return Result::Ok;
     } catch (const std::bad_alloc&) {
-        return false;
+        return Result::Failed;
     } catch (const std::length_error&) {
-        return false;
+        return Result::Failed;
     }
 }
 
-}  // namespace platform
+}  // namespace DIFFLIB

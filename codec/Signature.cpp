@@ -4,8 +4,9 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <cstring>
 
-namespace rdc {
+namespace DIFFLIB {
 namespace {
 
 using platform::GetU32;
@@ -63,4 +64,74 @@ bool DecodeChunkRecord(std::span<const std::uint8_t, kSignatureRecordSize> in,
     return record.length != 0 && record.length <= parameters.maxSize;
 }
 
-}  // namespace rdc
+std::optional<SignatureGenerator> SignatureGenerator::Create(const ChunkParameters& parameters) {
+    if (!parameters.Valid())
+        return std::nullopt;
+    return SignatureGenerator(parameters);
+}
+
+SignatureGenerator::Progress SignatureGenerator::Process(bool endOfInput,
+                                                         std::span<const std::uint8_t> input,
+                                                         std::span<std::uint8_t> output) {
+    Progress progress;
+    progress.produced = Flush(output);
+    // Input is taken only while the output keeps up, so what is held back
+    // stays bounded by one chunk and a few records.
+    while (pending_.size() == pendingStart_ && progress.consumed < input.size()) {
+        const auto data = input.subspan(progress.consumed);
+        if (!headerWritten_) {
+            pending_.resize(kSignatureHeaderSize);
+            EncodeSignatureHeader(parameters_, std::span<std::uint8_t, kSignatureHeaderSize>(
+                                                   pending_.data(), kSignatureHeaderSize));
+            headerWritten_ = true;
+        }
+        bool boundary = false;
+        const std::size_t used = chunker_.Scan(data, boundary);
+        const auto piece = data.first(used);
+        if (boundary && carry_.empty()) {
+            EmitRecord(piece);
+        } else {
+            carry_.insert(carry_.end(), piece.begin(), piece.end());
+            if (boundary) {
+                EmitRecord(carry_);
+                carry_.clear();
+            }
+        }
+        progress.consumed += used;
+        progress.produced += Flush(output.subspan(progress.produced));
+    }
+    if (endOfInput && progress.consumed == input.size()) {
+        if (!carry_.empty()) {
+            // The file's last chunk ends with the file.
+            EmitRecord(carry_);
+            carry_.clear();
+            chunker_ = Chunker(parameters_);
+        }
+        progress.produced += Flush(output.subspan(progress.produced));
+        progress.endOfOutput = pending_.size() == pendingStart_;
+    }
+    return progress;
+}
+
+void SignatureGenerator::EmitRecord(std::span<const std::uint8_t> chunk) {
+    const ChunkRecord record{static_cast<std::uint32_t>(chunk.size()), HashChunk(chunk)};
+    const std::size_t at = pending_.size();
+    pending_.resize(at + kSignatureRecordSize);
+    EncodeChunkRecord(record, std::span<std::uint8_t, kSignatureRecordSize>(pending_.data() + at,
+                                                                            kSignatureRecordSize));
+}
+
+std::size_t SignatureGenerator::Flush(std::span<std::uint8_t> output) {
+    const std::size_t count = std::min(pending_.size() - pendingStart_, output.size());
+    if (count != 0) {
+        std::memcpy(output.data(), pending_.data() + pendingStart_, count);
+        pendingStart_ += count;
+    }
+    if (pendingStart_ == pending_.size()) {
+        pending_.clear();
+        pendingStart_ = 0;
+    }
+    return count;
+}
+
+}  // namespace DIFFLIB

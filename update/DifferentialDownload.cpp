@@ -19,8 +19,6 @@ namespace Zelt {
 
 namespace {
 
-constexpr int kEngineMissingNeeds = -2;
-
 struct FileHandle {
     int fd;
     explicit FileHandle(const std::filesystem::path& path)
@@ -136,18 +134,16 @@ int Updater::compute_needs(const FileFilter* filter) {
         if (file.fd < 0)
             return -1;
         DIFFLIB::DiffLibrary library;
-        if (!library.Available())
-            return kEngineMissingNeeds;
-        DIFFLIB::FileRdcFileReader reader(file.fd);
+        const DIFFLIB::FileReader reader(file.fd);
         DIFFLIB::MemoryDiffWriter seed;
-        library.GenerateSignature(&reader, seed);
-        auto seedReader = seed.GetReader();
-        DIFFLIB::MemoryRdcFileReader source(record.remote_signatures);
+        library.GenerateSignature(reader, seed);
+        const DIFFLIB::MemoryReader seedReader = seed.GetReader();
+        const DIFFLIB::MemoryReader source(record.remote_signatures);
         DIFFLIB::MemoryDiffWriter needs;
-        const HRESULT compared =
-            library.CompareSignatures(seedReader.get(), &source, nullptr, needs);
+        const DIFFLIB::Result compared =
+            library.CompareSignatures(seedReader, source, nullptr, needs);
         record.needs.clear();
-        if (rdc::Failed(compared) || seed.Size() == 0 ||
+        if (compared != DIFFLIB::Result::Ok || seed.Size() == 0 ||
             !DIFFLIB::ParseNeedsList(needs.Data(), record.needs)) {
             // Signatures that cannot be compared give no trustworthy needs:
             // the file is fetched whole instead.
@@ -156,9 +152,8 @@ int Updater::compute_needs(const FileFilter* filter) {
             continue;
         }
         for (const auto& need : record.needs)
-            if (need.m_BlockType == rdc::RDCNEED_SOURCE)
-                record.blocks.push_back(
-                    PatchBlock{counter++, need.m_FileOffset, need.m_BlockLength, {}});
+            if (need.type == DIFFLIB::NeedType::Source)
+                record.blocks.push_back(PatchBlock{counter++, need.offset, need.length, {}});
     }
     return count;
 }

@@ -35,22 +35,22 @@ std::vector<std::uint8_t> FromHex(std::string_view hex) {
 }
 
 std::vector<std::uint8_t> Sign(DiffLibrary& library, std::span<const std::uint8_t> data) {
-    MemoryRdcFileReader reader(data);
+    const MemoryReader reader(data);
     MemoryDiffWriter writer;
-    EXPECT_EQ(library.GenerateSignature(&reader, writer), S_OK);
+    EXPECT_EQ(library.GenerateSignature(reader, writer), Result::Ok);
     return writer.Take();
 }
 
 std::vector<std::uint8_t> Compare(DiffLibrary& library, std::span<const std::uint8_t> seed,
                                   std::span<const std::uint8_t> source,
                                   std::span<const std::uint8_t> newFile, bool inlineBytes) {
-    MemoryRdcFileReader seedReader(seed);
-    MemoryRdcFileReader sourceReader(source);
-    MemoryRdcFileReader fileReader(newFile);
+    const MemoryReader seedReader(seed);
+    const MemoryReader sourceReader(source);
+    const MemoryReader fileReader(newFile);
     MemoryDiffWriter writer;
-    EXPECT_EQ(library.CompareSignatures(&seedReader, &sourceReader,
+    EXPECT_EQ(library.CompareSignatures(seedReader, sourceReader,
                                         inlineBytes ? &fileReader : nullptr, writer),
-              S_OK);
+              Result::Ok);
     return writer.Take();
 }
 
@@ -87,7 +87,7 @@ TEST(StableBytes, SignaturesNeedsAndPatchesOfFixedInput) {
 TEST(StableBytes, CompressedFrames) {
     // Noise is stored raw, so the whole frame is ours and fixed.
     std::vector<std::uint8_t> frame;
-    ASSERT_TRUE(platform::LzmsCompress(RandomBytes(3000, 78), frame));
+    ASSERT_EQ(LzmsCompress(RandomBytes(3000, 78), frame), Result::Ok);
     ASSERT_EQ(frame.size(), 3032u);
     EXPECT_EQ(std::vector(frame.begin(), frame.begin() + 32),
               FromHex("564c5a4d53000001b80b000000000000b80b000001000000b80b0000b80b0000"));
@@ -95,7 +95,7 @@ TEST(StableBytes, CompressedFrames) {
 
     // A compressible input: the header still says size, block size and count.
     const std::vector<std::uint8_t> zeros(5u << 20, 0);
-    ASSERT_TRUE(platform::LzmsCompress(zeros, frame));
+    ASSERT_EQ(LzmsCompress(zeros, frame), Result::Ok);
     EXPECT_EQ(std::vector(frame.begin(), frame.begin() + 24),
               FromHex("564c5a4d5300000100005000000000000000400002000000"));
 }
