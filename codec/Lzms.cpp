@@ -16,25 +16,18 @@
 namespace DIFFLIB {
 namespace {
 
-using platform::GetU32;
-using platform::GetU64;
-using platform::PutU32;
-using platform::PutU64;
-
 constexpr std::uint8_t kMagic[8] = {'V', 'L', 'Z', 'M', 'S', 0, 0, 1};
 constexpr std::size_t kHeaderSize = 24;  // magic, original size, block size, block count
 constexpr std::size_t kBlockHeaderSize = 8;
 // A frame may name a block size up to this; larger decompressors are refused.
 constexpr std::uint32_t kMaxFrameBlockSize = 64u << 20;
 
-struct CompressorDeleter {
-    void operator()(wimlib_compressor* c) const { wimlib_free_compressor(c); }
+template <auto Free>
+struct FreeWith {
+    void operator()(auto* object) const { Free(object); }
 };
-struct DecompressorDeleter {
-    void operator()(wimlib_decompressor* d) const { wimlib_free_decompressor(d); }
-};
-using Compressor = std::unique_ptr<wimlib_compressor, CompressorDeleter>;
-using Decompressor = std::unique_ptr<wimlib_decompressor, DecompressorDeleter>;
+using Compressor = std::unique_ptr<wimlib_compressor, FreeWith<wimlib_free_compressor>>;
+using Decompressor = std::unique_ptr<wimlib_decompressor, FreeWith<wimlib_free_decompressor>>;
 
 // Runs work(index, state) for every index in [0, count) on up to `threads`
 // threads, each with a State of its own; false when one call returned false.
@@ -79,9 +72,9 @@ bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize
                 std::uint32_t& blockSize, std::vector<Block>& blocks) {
     if (input.size() < kHeaderSize || !std::equal(kMagic, kMagic + 8, input.begin()))
         return false;
-    originalSize = GetU64(input.data() + 8);
-    blockSize = GetU32(input.data() + 16);
-    const std::uint32_t count = GetU32(input.data() + 20);
+    originalSize = platform::GetU64(input.data() + 8);
+    blockSize = platform::GetU32(input.data() + 16);
+    const std::uint32_t count = platform::GetU32(input.data() + 20);
     if (originalSize == 0 || originalSize > kLzmsMaxOriginalSize || blockSize == 0 ||
         blockSize > kMaxFrameBlockSize)
         return false;
@@ -97,8 +90,8 @@ bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize
     for (std::uint32_t i = 0; i < count; ++i) {
         if (input.size() - at < kBlockHeaderSize)
             return false;
-        const std::uint32_t size = GetU32(input.data() + at);
-        const std::uint32_t stored = GetU32(input.data() + at + 4);
+        const std::uint32_t size = platform::GetU32(input.data() + at);
+        const std::uint32_t stored = platform::GetU32(input.data() + at + 4);
         at += kBlockHeaderSize;
         const std::uint64_t expected =
             std::min<std::uint64_t>(blockSize, originalSize - std::uint64_t{i} * blockSize);
@@ -167,14 +160,14 @@ Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_
             total += kBlockHeaderSize + p.size();
         std::vector<std::uint8_t> frame(total);
         std::memcpy(frame.data(), kMagic, 8);
-        PutU64(frame.data() + 8, input.size());
-        PutU32(frame.data() + 16, blockSize);
-        PutU32(frame.data() + 20, static_cast<std::uint32_t>(count));
+        platform::PutU64(frame.data() + 8, input.size());
+        platform::PutU32(frame.data() + 16, blockSize);
+        platform::PutU32(frame.data() + 20, static_cast<std::uint32_t>(count));
         std::size_t at = kHeaderSize;
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t size = std::min<std::size_t>(blockSize, input.size() - i * blockSize);
-            PutU32(frame.data() + at, static_cast<std::uint32_t>(size));
-            PutU32(frame.data() + at + 4, static_cast<std::uint32_t>(packed[i].size()));
+            platform::PutU32(frame.data() + at, static_cast<std::uint32_t>(size));
+            platform::PutU32(frame.data() + at + 4, static_cast<std::uint32_t>(packed[i].size()));
             at += kBlockHeaderSize;
             std::memcpy(frame.data() + at, packed[i].data(), packed[i].size());
             at += packed[i].size();

@@ -7,11 +7,6 @@
 namespace DIFFLIB {
 namespace {
 
-using platform::GetU32;
-using platform::GetU64;
-using platform::PutU32;
-using platform::PutU64;
-
 // Block bytes are copied through a buffer of this size, so a record never
 // makes us allocate what it merely claims.
 constexpr std::size_t kCopyPiece = std::size_t{1} << 20;
@@ -36,15 +31,15 @@ Result CopyBlock(const Reader& reader, std::uint64_t offset, std::uint64_t lengt
 }  // namespace
 
 void EncodeNeedRecord(const Need& need, std::span<std::uint8_t, kNeedRecordSize> out) {
-    PutU32(out.data(), static_cast<std::uint32_t>(need.type));
-    PutU32(out.data() + 4, 0);
-    PutU64(out.data() + 8, need.offset);
-    PutU64(out.data() + 16, need.length);
+    platform::PutU32(out.data(), static_cast<std::uint32_t>(need.type));
+    platform::PutU32(out.data() + 4, 0);
+    platform::PutU64(out.data() + 8, need.offset);
+    platform::PutU64(out.data() + 16, need.length);
 }
 
 Need DecodeNeedRecord(std::span<const std::uint8_t, kNeedRecordSize> in) {
-    return Need{static_cast<NeedType>(GetU32(in.data())), GetU64(in.data() + 8),
-                GetU64(in.data() + 16)};
+    return Need{static_cast<NeedType>(platform::GetU32(in.data())), platform::GetU64(in.data() + 8),
+                platform::GetU64(in.data() + 16)};
 }
 
 bool ParseNeedsList(std::span<const std::uint8_t> bytes, std::vector<Need>& needs) {

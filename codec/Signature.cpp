@@ -7,14 +7,6 @@
 #include <cstring>
 
 namespace DIFFLIB {
-namespace {
-
-using platform::GetU32;
-using platform::GetU64;
-using platform::PutU32;
-using platform::PutU64;
-
-}  // namespace
 
 ChunkHash HashChunk(std::span<const std::uint8_t> bytes) {
     const XXH128_hash_t hash = XXH3_128bits(bytes.data(), bytes.size());
@@ -24,17 +16,17 @@ ChunkHash HashChunk(std::span<const std::uint8_t> bytes) {
 void EncodeSignatureHeader(const ChunkParameters& parameters,
                            std::span<std::uint8_t, kSignatureHeaderSize> out) {
     std::copy(kSignatureMagic.begin(), kSignatureMagic.end(), out.begin());
-    PutU32(out.data() + 8, parameters.minSize);
-    PutU32(out.data() + 12, parameters.averageBits);
-    PutU32(out.data() + 16, parameters.maxSize);
-    PutU32(out.data() + 20, 0);
+    platform::PutU32(out.data() + 8, parameters.minSize);
+    platform::PutU32(out.data() + 12, parameters.averageBits);
+    platform::PutU32(out.data() + 16, parameters.maxSize);
+    platform::PutU32(out.data() + 20, 0);
 }
 
 void EncodeChunkRecord(const ChunkRecord& record,
                        std::span<std::uint8_t, kSignatureRecordSize> out) {
-    PutU32(out.data(), record.length);
-    PutU64(out.data() + 4, record.hash.low);
-    PutU64(out.data() + 12, record.hash.high);
+    platform::PutU32(out.data(), record.length);
+    platform::PutU64(out.data() + 4, record.hash.low);
+    platform::PutU64(out.data() + 12, record.hash.high);
 }
 
 HeaderCheck DecodeSignatureHeader(std::span<const std::uint8_t, kSignatureHeaderSize> in,
@@ -47,10 +39,10 @@ HeaderCheck DecodeSignatureHeader(std::span<const std::uint8_t, kSignatureHeader
     if (version < kSignatureMagic.back())
         return HeaderCheck::Older;
     ChunkParameters decoded;
-    decoded.minSize = GetU32(in.data() + 8);
-    decoded.averageBits = GetU32(in.data() + 12);
-    decoded.maxSize = GetU32(in.data() + 16);
-    if (!decoded.Valid() || GetU32(in.data() + 20) != 0)
+    decoded.minSize = platform::GetU32(in.data() + 8);
+    decoded.averageBits = platform::GetU32(in.data() + 12);
+    decoded.maxSize = platform::GetU32(in.data() + 16);
+    if (!decoded.Valid() || platform::GetU32(in.data() + 20) != 0)
         return HeaderCheck::Corrupt;
     parameters = decoded;
     return HeaderCheck::Ok;
@@ -58,9 +50,9 @@ HeaderCheck DecodeSignatureHeader(std::span<const std::uint8_t, kSignatureHeader
 
 bool DecodeChunkRecord(std::span<const std::uint8_t, kSignatureRecordSize> in,
                        const ChunkParameters& parameters, ChunkRecord& record) {
-    record.length = GetU32(in.data());
-    record.hash.low = GetU64(in.data() + 4);
-    record.hash.high = GetU64(in.data() + 12);
+    record.length = platform::GetU32(in.data());
+    record.hash.low = platform::GetU64(in.data() + 4);
+    record.hash.high = platform::GetU64(in.data() + 12);
     return record.length != 0 && record.length <= parameters.maxSize;
 }
 

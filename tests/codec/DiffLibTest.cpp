@@ -8,20 +8,14 @@
 #include <random>
 #include <string>
 
+#include "RandomBytes.h"
 #include "codec/Chunker.h"
 #include "codec/DiffLib.h"
 
 namespace {
 
 using namespace DIFFLIB;
-
-std::vector<std::uint8_t> RandomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<std::uint8_t> bytes(size);
-    for (auto& b : bytes)
-        b = static_cast<std::uint8_t>(rng());
-    return bytes;
-}
+using codectest::RandomBytes;
 
 std::vector<std::uint8_t> Signature(DiffLibrary& library, std::span<const std::uint8_t> data) {
     MemoryReader reader(data);

@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "RandomBytes.h"
 #include "codec/Chunker.h"
 #include "codec/Comparator.h"
 #include "codec/Signature.h"
@@ -15,14 +16,7 @@
 namespace {
 
 using namespace DIFFLIB;
-
-std::vector<std::uint8_t> RandomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<std::uint8_t> bytes(size);
-    for (auto& b : bytes)
-        b = static_cast<std::uint8_t>(rng());
-    return bytes;
-}
+using codectest::RandomBytes;
 
 // Chunk end offsets of a buffer.
 std::set<std::uint64_t> Boundaries(std::span<const std::uint8_t> data) {

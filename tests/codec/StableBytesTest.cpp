@@ -4,20 +4,14 @@
 
 #include <random>
 
+#include "RandomBytes.h"
 #include "codec/DiffLib.h"
 #include "codec/Lzms.h"
 
 namespace {
 
 using namespace DIFFLIB;
-
-std::vector<std::uint8_t> RandomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<std::uint8_t> bytes(size);
-    for (auto& b : bytes)
-        b = static_cast<std::uint8_t>(rng());
-    return bytes;
-}
+using codectest::RandomBytes;
 
 std::uint64_t Fnv1a(std::span<const std::uint8_t> bytes) {
     std::uint64_t hash = 0xCBF29CE484222325ull;
