@@ -409,9 +409,9 @@ int main(int argc, char** argv) {
     DIFFLIB::DiffLibrary library;
     std::vector<std::uint8_t> seed;
     const Timed signing = Best(options.reps, [&] {
-        DIFFLIB::MemoryRdcFileReader reader(old);
+        const DIFFLIB::MemoryReader reader(old);
         DIFFLIB::MemoryDiffWriter writer;
-        library.GenerateSignature(&reader, writer);
+        library.GenerateSignature(reader, writer);
         seed = writer.Take();
     });
     XXH128_hash_t digest{};
@@ -431,27 +431,27 @@ int main(int argc, char** argv) {
     progress("patch");
     std::vector<std::uint8_t> source;
     {
-        DIFFLIB::MemoryRdcFileReader reader(edited);
+        const DIFFLIB::MemoryReader reader(edited);
         DIFFLIB::MemoryDiffWriter writer;
-        library.GenerateSignature(&reader, writer);
+        library.GenerateSignature(reader, writer);
         source = writer.Take();
     }
     std::vector<std::uint8_t> patch;
     const Timed comparing = Best(options.reps, [&] {
-        DIFFLIB::MemoryRdcFileReader seedReader(seed);
-        DIFFLIB::MemoryRdcFileReader sourceReader(source);
-        DIFFLIB::MemoryRdcFileReader fileReader(edited);
+        const DIFFLIB::MemoryReader seedReader(seed);
+        const DIFFLIB::MemoryReader sourceReader(source);
+        const DIFFLIB::MemoryReader fileReader(edited);
         DIFFLIB::MemoryDiffWriter writer;
-        library.CompareSignatures(&seedReader, &sourceReader, &fileReader, writer);
+        library.CompareSignatures(seedReader, sourceReader, &fileReader, writer);
         patch = writer.Take();
     });
     bool rebuilt = false;
     const Timed applying = Best(options.reps, [&] {
-        DIFFLIB::MemoryRdcFileReader oldReader(old);
-        DIFFLIB::MemoryRdcFileReader patchReader(patch);
+        const DIFFLIB::MemoryReader oldReader(old);
+        const DIFFLIB::MemoryReader patchReader(patch);
         DIFFLIB::MemoryDiffWriter writer;
         rebuilt =
-            library.ApplyPatch(&oldReader, &patchReader, writer) == DIFFLIB::S_OK &&
+            library.ApplyPatch(oldReader, patchReader, writer) == DIFFLIB::Result::Ok &&
             std::equal(writer.Data().begin(), writer.Data().end(), edited.begin(), edited.end());
     });
     if (!rebuilt) {
@@ -533,9 +533,9 @@ int main(int argc, char** argv) {
     // ---------------------------------------------------------- LZMS vs xz
     progress("LZMS and xz -6");
     std::vector<std::uint8_t> packed;
-    const Timed compressing = Measure([&] { platform::LzmsCompress(old, packed); });
+    const Timed compressing = Measure([&] { DIFFLIB::LzmsCompress(old, packed); });
     std::vector<std::uint8_t> unpacked;
-    const Timed decompressing = Measure([&] { platform::LzmsDecompress(packed, unpacked); });
+    const Timed decompressing = Measure([&] { DIFFLIB::LzmsDecompress(packed, unpacked); });
     if (unpacked != old) {
         std::fprintf(stderr, "bench_deploy: LZMS did not round-trip the corpus\n");
         return 1;

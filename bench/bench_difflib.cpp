@@ -85,9 +85,9 @@ const std::vector<std::uint8_t>& EditedCorpus() {
 
 std::vector<std::uint8_t> Signature(std::span<const std::uint8_t> data) {
     DIFFLIB::DiffLibrary library;
-    DIFFLIB::MemoryRdcFileReader reader(data);
+    const DIFFLIB::MemoryReader reader(data);
     DIFFLIB::MemoryDiffWriter writer;
-    library.GenerateSignature(&reader, writer);
+    library.GenerateSignature(reader, writer);
     return writer.Take();
 }
 
@@ -115,7 +115,7 @@ void BM_Chunking(benchmark::State& state) {
     const auto& corpus = Corpus();
     std::size_t chunks = 0;
     for (auto _ : state) {
-        const auto lengths = rdc::ChunkLengths(corpus);
+        const auto lengths = DIFFLIB::ChunkLengths(corpus);
         chunks = lengths.size();
         benchmark::DoNotOptimize(lengths.data());
     }
@@ -144,11 +144,11 @@ void BM_CompareSignaturesWithSource(benchmark::State& state) {
     DIFFLIB::DiffLibrary library;
     std::vector<std::uint8_t> patch;
     for (auto _ : state) {
-        DIFFLIB::MemoryRdcFileReader seedReader(seed);
-        DIFFLIB::MemoryRdcFileReader sourceReader(source);
-        DIFFLIB::MemoryRdcFileReader newReader(now);
+        const DIFFLIB::MemoryReader seedReader(seed);
+        const DIFFLIB::MemoryReader sourceReader(source);
+        const DIFFLIB::MemoryReader newReader(now);
         DIFFLIB::MemoryDiffWriter writer;
-        library.CompareSignatures(&seedReader, &sourceReader, &newReader, writer);
+        library.CompareSignatures(seedReader, sourceReader, &newReader, writer);
         patch = writer.Take();
     }
     state.SetBytesProcessed(state.iterations() * now.size());
@@ -167,15 +167,15 @@ void BM_SignCompareApply(benchmark::State& state) {
     for (auto _ : state) {
         const auto seed = Signature(old);
         const auto source = Signature(now);
-        DIFFLIB::MemoryRdcFileReader seedReader(seed);
-        DIFFLIB::MemoryRdcFileReader sourceReader(source);
-        DIFFLIB::MemoryRdcFileReader newReader(now);
+        const DIFFLIB::MemoryReader seedReader(seed);
+        const DIFFLIB::MemoryReader sourceReader(source);
+        const DIFFLIB::MemoryReader newReader(now);
         DIFFLIB::MemoryDiffWriter patch;
-        library.CompareSignatures(&seedReader, &sourceReader, &newReader, patch);
-        DIFFLIB::MemoryRdcFileReader oldReader(old);
-        DIFFLIB::MemoryRdcFileReader patchReader(patch.Data());
+        library.CompareSignatures(seedReader, sourceReader, &newReader, patch);
+        const DIFFLIB::MemoryReader oldReader(old);
+        const DIFFLIB::MemoryReader patchReader(patch.Data());
         DIFFLIB::MemoryDiffWriter rebuilt;
-        library.ApplyPatch(&oldReader, &patchReader, rebuilt);
+        library.ApplyPatch(oldReader, patchReader, rebuilt);
         if (rebuilt.Size() != now.size())
             state.SkipWithError("rebuild failed");
     }
@@ -189,16 +189,16 @@ void BM_ApplyPatch(benchmark::State& state) {
     const auto seed = Signature(old);
     const auto source = Signature(now);
     DIFFLIB::DiffLibrary library;
-    DIFFLIB::MemoryRdcFileReader seedReader(seed);
-    DIFFLIB::MemoryRdcFileReader sourceReader(source);
-    DIFFLIB::MemoryRdcFileReader newReader(now);
+    const DIFFLIB::MemoryReader seedReader(seed);
+    const DIFFLIB::MemoryReader sourceReader(source);
+    const DIFFLIB::MemoryReader newReader(now);
     DIFFLIB::MemoryDiffWriter patch;
-    library.CompareSignatures(&seedReader, &sourceReader, &newReader, patch);
+    library.CompareSignatures(seedReader, sourceReader, &newReader, patch);
     for (auto _ : state) {
-        DIFFLIB::MemoryRdcFileReader oldReader(old);
-        DIFFLIB::MemoryRdcFileReader patchReader(patch.Data());
+        const DIFFLIB::MemoryReader oldReader(old);
+        const DIFFLIB::MemoryReader patchReader(patch.Data());
         DIFFLIB::MemoryDiffWriter rebuilt;
-        library.ApplyPatch(&oldReader, &patchReader, rebuilt);
+        library.ApplyPatch(oldReader, patchReader, rebuilt);
         benchmark::DoNotOptimize(rebuilt.Data().data());
     }
     state.SetBytesProcessed(state.iterations() * now.size());
@@ -215,7 +215,7 @@ void BM_LzmsCompress(benchmark::State& state) {
     const auto sample = LzmsSample();
     std::vector<std::uint8_t> packed;
     for (auto _ : state)
-        platform::LzmsCompress(sample, packed);
+        DIFFLIB::LzmsCompress(sample, packed);
     state.SetBytesProcessed(state.iterations() * sample.size());
     state.counters["ratio"] = static_cast<double>(packed.size()) / sample.size();
 }
@@ -224,10 +224,10 @@ BENCHMARK(BM_LzmsCompress)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRea
 void BM_LzmsDecompress(benchmark::State& state) {
     const auto sample = LzmsSample();
     std::vector<std::uint8_t> packed;
-    platform::LzmsCompress(sample, packed);
+    DIFFLIB::LzmsCompress(sample, packed);
     std::vector<std::uint8_t> unpacked;
     for (auto _ : state)
-        platform::LzmsDecompress(packed, unpacked);
+        DIFFLIB::LzmsDecompress(packed, unpacked);
     state.SetBytesProcessed(state.iterations() * sample.size());
 }
 BENCHMARK(BM_LzmsDecompress)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-namespace rdc {
+namespace DIFFLIB {
 namespace {
 
 // Fixed pseudo-random byte weights; changing them changes every signature, so
@@ -111,4 +111,4 @@ std::vector<std::uint32_t> ChunkLengths(std::span<const std::uint8_t> data,
     return lengths;
 }
 
-}  // namespace rdc
+}  // namespace DIFFLIB

@@ -6,12 +6,27 @@
 #include <span>
 #include <vector>
 
-#include "codec/Rdc.h"
+namespace DIFFLIB {
 
-namespace rdc {
+// Content-defined chunking bounds. Chunks are at least minSize bytes (the
+// last one of a file may be shorter) and at most maxSize; a boundary is cut
+// where the rolling hash has averageBits leading zero bits, with a stricter
+// test before and a looser one after 2^averageBits bytes, which keeps the
+// lengths close to that size. The defaults give chunks of about 2.8 KiB: a
+// small edit costs a few KiB of patch, and a signature is about 0.7% of its
+// file.
+struct ChunkParameters {
+    std::uint32_t minSize = 1024;
+    std::uint32_t averageBits = 11;
+    std::uint32_t maxSize = 32768;
+
+    bool Valid() const;
+    friend bool operator==(const ChunkParameters&, const ChunkParameters&) = default;
+};
 
 class Chunker {
   public:
+    // `parameters` must be Valid().
     explicit Chunker(const ChunkParameters& parameters);
 
     // Scans `data` as the continuation of the current chunk. Returns how many
@@ -35,4 +50,4 @@ class Chunker {
 std::vector<std::uint32_t> ChunkLengths(std::span<const std::uint8_t> data,
                                         const ChunkParameters& parameters = {});
 
-}  // namespace rdc
+}  // namespace DIFFLIB

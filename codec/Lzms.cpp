@@ -8,11 +8,12 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 
 #include "platform/Thread.h"
 
-namespace platform {
+namespace DIFFLIB {
 namespace {
 
 constexpr std::uint8_t kMagic[8] = {'V', 'L', 'Z', 'M', 'S', 0, 0, 1};
@@ -21,14 +22,12 @@ constexpr std::size_t kBlockHeaderSize = 8;
 // A frame may name a block size up to this; larger decompressors are refused.
 constexpr std::uint32_t kMaxFrameBlockSize = 64u << 20;
 
-struct CompressorDeleter {
-    void operator()(wimlib_compressor* c) const { wimlib_free_compressor(c); }
+template <auto Free>
+struct FreeWith {
+    void operator()(auto* object) const { Free(object); }
 };
-struct DecompressorDeleter {
-    void operator()(wimlib_decompressor* d) const { wimlib_free_decompressor(d); }
-};
-using Compressor = std::unique_ptr<wimlib_compressor, CompressorDeleter>;
-using Decompressor = std::unique_ptr<wimlib_decompressor, DecompressorDeleter>;
+using Compressor = std::unique_ptr<wimlib_compressor, FreeWith<wimlib_free_compressor>>;
+using Decompressor = std::unique_ptr<wimlib_decompressor, FreeWith<wimlib_free_decompressor>>;
 
 // Runs work(index, state) for every index in [0, count) on up to `threads`
 // threads, each with a State of its own; false when one call returned false.
@@ -46,7 +45,7 @@ bool RunParallel(std::size_t count, std::size_t threads, Work work) {
     std::vector<std::thread> pool;
     for (std::size_t t = 1; t < threads; ++t) {
         std::thread thread;
-        if (!StartThread(thread, worker))
+        if (!platform::StartThread(thread, worker))
             break;  // fewer threads is fine; the caller's thread still works
         pool.push_back(std::move(thread));
     }
@@ -73,9 +72,9 @@ bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize
                 std::uint32_t& blockSize, std::vector<Block>& blocks) {
     if (input.size() < kHeaderSize || !std::equal(kMagic, kMagic + 8, input.begin()))
         return false;
-    originalSize = GetU64(input.data() + 8);
-    blockSize = GetU32(input.data() + 16);
-    const std::uint32_t count = GetU32(input.data() + 20);
+    originalSize = platform::GetU64(input.data() + 8);
+    blockSize = platform::GetU32(input.data() + 16);
+    const std::uint32_t count = platform::GetU32(input.data() + 20);
     if (originalSize == 0 || originalSize > kLzmsMaxOriginalSize || blockSize == 0 ||
         blockSize > kMaxFrameBlockSize)
         return false;
@@ -91,8 +90,8 @@ bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize
     for (std::uint32_t i = 0; i < count; ++i) {
         if (input.size() - at < kBlockHeaderSize)
             return false;
-        const std::uint32_t size = GetU32(input.data() + at);
-        const std::uint32_t stored = GetU32(input.data() + at + 4);
+        const std::uint32_t size = platform::GetU32(input.data() + at);
+        const std::uint32_t stored = platform::GetU32(input.data() + at + 4);
         at += kBlockHeaderSize;
         const std::uint64_t expected =
             std::min<std::uint64_t>(blockSize, originalSize - std::uint64_t{i} * blockSize);
@@ -107,15 +106,15 @@ bool ParseFrame(std::span<const std::uint8_t> input, std::uint64_t& originalSize
 
 }  // namespace
 
-bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
-                  std::uint32_t maxBlockSize) {
+Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                    std::uint32_t maxBlockSize) {
     if (input.empty()) {
         output.clear();
-        return true;
+        return Result::Ok;
     }
     if (input.size() > kLzmsMaxOriginalSize || maxBlockSize == 0 ||
         maxBlockSize > kMaxFrameBlockSize)
-        return false;
+        return Result::InvalidArgument;
     try {
         const std::uint32_t blockSize =
             static_cast<std::uint32_t>(std::min<std::size_t>(input.size(), maxBlockSize));
@@ -155,52 +154,54 @@ bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>
                 return true;
             });
         if (!ok)
-            return false;
+            return Result::Failed;
         std::size_t total = kHeaderSize;
         for (const auto& p : packed)
             total += kBlockHeaderSize + p.size();
         std::vector<std::uint8_t> frame(total);
         std::memcpy(frame.data(), kMagic, 8);
-        PutU64(frame.data() + 8, input.size());
-        PutU32(frame.data() + 16, blockSize);
-        PutU32(frame.data() + 20, static_cast<std::uint32_t>(count));
+        platform::PutU64(frame.data() + 8, input.size());
+        platform::PutU32(frame.data() + 16, blockSize);
+        platform::PutU32(frame.data() + 20, static_cast<std::uint32_t>(count));
         std::size_t at = kHeaderSize;
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t size = std::min<std::size_t>(blockSize, input.size() - i * blockSize);
-            PutU32(frame.data() + at, static_cast<std::uint32_t>(size));
-            PutU32(frame.data() + at + 4, static_cast<std::uint32_t>(packed[i].size()));
+            platform::PutU32(frame.data() + at, static_cast<std::uint32_t>(size));
+            platform::PutU32(frame.data() + at + 4, static_cast<std::uint32_t>(packed[i].size()));
             at += kBlockHeaderSize;
             std::memcpy(frame.data() + at, packed[i].data(), packed[i].size());
             at += packed[i].size();
         }
         output = std::move(frame);
-        return true;
+        return Result::Ok;
     } catch (const std::bad_alloc&) {
-        return false;
+        return Result::Failed;
     }
 }
 
-bool LzmsOriginalSize(std::span<const std::uint8_t> input, std::uint64_t& size) {
+std::optional<std::uint64_t> LzmsOriginalSize(std::span<const std::uint8_t> input) {
+    std::uint64_t size = 0;
     std::uint32_t blockSize = 0;
     std::vector<Block> blocks;
     try {
-        return ParseFrame(input, size, blockSize, blocks);
+        if (ParseFrame(input, size, blockSize, blocks))
+            return size;
     } catch (const std::bad_alloc&) {
-        return false;
     }
+    return std::nullopt;
 }
 
-bool LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
+Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
     if (input.empty()) {
         output.clear();
-        return true;
+        return Result::Ok;
     }
     try {
         std::uint64_t originalSize = 0;
         std::uint32_t blockSize = 0;
         std::vector<Block> blocks;
         if (!ParseFrame(input, originalSize, blockSize, blocks))
-            return false;
+            return Result::Failed;
         std::vector<std::uint8_t> result(static_cast<std::size_t>(originalSize));
         const auto work = [&](std::size_t i, Decompressor& decompressor) {
             const Block& block = blocks[i];
@@ -220,14 +221,14 @@ bool LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_
         };
         const bool ok = RunParallel<Decompressor>(blocks.size(), ThreadCount(blocks.size()), work);
         if (!ok)
-            return false;
+            return Result::Failed;
         output = std::move(result);
-        return true;
+        return Result::Ok;
     } catch (const std::bad_alloc&) {
-        return false;
+        return Result::Failed;
     } catch (const std::length_error&) {
-        return false;
+        return Result::Failed;
     }
 }
 
-}  // namespace platform
+}  // namespace DIFFLIB

@@ -8,29 +8,33 @@
 // are compressed and decompressed on all cores.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
-namespace platform {
+#include "codec/Result.h"
+
+namespace DIFFLIB {
 
 // Largest original size either direction accepts.
 inline constexpr std::uint64_t kLzmsMaxOriginalSize = std::uint64_t{4} << 30;
 // Uncompressed bytes per block.
 inline constexpr std::uint32_t kLzmsBlockSize = 4u << 20;
 
-// Empty input gives empty output. False (output untouched) when the input is
-// too large or memory or the compressor cannot be had. Smaller blocks spread
-// over more cores but compress less well; any block size decompresses.
-bool LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
-                  std::uint32_t blockSize = kLzmsBlockSize);
+// Empty input gives empty output. InvalidArgument (output untouched) for an
+// input above the limit or a block size of 0 or above 64 MiB; Failed when
+// memory or the compressor cannot be had. Smaller blocks spread over more
+// cores but compress less well; any block size decompresses.
+Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                    std::uint32_t blockSize = kLzmsBlockSize);
 
-// Empty input gives empty output. False (output untouched) for anything that
+// Empty input gives empty output. Failed (output untouched) for anything that
 // is not a complete, intact frame: bad magic, sizes that do not add up or
 // exceed the limits, trailing bytes, or a block that fails to decompress.
-bool LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output);
+Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output);
 
-// The original size a frame declares, without decompressing; false when the
-// header is not valid.
-bool LzmsOriginalSize(std::span<const std::uint8_t> input, std::uint64_t& size);
+// The original size a frame declares, without decompressing; none when the
+// frame's layout is not valid.
+std::optional<std::uint64_t> LzmsOriginalSize(std::span<const std::uint8_t> input);
 
-}  // namespace platform
+}  // namespace DIFFLIB

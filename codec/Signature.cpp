@@ -4,16 +4,9 @@
 #include <xxhash.h>
 
 #include <algorithm>
+#include <cstring>
 
-namespace rdc {
-namespace {
-
-using platform::GetU32;
-using platform::GetU64;
-using platform::PutU32;
-using platform::PutU64;
-
-}  // namespace
+namespace DIFFLIB {
 
 ChunkHash HashChunk(std::span<const std::uint8_t> bytes) {
     const XXH128_hash_t hash = XXH3_128bits(bytes.data(), bytes.size());
@@ -23,17 +16,17 @@ ChunkHash HashChunk(std::span<const std::uint8_t> bytes) {
 void EncodeSignatureHeader(const ChunkParameters& parameters,
                            std::span<std::uint8_t, kSignatureHeaderSize> out) {
     std::copy(kSignatureMagic.begin(), kSignatureMagic.end(), out.begin());
-    PutU32(out.data() + 8, parameters.minSize);
-    PutU32(out.data() + 12, parameters.averageBits);
-    PutU32(out.data() + 16, parameters.maxSize);
-    PutU32(out.data() + 20, 0);
+    platform::PutU32(out.data() + 8, parameters.minSize);
+    platform::PutU32(out.data() + 12, parameters.averageBits);
+    platform::PutU32(out.data() + 16, parameters.maxSize);
+    platform::PutU32(out.data() + 20, 0);
 }
 
 void EncodeChunkRecord(const ChunkRecord& record,
                        std::span<std::uint8_t, kSignatureRecordSize> out) {
-    PutU32(out.data(), record.length);
-    PutU64(out.data() + 4, record.hash.low);
-    PutU64(out.data() + 12, record.hash.high);
+    platform::PutU32(out.data(), record.length);
+    platform::PutU64(out.data() + 4, record.hash.low);
+    platform::PutU64(out.data() + 12, record.hash.high);
 }
 
 HeaderCheck DecodeSignatureHeader(std::span<const std::uint8_t, kSignatureHeaderSize> in,
@@ -46,10 +39,10 @@ HeaderCheck DecodeSignatureHeader(std::span<const std::uint8_t, kSignatureHeader
     if (version < kSignatureMagic.back())
         return HeaderCheck::Older;
     ChunkParameters decoded;
-    decoded.minSize = GetU32(in.data() + 8);
-    decoded.averageBits = GetU32(in.data() + 12);
-    decoded.maxSize = GetU32(in.data() + 16);
-    if (!decoded.Valid() || GetU32(in.data() + 20) != 0)
+    decoded.minSize = platform::GetU32(in.data() + 8);
+    decoded.averageBits = platform::GetU32(in.data() + 12);
+    decoded.maxSize = platform::GetU32(in.data() + 16);
+    if (!decoded.Valid() || platform::GetU32(in.data() + 20) != 0)
         return HeaderCheck::Corrupt;
     parameters = decoded;
     return HeaderCheck::Ok;
@@ -57,10 +50,80 @@ HeaderCheck DecodeSignatureHeader(std::span<const std::uint8_t, kSignatureHeader
 
 bool DecodeChunkRecord(std::span<const std::uint8_t, kSignatureRecordSize> in,
                        const ChunkParameters& parameters, ChunkRecord& record) {
-    record.length = GetU32(in.data());
-    record.hash.low = GetU64(in.data() + 4);
-    record.hash.high = GetU64(in.data() + 12);
+    record.length = platform::GetU32(in.data());
+    record.hash.low = platform::GetU64(in.data() + 4);
+    record.hash.high = platform::GetU64(in.data() + 12);
     return record.length != 0 && record.length <= parameters.maxSize;
 }
 
-}  // namespace rdc
+std::optional<SignatureGenerator> SignatureGenerator::Create(const ChunkParameters& parameters) {
+    if (!parameters.Valid())
+        return std::nullopt;
+    return SignatureGenerator(parameters);
+}
+
+SignatureGenerator::Progress SignatureGenerator::Process(bool endOfInput,
+                                                         std::span<const std::uint8_t> input,
+                                                         std::span<std::uint8_t> output) {
+    Progress progress;
+    progress.produced = Flush(output);
+    // Input is taken only while the output keeps up, so what is held back
+    // stays bounded by one chunk and a few records.
+    while (pending_.size() == pendingStart_ && progress.consumed < input.size()) {
+        const auto data = input.subspan(progress.consumed);
+        if (!headerWritten_) {
+            pending_.resize(kSignatureHeaderSize);
+            EncodeSignatureHeader(parameters_, std::span<std::uint8_t, kSignatureHeaderSize>(
+                                                   pending_.data(), kSignatureHeaderSize));
+            headerWritten_ = true;
+        }
+        bool boundary = false;
+        const std::size_t used = chunker_.Scan(data, boundary);
+        const auto piece = data.first(used);
+        if (boundary && carry_.empty()) {
+            EmitRecord(piece);
+        } else {
+            carry_.insert(carry_.end(), piece.begin(), piece.end());
+            if (boundary) {
+                EmitRecord(carry_);
+                carry_.clear();
+            }
+        }
+        progress.consumed += used;
+        progress.produced += Flush(output.subspan(progress.produced));
+    }
+    if (endOfInput && progress.consumed == input.size()) {
+        if (!carry_.empty()) {
+            // The file's last chunk ends with the file.
+            EmitRecord(carry_);
+            carry_.clear();
+            chunker_ = Chunker(parameters_);
+        }
+        progress.produced += Flush(output.subspan(progress.produced));
+        progress.endOfOutput = pending_.size() == pendingStart_;
+    }
+    return progress;
+}
+
+void SignatureGenerator::EmitRecord(std::span<const std::uint8_t> chunk) {
+    const ChunkRecord record{static_cast<std::uint32_t>(chunk.size()), HashChunk(chunk)};
+    const std::size_t at = pending_.size();
+    pending_.resize(at + kSignatureRecordSize);
+    EncodeChunkRecord(record, std::span<std::uint8_t, kSignatureRecordSize>(pending_.data() + at,
+                                                                            kSignatureRecordSize));
+}
+
+std::size_t SignatureGenerator::Flush(std::span<std::uint8_t> output) {
+    const std::size_t count = std::min(pending_.size() - pendingStart_, output.size());
+    if (count != 0) {
+        std::memcpy(output.data(), pending_.data() + pendingStart_, count);
+        pendingStart_ += count;
+    }
+    if (pendingStart_ == pending_.size()) {
+        pending_.clear();
+        pendingStart_ = 0;
+    }
+    return count;
+}
+
+}  // namespace DIFFLIB

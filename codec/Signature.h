@@ -1,15 +1,18 @@
 #pragma once
-// The signature byte format: a header naming the format version and the chunk
-// parameters, then one record per chunk in file order (length and XXH3-128
-// hash). An empty file has an empty signature (no header).
+// Signatures: the byte format and the generator that writes it. A header names
+// the format version and the chunk parameters, then one record per chunk in
+// file order (length and XXH3-128 hash). An empty file has an empty signature
+// (no header). Equal content gives equal records wherever it sits in a file.
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
-#include "codec/Rdc.h"
+#include "codec/Chunker.h"
 
-namespace rdc {
+namespace DIFFLIB {
 
 // "VRDCSIG" and the format version.
 inline constexpr std::array<std::uint8_t, 8> kSignatureMagic{'V', 'R', 'D', 'C', 'S', 'I', 'G', 1};
@@ -41,4 +44,38 @@ HeaderCheck DecodeSignatureHeader(std::span<const std::uint8_t, kSignatureHeader
 bool DecodeChunkRecord(std::span<const std::uint8_t, kSignatureRecordSize> in,
                        const ChunkParameters& parameters, ChunkRecord& record);
 
-}  // namespace rdc
+// Turns a file, fed in pieces of any size, into its signature.
+class SignatureGenerator {
+  public:
+    // None when `parameters` are not Valid(). Both sides of a comparison must
+    // use the same parameters; the comparator refuses a mismatch.
+    static std::optional<SignatureGenerator> Create(const ChunkParameters& parameters = {});
+
+    struct Progress {
+        std::size_t consumed = 0;  // input bytes taken
+        std::size_t produced = 0;  // signature bytes written to the output
+        bool endOfOutput = false;
+    };
+
+    // Consumes a prefix of `input` and writes signature bytes to `output`.
+    // Call again with the unconsumed rest and more input until endOfOutput;
+    // once endOfInput has been passed, it stays set on every later call.
+    Progress Process(bool endOfInput, std::span<const std::uint8_t> input,
+                     std::span<std::uint8_t> output);
+
+  private:
+    explicit SignatureGenerator(const ChunkParameters& parameters)
+        : parameters_(parameters), chunker_(parameters) {}
+
+    void EmitRecord(std::span<const std::uint8_t> chunk);
+    std::size_t Flush(std::span<std::uint8_t> output);
+
+    ChunkParameters parameters_;
+    Chunker chunker_;
+    bool headerWritten_ = false;
+    std::vector<std::uint8_t> carry_;    // the current chunk's bytes from earlier calls
+    std::vector<std::uint8_t> pending_;  // signature bytes not yet handed out
+    std::size_t pendingStart_ = 0;
+};
+
+}  // namespace DIFFLIB

@@ -130,16 +130,16 @@ std::vector<std::uint8_t> SignFile(DIFFLIB::DiffLibrary& library, const std::wst
     struct stat info {};
     if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return {};
-    DIFFLIB::FileRdcFileReader reader(file.get());
+    const DIFFLIB::FileReader reader(file.get());
     DIFFLIB::MemoryDiffWriter signature;
-    if (rdc::Failed(library.GenerateSignature(&reader, signature)))
+    if (library.GenerateSignature(reader, signature) != DIFFLIB::Result::Ok)
         return {};
     return signature.Take();
 }
 
 std::uint32_t WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& payload,
                          std::uint64_t plainSize) {
-    if (path.empty() || !DIFFLIB::DiffLibrary::DecompressBuffer(payload) ||
+    if (path.empty() || DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok ||
         payload.size() != plainSize)
         return 0;
     return ReplaceFileContents(platform::NativePath(path), payload) ? 1 : 0;
@@ -147,7 +147,7 @@ std::uint32_t WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& pa
 
 std::uint32_t WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& path,
                            std::vector<std::uint8_t>& payload, std::uint64_t fileTime) {
-    if (path.empty() || !DIFFLIB::DiffLibrary::DecompressBuffer(payload))
+    if (path.empty() || DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok)
         return 0;
     const std::filesystem::path target = platform::NativePath(path);
     DIFFLIB::MemoryDiffWriter rebuilt;
@@ -156,9 +156,9 @@ std::uint32_t WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& pa
         struct stat info {};
         if (!old || ::fstat(old.get(), &info) != 0 || !S_ISREG(info.st_mode))
             return 0;
-        DIFFLIB::FileRdcFileReader oldReader(old.get());
-        DIFFLIB::MemoryRdcFileReader patchReader(payload);
-        if (rdc::Failed(library.ApplyPatch(&oldReader, &patchReader, rebuilt)))
+        const DIFFLIB::FileReader oldReader(old.get());
+        const DIFFLIB::MemoryReader patchReader(payload);
+        if (library.ApplyPatch(oldReader, patchReader, rebuilt) != DIFFLIB::Result::Ok)
             return 0;
     }
     payload = {};
@@ -201,8 +201,6 @@ bool ReplaceFileContents(const std::filesystem::path& target, std::span<const st
 
 void RunReceiver(DeployChannel& client, bool quic) {
     DIFFLIB::DiffLibrary library;
-    if (!library.Available())
-        return;
     std::wstring currentPath;
     for (;;) {
         DeployHeader header;

@@ -64,7 +64,8 @@ std::wstring Decimal(std::uint64_t value) {
 // compressed size between header and payload; then reads the acknowledgement.
 bool SendUpload(DeployChannel& channel, bool quic, DeployHeader header,
                 std::vector<std::uint8_t> bytes) {
-    if (!DIFFLIB::DiffLibrary::CompressBuffer(bytes) || bytes.size() > kDeployMaxPayload)
+    if (DIFFLIB::DiffLibrary::CompressBuffer(bytes) != DIFFLIB::Result::Ok ||
+        bytes.size() > kDeployMaxPayload)
         return false;
     header.size = bytes.size();
     if (!WriteHeader(channel, quic, header))
@@ -100,16 +101,14 @@ bool UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& entry,
     if (!file || !DeployableSize(file.get(), size))
         return false;
     DIFFLIB::DiffLibrary library;
-    if (!library.Available())
-        return false;
-    DIFFLIB::FileRdcFileReader fileReader(file.get());
+    const DIFFLIB::FileReader fileReader(file.get());
     DIFFLIB::MemoryDiffWriter localSignature;
-    if (rdc::Failed(library.GenerateSignature(&fileReader, localSignature)))
+    if (library.GenerateSignature(fileReader, localSignature) != DIFFLIB::Result::Ok)
         return false;
-    DIFFLIB::MemoryRdcFileReader seed(clientSignature);
-    DIFFLIB::MemoryRdcFileReader source(localSignature.Data());
+    const DIFFLIB::MemoryReader seed(clientSignature);
+    const DIFFLIB::MemoryReader source(localSignature.Data());
     DIFFLIB::MemoryDiffWriter patch;
-    if (rdc::Failed(library.CompareSignatures(&seed, &source, &fileReader, patch)))
+    if (library.CompareSignatures(seed, source, &fileReader, patch) != DIFFLIB::Result::Ok)
         return false;
     file.reset();
     localSignature.Take();

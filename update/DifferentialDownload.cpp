@@ -82,29 +82,24 @@ HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFil
         ::unlink(native.c_str());
         ZZIP archive;
         archive.create_file(*path);
-        bool engineMissing = false;
+        bool cancelledWalk = false;
         WalkFiles(platform::NativePath(directory_),
                   [&](const std::filesystem::path& full, const std::wstring& relative) {
                       if (cancelled()) {
-                          engineMissing = true;  // same outcome: give up the step
+                          cancelledWalk = true;
                           return false;
                       }
                       if (filter != nullptr && filter->excludes(relative))
                           return true;
                       std::vector<std::uint8_t> signature;
-                      const HRESULT hr = FileSignature(full, signature);
-                      if (hr == kEngineMissing) {
-                          engineMissing = true;
-                          return false;
-                      }
-                      if (hr != kOk) {
+                      if (FileSignature(full, signature) != kOk) {
                           result = kFalse;
                           return true;
                       }
                       archive.add(ServiceName(relative), signature);
                       return true;
                   });
-        if (engineMissing)
+        if (cancelledWalk)
             return kFail;
     } catch (const std::exception&) {
         return kFail;
@@ -127,17 +122,16 @@ HRESULT Updater::compute_needs(const FileFilter* filter, std::size_t* taking_par
         if (file.fd < 0)
             return kFail;
         DIFFLIB::DiffLibrary library;
-        if (!library.Available())
-            return kEngineMissing;
-        DIFFLIB::FileRdcFileReader reader(file.fd);
+        const DIFFLIB::FileReader reader(file.fd);
         DIFFLIB::MemoryDiffWriter seed;
-        library.GenerateSignature(&reader, seed);
-        auto seedReader = seed.GetReader();
-        DIFFLIB::MemoryRdcFileReader source(record.remote_signatures);
+        library.GenerateSignature(reader, seed);
+        const DIFFLIB::MemoryReader seedReader = seed.GetReader();
+        const DIFFLIB::MemoryReader source(record.remote_signatures);
         DIFFLIB::MemoryDiffWriter needs;
-        const auto compared = library.CompareSignatures(seedReader.get(), &source, nullptr, needs);
+        const DIFFLIB::Result compared =
+            library.CompareSignatures(seedReader, source, nullptr, needs);
         record.needs.clear();
-        if (rdc::Failed(compared) || seed.Size() == 0 ||
+        if (compared != DIFFLIB::Result::Ok || seed.Size() == 0 ||
             !DIFFLIB::ParseNeedsList(needs.Data(), record.needs)) {
             // Signatures that cannot be compared give no trustworthy needs:
             // the file is fetched whole instead.
@@ -146,9 +140,8 @@ HRESULT Updater::compute_needs(const FileFilter* filter, std::size_t* taking_par
             continue;
         }
         for (const auto& need : record.needs)
-            if (need.m_BlockType == rdc::RDCNEED_SOURCE)
-                record.blocks.push_back(
-                    PatchBlock{counter++, need.m_FileOffset, need.m_BlockLength, {}});
+            if (need.type == DIFFLIB::NeedType::Source)
+                record.blocks.push_back(PatchBlock{counter++, need.offset, need.length, {}});
     }
     if (taking_part != nullptr)
         *taking_part = count;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "codec/Rdc.h"
+#include "codec/Patch.h"
 
 namespace Zelt {
 
@@ -25,7 +25,7 @@ struct FileRecord {
     std::vector<std::uint8_t> remote_signatures;
     std::vector<std::uint8_t> local_hash;
     std::vector<std::uint8_t> remote_hash;
-    std::vector<rdc::RdcNeed> needs;
+    std::vector<DIFFLIB::Need> needs;
     std::vector<PatchBlock> blocks;
 };
 

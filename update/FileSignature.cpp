@@ -17,11 +17,9 @@ HRESULT FileSignature(const std::filesystem::path& path, std::vector<std::uint8_
         ~Closer() { ::close(fd); }
     } closer{fd};
     DIFFLIB::DiffLibrary library;
-    if (!library.Available())
-        return kEngineMissing;
-    DIFFLIB::FileRdcFileReader reader(fd);
+    const DIFFLIB::FileReader reader(fd);
     DIFFLIB::MemoryDiffWriter writer;
-    library.GenerateSignature(&reader, writer);
+    library.GenerateSignature(reader, writer);
     out = writer.Take();
     return out.empty() ? kFail : kOk;
 }

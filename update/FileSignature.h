@@ -10,7 +10,7 @@
 namespace Zelt {
 
 // kOk; kFail when the file cannot be opened or gives no signature (an empty
-// file); kEngineMissing.
+// file).
 HRESULT FileSignature(const std::filesystem::path& path, std::vector<std::uint8_t>& out);
 
 }  // namespace Zelt

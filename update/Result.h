@@ -19,9 +19,6 @@ inline constexpr HRESULT kPointer{static_cast<std::int32_t>(0x80004003u)};
 inline constexpr HRESULT kNoInterface{static_cast<std::int32_t>(0x80004002u)};
 inline constexpr HRESULT kInvalidArg{static_cast<std::int32_t>(0x80070057u)};
 inline constexpr HRESULT kAccessDenied{static_cast<std::int32_t>(0x80070005u)};
-// The differential engine could not be created ("DiffLib not available" has
-// been shown).
-inline constexpr HRESULT kEngineMissing{static_cast<std::int32_t>(0x80040154u)};
 
 inline constexpr std::int32_t Code(HRESULT hr) {
     return static_cast<std::int32_t>(hr);

@@ -240,18 +240,17 @@ HRESULT Updater::apply_patches() {
         if (record.blocks.size() == 1 && (current.empty() || record.needs.empty()))
             rebuilt = record.blocks.front().data;
         for (const auto& need : record.needs) {
-            if (need.m_BlockType == rdc::RDCNEED_SEED) {
+            if (need.type == DIFFLIB::NeedType::Seed) {
                 // A range outside the current file fails the file.
-                if (need.m_FileOffset > current.size() ||
-                    need.m_BlockLength > current.size() - need.m_FileOffset)
+                if (need.offset > current.size() || need.length > current.size() - need.offset)
                     return kFail;
-                const auto from = current.begin() + static_cast<std::ptrdiff_t>(need.m_FileOffset);
+                const auto from = current.begin() + static_cast<std::ptrdiff_t>(need.offset);
                 rebuilt.insert(rebuilt.end(), from,
-                               from + static_cast<std::ptrdiff_t>(need.m_BlockLength));
-            } else if (need.m_BlockType == rdc::RDCNEED_SOURCE) {
+                               from + static_cast<std::ptrdiff_t>(need.length));
+            } else if (need.type == DIFFLIB::NeedType::Source) {
                 const auto block = std::find_if(
                     record.blocks.begin(), record.blocks.end(), [&need](const PatchBlock& b) {
-                        return b.offset == need.m_FileOffset && b.length == need.m_BlockLength &&
+                        return b.offset == need.offset && b.length == need.length &&
                                b.length < (1ull << 32) && b.data.size() == b.length;
                     });
                 if (block == record.blocks.end())

@@ -64,7 +64,7 @@ class Updater {
     HRESULT fetch_signatures(const std::wstring* archive_path);
     HRESULT build_signature_archive(const std::wstring* path, const FileFilter* filter);
     // kOk with the number of records that take part in *taking_part;
-    // kFail when a local file cannot be opened; kEngineMissing.
+    // kFail when a local file cannot be opened.
     HRESULT compute_needs(const FileFilter* filter, std::size_t* taking_part = nullptr);
     HRESULT fetch_patch(const FileFilter* filter);
     HRESULT apply_patches();

@@ -8,6 +8,8 @@
 
 namespace {
 
+using namespace DIFFLIB;
+
 std::vector<std::uint8_t> MixedBytes(std::size_t size, std::uint32_t seed) {
     std::mt19937 rng(seed);
     std::vector<std::uint8_t> bytes;
@@ -32,62 +34,63 @@ TEST(Lzms, RoundTripsAnySize) {
                              std::size_t{16385}, std::size_t{16384 * 5 + 3}}) {
         const auto data = MixedBytes(size, static_cast<std::uint32_t>(size));
         std::vector<std::uint8_t> packed;
-        ASSERT_TRUE(platform::LzmsCompress(data, packed, kSmallBlock)) << size;
-        std::uint64_t declared = 0;
-        ASSERT_TRUE(platform::LzmsOriginalSize(packed, declared));
-        EXPECT_EQ(declared, size);
+        ASSERT_EQ(LzmsCompress(data, packed, kSmallBlock), Result::Ok) << size;
+        EXPECT_EQ(LzmsOriginalSize(packed), size);
         std::vector<std::uint8_t> unpacked;
-        ASSERT_TRUE(platform::LzmsDecompress(packed, unpacked)) << size;
+        ASSERT_EQ(LzmsDecompress(packed, unpacked), Result::Ok) << size;
         EXPECT_EQ(unpacked, data) << size;
     }
     std::vector<std::uint8_t> out{1, 2, 3};
-    ASSERT_TRUE(platform::LzmsCompress({}, out));
+    ASSERT_EQ(LzmsCompress({}, out), Result::Ok);
     EXPECT_TRUE(out.empty());
-    ASSERT_TRUE(platform::LzmsDecompress({}, out));
+    ASSERT_EQ(LzmsDecompress({}, out), Result::Ok);
     EXPECT_TRUE(out.empty());
+    out = {1};
+    EXPECT_EQ(LzmsCompress(MixedBytes(10, 1), out, 0), Result::InvalidArgument);
+    EXPECT_EQ(out, std::vector<std::uint8_t>{1});
 }
 
 TEST(Lzms, FullSizeBlocksRoundTrip) {
     // A default-size block and a short one, of cheaply compressible text.
     std::vector<std::uint8_t> data;
     const std::string line = "block after block the same words return\n";
-    while (data.size() < std::size_t{platform::kLzmsBlockSize} + 10)
+    while (data.size() < std::size_t{kLzmsBlockSize} + 10)
         data.insert(data.end(), line.begin(), line.end());
     data[12345] = 0;
     std::vector<std::uint8_t> packed;
-    ASSERT_TRUE(platform::LzmsCompress(data, packed));
+    ASSERT_EQ(LzmsCompress(data, packed), Result::Ok);
     EXPECT_LT(packed.size(), data.size() / 50);
     std::vector<std::uint8_t> unpacked;
-    ASSERT_TRUE(platform::LzmsDecompress(packed, unpacked));
+    ASSERT_EQ(LzmsDecompress(packed, unpacked), Result::Ok);
     EXPECT_EQ(unpacked, data);
 }
 
 TEST(Lzms, CompressesRedundantDataAndStoresRandomDataRaw) {
     const std::vector<std::uint8_t> zeros(1 << 20, 0);
     std::vector<std::uint8_t> packed;
-    ASSERT_TRUE(platform::LzmsCompress(zeros, packed));
+    ASSERT_EQ(LzmsCompress(zeros, packed), Result::Ok);
     EXPECT_LT(packed.size(), zeros.size() / 100);
 
     std::mt19937 rng(9);
     std::vector<std::uint8_t> noise(100000);
     for (auto& b : noise)
         b = static_cast<std::uint8_t>(rng());
-    ASSERT_TRUE(platform::LzmsCompress(noise, packed));
+    ASSERT_EQ(LzmsCompress(noise, packed), Result::Ok);
     EXPECT_LE(packed.size(), noise.size() + 32);  // header and one block header
     std::vector<std::uint8_t> unpacked;
-    ASSERT_TRUE(platform::LzmsDecompress(packed, unpacked));
+    ASSERT_EQ(LzmsDecompress(packed, unpacked), Result::Ok);
     EXPECT_EQ(unpacked, noise);
 }
 
 TEST(Lzms, DamagedFramesAreRejectedAndOutputUntouched) {
     const auto data = MixedBytes(kSmallBlock * 3 + 5000, 10);
     std::vector<std::uint8_t> packed;
-    ASSERT_TRUE(platform::LzmsCompress(data, packed, kSmallBlock));
+    ASSERT_EQ(LzmsCompress(data, packed, kSmallBlock), Result::Ok);
     const std::vector<std::uint8_t> sentinel{42};
 
     auto rejects = [&](const std::vector<std::uint8_t>& frame, const char* what) {
         std::vector<std::uint8_t> out = sentinel;
-        EXPECT_FALSE(platform::LzmsDecompress(frame, out)) << what;
+        EXPECT_EQ(LzmsDecompress(frame, out), Result::Failed) << what;
         EXPECT_EQ(out, sentinel) << what;
     };
     rejects({packed.begin(), packed.end() - 1}, "truncated");
@@ -112,7 +115,7 @@ TEST(Lzms, DamagedFramesAreRejectedAndOutputUntouched) {
         auto flipped = packed;
         flipped[at] ^= 0x5A;
         std::vector<std::uint8_t> out = sentinel;
-        if (!platform::LzmsDecompress(flipped, out)) {
+        if (LzmsDecompress(flipped, out) != Result::Ok) {
             EXPECT_EQ(out, sentinel);
             ++caught;
         } else {
@@ -135,9 +138,8 @@ TEST(Lzms, HugeDeclaredSizesAreRefusedWithoutAllocating) {
     for (int i = 0; i < 4; ++i)
         frame.push_back(static_cast<std::uint8_t>(count >> (8 * i)));
     std::vector<std::uint8_t> out;
-    EXPECT_FALSE(platform::LzmsDecompress(frame, out));
-    std::uint64_t declared = 0;
-    EXPECT_FALSE(platform::LzmsOriginalSize(frame, declared));
+    EXPECT_EQ(LzmsDecompress(frame, out), Result::Failed);
+    EXPECT_EQ(LzmsOriginalSize(frame), std::nullopt);
 
     // Within the limit but with block headers missing: refused before allocation.
     frame[13] = 0;  // original size 2^32 - ... now 0 in byte 5
@@ -145,7 +147,7 @@ TEST(Lzms, HugeDeclaredSizesAreRefusedWithoutAllocating) {
     const std::uint32_t smallCount = 4;
     for (int i = 0; i < 4; ++i)
         frame[20 + i] = static_cast<std::uint8_t>(smallCount >> (8 * i));
-    EXPECT_FALSE(platform::LzmsDecompress(frame, out));
+    EXPECT_EQ(LzmsDecompress(frame, out), Result::Failed);
     EXPECT_TRUE(out.empty());
 }
 

@@ -23,7 +23,7 @@ using deploytest::ReadFile;
 using deploytest::WriteFile;
 
 std::vector<std::uint8_t> Compressed(std::vector<std::uint8_t> bytes) {
-    EXPECT_TRUE(DIFFLIB::DiffLibrary::CompressBuffer(bytes));
+    EXPECT_EQ(DIFFLIB::DiffLibrary::CompressBuffer(bytes), DIFFLIB::Result::Ok);
     return bytes;
 }
 

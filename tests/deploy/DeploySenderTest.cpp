@@ -88,7 +88,7 @@ TEST_F(DeploySenderTest, UploadOnTheWireRefusedAckAndUnusableSignature) {
     ASSERT_TRUE(client->Receive(upload));
     EXPECT_EQ(upload.type, DEPLOY_FULL);
     std::vector<std::uint8_t> plain = upload.payload;
-    ASSERT_TRUE(DIFFLIB::DiffLibrary::DecompressBuffer(plain));
+    ASSERT_EQ(DIFFLIB::DiffLibrary::DecompressBuffer(plain), DIFFLIB::Result::Ok);
     EXPECT_EQ(plain, content);
     ASSERT_TRUE(client->Send(DEPLOY_FULL, {}, 0, 0, /*result=*/0));
 
@@ -98,20 +98,20 @@ TEST_F(DeploySenderTest, UploadOnTheWireRefusedAckAndUnusableSignature) {
     // r3: a patch against the client's real signature of an older copy.
     auto older = content;
     older.resize(15000);
-    DIFFLIB::MemoryRdcFileReader olderReader(older);
+    const DIFFLIB::MemoryReader olderReader(older);
     DIFFLIB::MemoryDiffWriter signature;
     DIFFLIB::DiffLibrary library;
-    ASSERT_EQ(library.GenerateSignature(&olderReader, signature), DIFFLIB::S_OK);
+    ASSERT_EQ(library.GenerateSignature(olderReader, signature), DIFFLIB::Result::Ok);
     AnswerRequest(L"r3",
                   std::vector<std::uint8_t>(signature.Data().begin(), signature.Data().end()));
     RawMessage patch;
     ASSERT_TRUE(client->Receive(patch));
     EXPECT_EQ(patch.type, DEPLOY_PATCH);
     std::vector<std::uint8_t> patchBytes = patch.payload;
-    ASSERT_TRUE(DIFFLIB::DiffLibrary::DecompressBuffer(patchBytes));
-    DIFFLIB::MemoryRdcFileReader patchReader(patchBytes);
+    ASSERT_EQ(DIFFLIB::DiffLibrary::DecompressBuffer(patchBytes), DIFFLIB::Result::Ok);
+    const DIFFLIB::MemoryReader patchReader(patchBytes);
     DIFFLIB::MemoryDiffWriter rebuilt;
-    ASSERT_EQ(library.ApplyPatch(&olderReader, &patchReader, rebuilt), DIFFLIB::S_OK);
+    ASSERT_EQ(library.ApplyPatch(olderReader, patchReader, rebuilt), DIFFLIB::Result::Ok);
     EXPECT_TRUE(
         std::equal(rebuilt.Data().begin(), rebuilt.Data().end(), content.begin(), content.end()));
     ASSERT_TRUE(client->Send(DEPLOY_PATCH, {}, 0, 0, /*result=*/1));

@@ -11,11 +11,11 @@ namespace {
 using namespace updatetest;
 namespace fs = std::filesystem;
 
-rdc::RdcNeed Need(rdc::RdcNeedType type, std::uint64_t offset, std::uint64_t length) {
-    rdc::RdcNeed need;
-    need.m_BlockType = type;
-    need.m_FileOffset = offset;
-    need.m_BlockLength = length;
+DIFFLIB::Need Need(DIFFLIB::NeedType type, std::uint64_t offset, std::uint64_t length) {
+    DIFFLIB::Need need;
+    need.type = type;
+    need.offset = offset;
+    need.length = length;
     return need;
 }
 
@@ -37,8 +37,9 @@ TEST_F(ApplyPatchesTest, SeedAndSourceRangesRebuildTheNewFile) {
     expected.insert(expected.end(), current.begin(), current.begin() + 100);
 
     Zelt::FileRecord* record = updater.find_record(L"vtr232", true);
-    record->needs = {Need(rdc::RDCNEED_SEED, 500, 500), Need(rdc::RDCNEED_SOURCE, 500, 3),
-                     Need(rdc::RDCNEED_SEED, 0, 100)};
+    record->needs = {Need(DIFFLIB::NeedType::Seed, 500, 500),
+                     Need(DIFFLIB::NeedType::Source, 500, 3),
+                     Need(DIFFLIB::NeedType::Seed, 0, 100)};
     record->blocks = {Zelt::PatchBlock{1, 500, 3, fresh}};
     record->remote_hash = Zelt::Sha256(expected);
     EXPECT_EQ(updater.apply_patches(), Zelt::kOk);
@@ -48,12 +49,14 @@ TEST_F(ApplyPatchesTest, SeedAndSourceRangesRebuildTheNewFile) {
 
 TEST_F(ApplyPatchesTest, SeedRangeBeyondTheCurrentFileFailsTheFile) {
     Zelt::FileRecord* record = updater.find_record(L"vtr232", true);
-    record->needs = {Need(rdc::RDCNEED_SEED, 900, 200), Need(rdc::RDCNEED_SOURCE, 200, 1)};
+    record->needs = {Need(DIFFLIB::NeedType::Seed, 900, 200),
+                     Need(DIFFLIB::NeedType::Source, 200, 1)};
     record->blocks = {Zelt::PatchBlock{1, 200, 1, {'x'}}};
     record->remote_hash = Zelt::Sha256(current);
     EXPECT_EQ(updater.apply_patches(), Zelt::kFail);
     // An offset so large that offset + length wraps around.
-    record->needs = {Need(rdc::RDCNEED_SEED, ~0ull - 10, 20), Need(rdc::RDCNEED_SOURCE, 0, 1)};
+    record->needs = {Need(DIFFLIB::NeedType::Seed, ~0ull - 10, 20),
+                     Need(DIFFLIB::NeedType::Source, 0, 1)};
     record->blocks = {Zelt::PatchBlock{1, 0, 1, {'x'}}, Zelt::PatchBlock{2, 9, 9, {}}};
     EXPECT_EQ(updater.apply_patches(), Zelt::kFail);
     EXPECT_EQ(ReadBytes(dir.path() / "vtr232"), current);
@@ -61,7 +64,7 @@ TEST_F(ApplyPatchesTest, SeedRangeBeyondTheCurrentFileFailsTheFile) {
 
 TEST_F(ApplyPatchesTest, SourceNeedWithoutItsFullBlockFails) {
     Zelt::FileRecord* record = updater.find_record(L"vtr232", true);
-    record->needs = {Need(rdc::RDCNEED_SEED, 0, 10), Need(rdc::RDCNEED_SOURCE, 10, 4)};
+    record->needs = {Need(DIFFLIB::NeedType::Seed, 0, 10), Need(DIFFLIB::NeedType::Source, 10, 4)};
     record->blocks = {Zelt::PatchBlock{1, 10, 4, {'a', 'b'}}};  // reply was short
     record->remote_hash = {1};
     EXPECT_EQ(updater.apply_patches(), Zelt::kFail);
