@@ -2,9 +2,10 @@
 // The deploy module: the server's deployment table and sender
 // (DeploySender.h), the client's receiver (DeployReceiver.h), and the channel
 // between them (this file). Threads: the sender runs on the console thread
-// (the `deploy` command), the server's RemoteSync thread builds the table and
-// accepts the TCP channel, and the client's receiver thread answers. Failures
-// are reported as DeployError.
+// (the `deploy` command); the server's RemoteSync thread accepts the TCP
+// channel; the client's receiver thread answers over TCP or QUIC; in QUIC
+// mode the stream's receive events fill the inbox. Failures are reported as
+// DeployError.
 //
 // RemoteSync: the deployment channel and its message format. Every message is
 // a 40-byte little-endian header followed by `size` payload bytes:

@@ -1,7 +1,7 @@
 #pragma once
 // The client side of RemoteSync: answers signature requests and writes the
-// files that arrive whole or as patches. Runs on the client's receiver thread
-// (TCP) or on the thread that serves the QUIC control stream's inbox.
+// files that arrive whole or as patches. Runs on the client's receiver
+// thread, over TCP or over the QUIC control stream's inbox.
 #include <cstdint>
 #include <filesystem>
 #include <span>

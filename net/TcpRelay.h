@@ -28,8 +28,6 @@ inline constexpr std::size_t kRelayClientRead = 1000;
 class TcpRelay {
   public:
     TcpRelay();
-    // As CloseSockets.
-    ~TcpRelay();
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;
 
@@ -52,6 +50,8 @@ class TcpRelay {
     // pumps) and after them the pumps. Nothing is accepted or opened
     // afterwards. Not for a relay thread to call.
     void CloseSockets();
+    // As CloseSockets: no relay thread outlives the relay.
+    ~TcpRelay();
 
     // Server: a client is connected. Client: the connection to the server is up.
     bool ControlConnected() const;
