@@ -5,49 +5,31 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/ByteOrder.h"
 #include "platform/Console.h"
 
 namespace deploy {
 
+using platform::GetU32;
+using platform::GetU64;
+using platform::PutU32;
+using platform::PutU64;
+
 namespace {
 
-void PutLe(std::span<std::uint8_t> out, std::size_t offset, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        out[offset + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+DeployError QuicPop(DeployInbox& inbox, std::span<std::uint8_t> out) {
+    return inbox.Pop(out) == out.size() ? DeployError::None : DeployError::Channel;
 }
 
-std::uint64_t GetLe(std::span<const std::uint8_t> in, std::size_t offset, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i)
-        value |= std::uint64_t{in[offset + static_cast<std::size_t>(i)]} << (8 * i);
-    return value;
-}
-
-// net::TcpSocket counts in int; large payloads go in pieces well below that.
-constexpr std::size_t kSocketPiece = std::size_t{1} << 20;
-
-bool ReceiveAll(const net::TcpSocket& socket, std::span<std::uint8_t> buffer) {
-    while (!buffer.empty()) {
-        const std::size_t piece = std::min(buffer.size(), kSocketPiece);
-        if (socket.Receive(buffer.data(), piece, true) != static_cast<int>(piece))
-            return false;
-        buffer = buffer.subspan(piece);
+// Stores `socket` in `slot` unless the channel was closed.
+DeployError Adopt(DeployChannel& channel, net::TcpSocket& slot, net::TcpSocket socket) {
+    std::lock_guard guard(channel.lock);
+    if (channel.closed) {
+        socket.Close();
+        return DeployError::Closed;
     }
-    return true;
-}
-
-bool SendAll(const net::TcpSocket& socket, std::span<const std::uint8_t> data) {
-    while (!data.empty()) {
-        const std::size_t piece = std::min(data.size(), kSocketPiece);
-        if (socket.Send(data.data(), piece, true) != static_cast<int>(piece))
-            return false;
-        data = data.subspan(piece);
-    }
-    return true;
-}
-
-bool QuicPop(DeployInbox& inbox, std::span<std::uint8_t> out) {
-    return inbox.Pop(out) == out.size();
+    slot = std::move(socket);
+    return DeployError::None;
 }
 
 }  // namespace
@@ -55,21 +37,15 @@ bool QuicPop(DeployInbox& inbox, std::span<std::uint8_t> out) {
 void EncodeDeployHeader(const DeployHeader& header,
                         std::span<std::uint8_t, kDeployHeaderSize> out) {
     std::fill(out.begin(), out.end(), std::uint8_t{0});
-    PutLe(out, 0, header.type, 4);
-    PutLe(out, 8, header.size, 8);
-    PutLe(out, 16, header.plainSize, 8);
-    PutLe(out, 24, header.fileTime, 8);
-    PutLe(out, 32, header.result, 4);
+    PutU32(&out[0], header.type);
+    PutU64(&out[8], header.size);
+    PutU64(&out[16], header.plainSize);
+    PutU64(&out[24], header.fileTime);
+    PutU32(&out[32], header.result);
 }
 
 DeployHeader DecodeDeployHeader(std::span<const std::uint8_t, kDeployHeaderSize> in) {
-    DeployHeader header;
-    header.type = static_cast<std::uint32_t>(GetLe(in, 0, 4));
-    header.size = GetLe(in, 8, 8);
-    header.plainSize = GetLe(in, 16, 8);
-    header.fileTime = GetLe(in, 24, 8);
-    header.result = static_cast<std::uint32_t>(GetLe(in, 32, 4));
-    return header;
+    return {GetU32(&in[0]), GetU64(&in[8]), GetU64(&in[16]), GetU64(&in[24]), GetU32(&in[32])};
 }
 
 void DeployChannel::CloseSockets() {
@@ -79,24 +55,12 @@ void DeployChannel::CloseSockets() {
     connection.Close();
 }
 
-bool DeployChannel::AdoptConnection(net::TcpSocket socket) {
-    std::lock_guard guard(lock);
-    if (closed) {
-        socket.Close();
-        return false;
-    }
-    connection = std::move(socket);
-    return true;
+DeployError DeployChannel::AdoptConnection(net::TcpSocket socket) {
+    return Adopt(*this, connection, std::move(socket));
 }
 
-bool DeployChannel::AdoptListener(net::TcpSocket socket) {
-    std::lock_guard guard(lock);
-    if (closed) {
-        socket.Close();
-        return false;
-    }
-    listener = std::move(socket);
-    return true;
+DeployError DeployChannel::AdoptListener(net::TcpSocket socket) {
+    return Adopt(*this, listener, std::move(socket));
 }
 
 net::TcpSocket DeployChannel::Connection() const {
@@ -131,18 +95,17 @@ void DeployChannel::Print(std::wstring_view text) const {
         platform::ConsoleWrite(text);
 }
 
-bool ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
-                 std::vector<std::uint8_t>& payload) {
+DeployError ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
+                        std::vector<std::uint8_t>& payload) {
     std::array<std::uint8_t, kDeployHeaderSize> raw{};
-    net::TcpSocket socket(net::kInvalidSocket);
-    if (quic) {
-        if (channel.inbox.IsClosed() || !QuicPop(channel.inbox, raw))
-            return false;
-    } else {
-        socket = channel.Connection();
-        if (!ReceiveAll(socket, raw))
-            return false;
-    }
+    const net::TcpSocket socket = quic ? net::TcpSocket(net::kInvalidSocket) : channel.Connection();
+    const auto receive = [&](std::span<std::uint8_t> into) {
+        return quic ? QuicPop(channel.inbox, into) : FromNet(socket.ReceiveAll(into));
+    };
+    if (quic && channel.inbox.IsClosed())
+        return DeployError::Channel;
+    if (const DeployError error = receive(raw); !Ok(error))
+        return error;
     header = DecodeDeployHeader(raw);
 
     bool held = header.size <= kDeployMaxPayload;
@@ -165,44 +128,43 @@ bool ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
             channel.inbox.Close();
         else
             socket.Shutdown();
-        return false;
+        return DeployError::Oversize;
     }
-    if (payload.empty())
-        return true;
-    return quic ? QuicPop(channel.inbox, payload) : ReceiveAll(socket, payload);
+    return payload.empty() ? DeployError::None : receive(payload);
 }
 
 namespace {
 
-bool WriteBytes(DeployChannel& channel, bool quic, std::span<const std::uint8_t> bytes) {
-    if (quic) {
-        std::function<bool(std::span<const std::uint8_t>)> send;
-        {
-            std::lock_guard guard(channel.lock);
-            send = channel.quicSend;
-        }
-        return send && send(bytes);
+DeployError WriteBytes(DeployChannel& channel, bool quic, std::span<const std::uint8_t> bytes) {
+    if (!quic)
+        return FromNet(channel.Connection().SendAll(bytes));
+    std::function<bool(std::span<const std::uint8_t>)> send;
+    {
+        std::lock_guard guard(channel.lock);
+        send = channel.quicSend;
     }
-    return SendAll(channel.Connection(), bytes);
+    return send && send(bytes) ? DeployError::None : DeployError::Channel;
 }
 
 }  // namespace
 
-bool WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& header) {
+DeployError WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& header) {
     std::array<std::uint8_t, kDeployHeaderSize> raw{};
     EncodeDeployHeader(header, raw);
     return WriteBytes(channel, quic, raw);
 }
 
-bool WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload) {
-    return payload.empty() || WriteBytes(channel, quic, payload);
+DeployError WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload) {
+    return payload.empty() ? DeployError::None : WriteBytes(channel, quic, payload);
 }
 
-bool WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,
-                  std::span<const std::uint8_t> payload) {
+DeployError WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,
+                         std::span<const std::uint8_t> payload) {
     if (header.size != payload.size())
-        return false;
-    return WriteHeader(channel, quic, header) && WritePayload(channel, quic, payload);
+        return DeployError::BadMessage;
+    if (const DeployError error = WriteHeader(channel, quic, header); !Ok(error))
+        return error;
+    return WritePayload(channel, quic, payload);
 }
 
 }  // namespace deploy

@@ -1,4 +1,12 @@
 #pragma once
+// The deploy module: the server's deployment table and sender
+// (DeploySender.h), the client's receiver (DeployReceiver.h), and the channel
+// between them (this file). Threads: the sender runs on the console thread
+// (the `deploy` command); the server's RemoteSync thread accepts the TCP
+// channel; the client's receiver thread answers over TCP or QUIC; in QUIC
+// mode the stream's receive events fill the inbox. Failures are reported as
+// DeployError.
+//
 // RemoteSync: the deployment channel and its message format. Every message is
 // a 40-byte little-endian header followed by `size` payload bytes:
 //   0 type u32 | 4 zero | 8 size u64 | 16 plainSize u64 | 24 fileTime u64
@@ -15,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "deploy/DeployError.h"
 #include "deploy/DeployInbox.h"
 #include "net/TcpSocket.h"
 
@@ -66,8 +75,7 @@ struct DeployChannel {
     // Where the sender's and receiver's console lines go; empty means the
     // console (platform::ConsoleWrite).
     std::function<void(std::wstring_view)> print;
-    // Guards table, connection, listener, quicSend and closed.
-    mutable std::mutex lock;
+    mutable std::mutex lock;  // guards table, connection, listener, quicSend, closed
     // Set by CloseSockets; a channel that was closed is not set up again.
     bool closed = false;
 
@@ -76,9 +84,9 @@ struct DeployChannel {
     void CloseSockets();
 
     // Stores a freshly connected or accepted socket unless the channel was
-    // closed meanwhile (then the socket is closed and false returned).
-    bool AdoptConnection(net::TcpSocket socket);
-    bool AdoptListener(net::TcpSocket socket);
+    // closed meanwhile (then the socket is closed and Closed returned).
+    DeployError AdoptConnection(net::TcpSocket socket);
+    DeployError AdoptListener(net::TcpSocket socket);
     net::TcpSocket Connection() const;
     // The port the listener is bound to (0 when there is none).
     int ListeningPort() const;
@@ -90,21 +98,21 @@ struct DeployChannel {
     void Print(std::wstring_view text) const;
 };
 
-// Reads one whole message. False when the channel failed: a short read, a
-// closed inbox, or a header whose size the side cannot hold (beyond
-// kDeployMaxPayload or memory); the latter also shuts the channel down, since
-// the stream can no longer be followed.
-bool ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
-                 std::vector<std::uint8_t>& payload);
+// Reads one whole message. Channel on a short read or a closed inbox;
+// Oversize for a header whose size the side cannot hold (beyond
+// kDeployMaxPayload or memory), which also shuts the channel down, since the
+// stream can no longer be followed.
+DeployError ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
+                        std::vector<std::uint8_t>& payload);
 
 // Writes the header, then the payload when header.size is not 0, as two
-// writes. header.size must equal payload.size(). True when every byte went.
-bool WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,
-                  std::span<const std::uint8_t> payload);
+// writes. header.size must equal payload.size() (BadMessage otherwise).
+DeployError WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,
+                         std::span<const std::uint8_t> payload);
 
 // The two writes of WriteMessage on their own, for a sender that reports
 // progress between them.
-bool WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& header);
-bool WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload);
+DeployError WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& header);
+DeployError WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload);
 
 }  // namespace deploy

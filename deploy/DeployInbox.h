@@ -35,7 +35,7 @@ class DeployInbox {
     std::size_t Queued() const;
 
   private:
-    mutable std::mutex lock_;
+    mutable std::mutex lock_;  // guards data_, head_, closed_
     std::condition_variable changed_;
     std::vector<std::uint8_t> data_;
     std::size_t head_ = 0;  // bytes at the front of data_ already read

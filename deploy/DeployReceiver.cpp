@@ -1,5 +1,4 @@
 #include "deploy/DeployReceiver.h"
-#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -17,6 +16,7 @@
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace deploy {
 
@@ -53,7 +53,7 @@ class TempFile {
             const std::filesystem::path path = target.parent_path() / candidate;
             const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) {
-                fd_ = std::make_unique<UniqueFd>(fd);
+                fd_ = UniqueFd(fd);
                 path_ = path;
                 return true;
             }
@@ -63,8 +63,8 @@ class TempFile {
         return false;
     }
 
-    int fd() const { return fd_ ? fd_->get() : -1; }
-    bool CloseFile() { return fd_ && fd_->close(); }
+    int fd() const { return fd_.get(); }
+    bool CloseFile() { return fd_ && fd_.close(); }
 
     // Renames the file over `target`; afterwards it is no longer removed.
     bool KeepAs(const std::filesystem::path& target) {
@@ -75,21 +75,9 @@ class TempFile {
     }
 
   private:
-    std::unique_ptr<UniqueFd> fd_;
+    UniqueFd fd_;
     std::filesystem::path path_;
 };
-
-bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
-    return true;
-}
 
 // FILETIME counts 100 ns from 1601-01-01; Unix time seconds from 1970-01-01.
 constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
@@ -137,48 +125,63 @@ std::vector<std::uint8_t> SignFile(DIFFLIB::DiffLibrary& library, const std::wst
     return signature.Take();
 }
 
-std::uint32_t WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& payload,
-                         std::uint64_t plainSize) {
-    if (path.empty() || DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok ||
+DeployError WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& payload,
+                       std::uint64_t plainSize) {
+    if (path.empty())
+        return DeployError::Target;
+    if (DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok ||
         payload.size() != plainSize)
-        return 0;
-    return ReplaceFileContents(platform::NativePath(path), payload) ? 1 : 0;
+        return DeployError::Engine;
+    return ReplaceFileContents(platform::NativePath(path), payload);
 }
 
-std::uint32_t WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& path,
-                           std::vector<std::uint8_t>& payload, std::uint64_t fileTime) {
-    if (path.empty() || DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok)
-        return 0;
+DeployError WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& path,
+                         std::vector<std::uint8_t>& payload, std::uint64_t fileTime) {
+    if (path.empty())
+        return DeployError::Target;
+    if (DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok)
+        return DeployError::Engine;
     const std::filesystem::path target = platform::NativePath(path);
     DIFFLIB::MemoryDiffWriter rebuilt;
     {
         const UniqueFd old(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
         struct stat info {};
         if (!old || ::fstat(old.get(), &info) != 0 || !S_ISREG(info.st_mode))
-            return 0;
+            return DeployError::Target;
         const DIFFLIB::FileReader oldReader(old.get());
         const DIFFLIB::MemoryReader patchReader(payload);
         if (library.ApplyPatch(oldReader, patchReader, rebuilt) != DIFFLIB::Result::Ok)
-            return 0;
+            return DeployError::Engine;
     }
     payload = {};
-    return ReplaceFileContents(target, rebuilt.Data(), fileTime) ? 1 : 0;
+    return ReplaceFileContents(target, rebuilt.Data(), fileTime);
 }
 
-void Acknowledge(DeployChannel& client, bool quic, std::uint32_t type, std::uint32_t result) {
+// Writes one arriving file with `write` and acknowledges it; the result field
+// says 1 when the file was written, 0 otherwise.
+template <typename Write>
+void StoreAndAcknowledge(DeployChannel& client, bool quic, std::uint32_t type,
+                         std::wstring_view line, Write write) {
+    client.Print(line);
+    DeployError error = DeployError::Target;
+    try {
+        error = write();
+    } catch (const std::bad_alloc&) {
+        error = DeployError::Target;
+    }
     DeployHeader ack;
     ack.type = type;
-    ack.result = result;
+    ack.result = Ok(error) ? 1 : 0;
     // A broken channel shows at the next read.
     WriteMessage(client, quic, ack, {});
 }
 
 }  // namespace
 
-bool ReplaceFileContents(const std::filesystem::path& target, std::span<const std::uint8_t> content,
-                         std::uint64_t fileTime) {
+DeployError ReplaceFileContents(const std::filesystem::path& target,
+                                std::span<const std::uint8_t> content, std::uint64_t fileTime) {
     if (target.empty() || !target.has_filename())
-        return false;
+        return DeployError::Target;
     if (target.has_parent_path()) {
         std::error_code ignored;
         std::filesystem::create_directories(target.parent_path(), ignored);
@@ -186,17 +189,13 @@ bool ReplaceFileContents(const std::filesystem::path& target, std::span<const st
     struct stat old {};
     const bool hadOld = ::stat(target.c_str(), &old) == 0;
     if (hadOld && !S_ISREG(old.st_mode))
-        return false;
+        return DeployError::Target;
     TempFile temp;
-    if (!temp.Create(target) || !WriteAll(temp.fd(), content))
-        return false;
-    if (hadOld && ::fchmod(temp.fd(), old.st_mode & 07777) != 0)
-        return false;
-    if (fileTime != 0 && !SetLastWriteTime(temp.fd(), fileTime))
-        return false;
-    if (::fsync(temp.fd()) != 0 || !temp.CloseFile())
-        return false;
-    return temp.KeepAs(target);
+    const bool kept = temp.Create(target) && platform::WriteAll(temp.fd(), content) &&
+                      (!hadOld || ::fchmod(temp.fd(), old.st_mode & 07777) == 0) &&
+                      (fileTime == 0 || SetLastWriteTime(temp.fd(), fileTime)) &&
+                      ::fsync(temp.fd()) == 0 && temp.CloseFile() && temp.KeepAs(target);
+    return kept ? DeployError::None : DeployError::Target;
 }
 
 void RunReceiver(DeployChannel& client, bool quic) {
@@ -205,7 +204,7 @@ void RunReceiver(DeployChannel& client, bool quic) {
     for (;;) {
         DeployHeader header;
         std::vector<std::uint8_t> payload;
-        if (!ReadMessage(client, quic, header, payload))
+        if (!Ok(ReadMessage(client, quic, header, payload)))
             return;
         switch (header.type) {
             case DEPLOY_SIGNATURE: {
@@ -223,28 +222,16 @@ void RunReceiver(DeployChannel& client, bool quic) {
                 WriteMessage(client, quic, reply, signature);
                 break;
             }
-            case DEPLOY_FULL: {
-                client.Print(L" Writing ... \r\n");
-                std::uint32_t result = 0;
-                try {
-                    result = WriteWhole(currentPath, payload, header.plainSize);
-                } catch (const std::bad_alloc&) {
-                    result = 0;
-                }
-                Acknowledge(client, quic, DEPLOY_FULL, result);
+            case DEPLOY_FULL:
+                StoreAndAcknowledge(client, quic, DEPLOY_FULL, L" Writing ... \r\n", [&] {
+                    return WriteWhole(currentPath, payload, header.plainSize);
+                });
                 break;
-            }
-            case DEPLOY_PATCH: {
-                client.Print(L" Patching ... \r\n");
-                std::uint32_t result = 0;
-                try {
-                    result = WritePatched(library, currentPath, payload, header.fileTime);
-                } catch (const std::bad_alloc&) {
-                    result = 0;
-                }
-                Acknowledge(client, quic, DEPLOY_PATCH, result);
+            case DEPLOY_PATCH:
+                StoreAndAcknowledge(client, quic, DEPLOY_PATCH, L" Patching ... \r\n", [&] {
+                    return WritePatched(library, currentPath, payload, header.fileTime);
+                });
                 break;
-            }
             default:
                 // Unknown messages were read whole; they get no reply.
                 break;
@@ -254,11 +241,11 @@ void RunReceiver(DeployChannel& client, bool quic) {
 
 void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int port) {
     net::TcpSocket socket(net::kInvalidSocket);
-    if (socket.Create(AF_INET6) != 0 || !socket.Connect(host, port)) {
+    if (!net::Ok(socket.Create(AF_INET6)) || !net::Ok(socket.Connect(host, port))) {
         platform::ShowMessage(L"ZADAZ Client: Could not connect to Remote Sync Server");
         return;
     }
-    if (!client.AdoptConnection(std::move(socket)))
+    if (!Ok(client.AdoptConnection(std::move(socket))))
         return;
     RunReceiver(client, false);
 }

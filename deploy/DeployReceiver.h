@@ -1,6 +1,7 @@
 #pragma once
 // The client side of RemoteSync: answers signature requests and writes the
-// files that arrive whole or as patches.
+// files that arrive whole or as patches. Runs on the client's receiver
+// thread, over TCP or over the QUIC control stream's inbox.
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -27,7 +28,8 @@ void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int po
 // the fresh file is renamed over the target only then. An existing target's
 // permission bits are kept. fileTime (FILETIME, 100 ns since 1601), when not
 // 0, becomes the last-write time. Missing parent directories are created.
-bool ReplaceFileContents(const std::filesystem::path& target, std::span<const std::uint8_t> content,
-                         std::uint64_t fileTime = 0);
+// Target when anything of it fails.
+DeployError ReplaceFileContents(const std::filesystem::path& target,
+                                std::span<const std::uint8_t> content, std::uint64_t fileTime = 0);
 
 }  // namespace deploy

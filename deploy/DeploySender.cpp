@@ -1,5 +1,4 @@
 #include "deploy/DeploySender.h"
-#include "platform/UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -13,6 +12,7 @@
 #include "codec/DiffLib.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace deploy {
 
@@ -43,17 +43,7 @@ bool ReadWhole(int fd, std::uint64_t size, std::vector<std::uint8_t>& content) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    std::size_t total = 0;
-    while (total < content.size()) {
-        const ssize_t got =
-            ::pread(fd, content.data() + total, content.size() - total, static_cast<off_t>(total));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        total += static_cast<std::size_t>(got);
-    }
-    return true;
+    return platform::ReadAllAt(fd, content, 0);
 }
 
 std::wstring Decimal(std::uint64_t value) {
@@ -62,30 +52,33 @@ std::wstring Decimal(std::uint64_t value) {
 
 // Compresses `bytes`, announces the upload and sends it, printing the
 // compressed size between header and payload; then reads the acknowledgement.
-bool SendUpload(DeployChannel& channel, bool quic, DeployHeader header,
-                std::vector<std::uint8_t> bytes) {
-    if (DIFFLIB::DiffLibrary::CompressBuffer(bytes) != DIFFLIB::Result::Ok ||
-        bytes.size() > kDeployMaxPayload)
-        return false;
+DeployError SendUpload(DeployChannel& channel, bool quic, DeployHeader header,
+                       std::vector<std::uint8_t> bytes) {
+    if (DIFFLIB::DiffLibrary::CompressBuffer(bytes) != DIFFLIB::Result::Ok)
+        return DeployError::Engine;
+    if (bytes.size() > kDeployMaxPayload)
+        return DeployError::Oversize;
     header.size = bytes.size();
-    if (!WriteHeader(channel, quic, header))
-        return false;
+    if (const DeployError error = WriteHeader(channel, quic, header); !Ok(error))
+        return error;
     channel.Print(Decimal(bytes.size()) + L" bytes... ");
-    if (!WritePayload(channel, quic, bytes))
-        return false;
+    if (const DeployError error = WritePayload(channel, quic, bytes); !Ok(error))
+        return error;
     bytes = {};
     DeployHeader ack;
     std::vector<std::uint8_t> ackPayload;
-    return ReadMessage(channel, quic, ack, ackPayload) && ack.result == 1;
+    if (const DeployError error = ReadMessage(channel, quic, ack, ackPayload); !Ok(error))
+        return error;
+    return ack.result == 1 ? DeployError::None : DeployError::Refused;
 }
 
-bool UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& entry) {
+DeployError UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& entry) {
     std::vector<std::uint8_t> content;
     std::uint64_t size = 0;
     {
         const UniqueFd file = OpenForReading(entry.local);
         if (!file || !DeployableSize(file.get(), size) || !ReadWhole(file.get(), size, content))
-            return false;
+            return DeployError::Source;
     }
     channel.Print(L"Uploading " + Decimal(size) + L" -> ");
     DeployHeader header;
@@ -94,22 +87,22 @@ bool UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& entry) {
     return SendUpload(channel, quic, header, std::move(content));
 }
 
-bool UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& entry,
-                 std::span<const std::uint8_t> clientSignature) {
+DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& entry,
+                        std::span<const std::uint8_t> clientSignature) {
     UniqueFd file = OpenForReading(entry.local);
     std::uint64_t size = 0;
     if (!file || !DeployableSize(file.get(), size))
-        return false;
+        return DeployError::Source;
     DIFFLIB::DiffLibrary library;
     const DIFFLIB::FileReader fileReader(file.get());
     DIFFLIB::MemoryDiffWriter localSignature;
     if (library.GenerateSignature(fileReader, localSignature) != DIFFLIB::Result::Ok)
-        return false;
+        return DeployError::Engine;
     const DIFFLIB::MemoryReader seed(clientSignature);
     const DIFFLIB::MemoryReader source(localSignature.Data());
     DIFFLIB::MemoryDiffWriter patch;
     if (library.CompareSignatures(seed, source, &fileReader, patch) != DIFFLIB::Result::Ok)
-        return false;
+        return DeployError::Engine;
     file.reset();
     localSignature.Take();
     channel.Print(L"Patch " + Decimal(patch.Size()) + L" -> ");
@@ -119,18 +112,18 @@ bool UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& entry,
     return SendUpload(channel, quic, header, patch.Take());
 }
 
-bool SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entry) {
+DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entry) {
     channel.Print(L"Local: " + entry.local + L" to " + entry.remote + L"... ");
     const std::vector<std::uint8_t> path = platform::ToUtf16Le(entry.remote);
     DeployHeader request;
     request.type = DEPLOY_SIGNATURE;
     request.size = path.size();
-    if (!WriteMessage(channel, quic, request, path))
-        return false;
+    if (const DeployError error = WriteMessage(channel, quic, request, path); !Ok(error))
+        return error;
     DeployHeader reply;
     std::vector<std::uint8_t> signature;
-    if (!ReadMessage(channel, quic, reply, signature))
-        return false;
+    if (const DeployError error = ReadMessage(channel, quic, reply, signature); !Ok(error))
+        return error;
     // The reply's type is not checked; its size picks the way.
     if (reply.size == 0)
         return UploadWhole(channel, quic, entry);
@@ -159,12 +152,12 @@ void RunRemoteSyncServer(DeployChannel& server, std::vector<std::wstring> filesC
 
 void ServeRemoteSyncChannel(DeployChannel& server, int port1) {
     net::TcpSocket listener(net::kInvalidSocket);
-    if (listener.Create(AF_INET6) != 0)
+    if (!net::Ok(listener.Create(AF_INET6)))
         return;
     // A failed bind leaves a socket that does not listen; accept then fails
     // at once and every deploy run reports its files as failed.
     listener.BindAndListen(port1);
-    if (!server.AdoptListener(listener))
+    if (!Ok(server.AdoptListener(listener)))
         return;
     net::TcpSocket accepted = listener.Accept();
     if (accepted.IsValid())
@@ -173,13 +166,14 @@ void ServeRemoteSyncChannel(DeployChannel& server, int port1) {
 
 void RunSender(DeployChannel& server, bool quic) {
     for (const DeployEntry& entry : server.Table()) {
-        bool done = false;
+        DeployError error = DeployError::Source;
         try {
-            done = SendEntry(server, quic, entry);
+            error = SendEntry(server, quic, entry);
         } catch (const std::bad_alloc&) {
-            done = false;
+            error = DeployError::Source;
         }
-        server.Print(done ? L"Done\r\n" : L"Failed\r\n");
+        // Every outcome is one of two console words.
+        server.Print(Ok(error) ? L"Done\r\n" : L"Failed\r\n");
     }
 }
 

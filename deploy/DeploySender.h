@@ -1,6 +1,6 @@
 #pragma once
 // The server side of RemoteSync: the deployment table, the RemoteSync thread
-// and the sender that the `deploy` command runs.
+// and the sender that the `deploy` command runs on the console thread.
 #include <string>
 #include <vector>
 

@@ -26,33 +26,25 @@ struct ControlLink {
         socket.SetNoDelay();
     }
 
-    bool Send(std::uint32_t type, std::uint64_t connA, std::uint64_t connB, std::uint32_t status,
-              std::span<const std::uint8_t> payload = {}) {
-        RelayHeader header;
-        header.type = type;
-        header.connA = connA;
-        header.connB = connB;
-        header.status = status;
-        header.length = payload.size();
-        const auto head = EncodeRelayHeader(header);
+    NetError Send(std::uint32_t type, std::uint64_t connA, std::uint64_t connB,
+                  std::uint32_t status, std::span<const std::uint8_t> payload = {}) {
+        const auto head = EncodeRelayHeader({type, connA, connB, status, payload.size()});
         std::vector<std::uint8_t> message(head.begin(), head.end());
         message.insert(message.end(), payload.begin(), payload.end());
         std::lock_guard guard(writeLock);
-        return socket.Send(message.data(), message.size(), true) ==
-               static_cast<int>(message.size());
+        return socket.SendAll(message);
     }
 
     // Only the link's one reader thread calls this.
-    bool Read(RelayHeader& header, std::vector<std::uint8_t>& payload) {
+    NetError Read(RelayHeader& header, std::vector<std::uint8_t>& payload) {
         std::array<std::uint8_t, kRelayHeaderSize> head;
-        if (socket.Receive(head.data(), head.size(), true) != static_cast<int>(head.size()))
-            return false;
+        if (const NetError error = socket.ReceiveAll(head); !Ok(error))
+            return error;
         header = DecodeRelayHeader(head);
         if (header.length > kRelayMaxPayload)
-            return false;
+            return NetError::Oversize;
         payload.resize(static_cast<std::size_t>(header.length));
-        return payload.empty() || socket.Receive(payload.data(), payload.size(), true) ==
-                                      static_cast<int>(payload.size());
+        return socket.ReceiveAll(payload);
     }
 
     // Wakes the reader and every writer; the descriptor itself is closed when
@@ -61,7 +53,7 @@ struct ControlLink {
     void Shutdown() const { socket.Shutdown(); }
 
     const TcpSocket socket;
-    std::mutex writeLock;
+    std::mutex writeLock;  // guards writes on socket
 };
 
 // The open reply carries the low 32 bits of the request's identifier,
@@ -71,10 +63,15 @@ std::uint64_t EchoIdentifier(std::uint64_t requestId) {
         static_cast<std::int32_t>(static_cast<std::uint32_t>(requestId))));
 }
 
+// Which side of the control connection a thread serves.
+enum class Role { Server, Client };
+
 }  // namespace
 
 struct TcpRelay::State {
-    mutable std::mutex tableLock;  // guards everything below but the counter
+    // guards closed, the listeners, control, pending, table, lastServerId,
+    // localHost, localPort, upstream, monitors and lastClientId
+    mutable std::mutex tableLock;
     bool closed = false;
 
     // Server role.
@@ -101,7 +98,11 @@ struct TcpRelay::State {
     std::map<std::uint64_t, TcpSocket> monitors;
     std::uint64_t lastClientId = 0;
 
-    std::atomic<int> threads{0};
+    std::atomic<int> running{0};  // relay threads not finished yet
+    // Listener and control threads. They alone start pumps, so they are
+    // joined first; then no pump can start any more.
+    platform::ThreadSet mainThreads;
+    platform::ThreadSet pumps;
 
     // Identifiers are never reused while in use, unlike descriptor numbers,
     // and stay below 2^31 so the sign-extended echo of the reply is the same.
@@ -116,18 +117,50 @@ struct TcpRelay::State {
         }
     }
 
-    TcpSocket FindRow(std::uint64_t clientId) const {
+    // The tunnelled connection a message from the peer names by the client's
+    // identifier: a server row or a monitor connection of this client.
+    TcpSocket Find(Role role, std::uint64_t clientId) const {
         std::lock_guard guard(tableLock);
+        if (role == Role::Client) {
+            const auto it = monitors.find(clientId);
+            return it == monitors.end() ? TcpSocket(kInvalidSocket) : it->second;
+        }
         for (const auto& row : table)
             if (row.clientId == clientId)
                 return row.connection;
         return TcpSocket(kInvalidSocket);
     }
 
-    TcpSocket FindMonitor(std::uint64_t clientId) const {
+    // Drops a finished tunnelled connection: the server's row by its own
+    // identifier, the client's monitor connection by the client's.
+    void Forget(Role role, std::uint64_t key) {
         std::lock_guard guard(tableLock);
-        const auto it = monitors.find(clientId);
-        return it == monitors.end() ? TcpSocket(kInvalidSocket) : it->second;
+        if (role == Role::Client)
+            monitors.erase(key);
+        else
+            std::erase_if(table, [&](const auto& row) { return row.serverId == key; });
+    }
+
+    // The control connection `link` ended: forgets it and hands back every
+    // tunnelled connection of the role, which can never be served now.
+    std::vector<TcpSocket> DropControl(Role role, const std::shared_ptr<ControlLink>& link) {
+        std::vector<TcpSocket> orphans;
+        std::lock_guard guard(tableLock);
+        if (role == Role::Client) {
+            if (upstream == link)
+                upstream.reset();
+            for (auto& [id, monitor] : monitors)
+                orphans.push_back(monitor);
+            return orphans;
+        }
+        if (control == link)
+            control.reset();
+        for (auto& [id, connection] : pending)
+            orphans.push_back(connection);
+        pending.clear();
+        for (auto& row : table)
+            orphans.push_back(row.connection);
+        return orphans;
     }
 };
 
@@ -136,126 +169,171 @@ namespace {
 using State = TcpRelay::State;
 
 template <typename Fn>
-bool StartRelayThread(const std::shared_ptr<State>& state, Fn fn) {
-    ++state->threads;
-    const bool started = platform::StartDetached([state, fn = std::move(fn)]() mutable {
-        fn();
-        --state->threads;
-    });
-    if (!started)
-        --state->threads;
-    return started;
+NetError StartRelayThread(State& state, platform::ThreadSet& set, Fn fn) {
+    ++state.running;
+    if (set.Start([&state, fn = std::move(fn)]() mutable {
+            fn();
+            --state.running;
+        }))
+        return NetError::None;
+    --state.running;
+    return NetError::Thread;
 }
 
-void CloseAll(std::vector<TcpSocket>& sockets) {
+void CloseAll(std::vector<TcpSocket> sockets) {
     for (auto& socket : sockets)
         socket.Close();
-    sockets.clear();
 }
 
-void ServerPump(std::shared_ptr<State> state, std::shared_ptr<ControlLink> link,
-                TcpSocket connection, std::uint64_t clientId, std::uint32_t serverId) {
-    std::vector<std::uint8_t> buffer(100000);
+// Carries what arrives on one tunnelled connection to the peer until either
+// ends, then reports the close and forgets the connection by `key`.
+void Pump(State& state, Role role, const std::shared_ptr<ControlLink>& link, TcpSocket connection,
+          std::uint64_t clientId, std::uint64_t key) {
+    const std::size_t readSize = role == Role::Server ? kRelayServerRead : kRelayClientRead;
+    std::vector<std::uint8_t> buffer(readSize);
     for (;;) {
-        const int got = connection.Receive(buffer.data(), kRelayServerRead, false);
+        const int got = connection.Receive(buffer.data(), buffer.size(), false);
         if (got <= 0)
             break;
-        if (!link->Send(RELAY_DATA, clientId, 0, 0,
-                        std::span(buffer.data(), static_cast<std::size_t>(got))))
+        if (!Ok(link->Send(RELAY_DATA, clientId, 0, 0,
+                           std::span(buffer.data(), static_cast<std::size_t>(got)))))
             break;
     }
     link->Send(RELAY_CLOSE, clientId, 0, 0);
-    {
-        std::lock_guard guard(state->tableLock);
-        std::erase_if(state->table, [&](const auto& row) { return row.serverId == serverId; });
-    }
+    state.Forget(role, key);
     connection.Close();
 }
 
-void ServerControl(std::shared_ptr<State> state, TcpSocket listener) {
+template <typename Fn>
+NetError StartPump(State& state, Fn fn) {
+    return StartRelayThread(state, state.pumps, std::move(fn));
+}
+
+// Server: the client's reply to an announced debugger connection.
+void ServerOpenReply(State& state, const std::shared_ptr<ControlLink>& link,
+                     const RelayHeader& header) {
+    // Only a reply to a connection this server announced and that is still
+    // waiting is acted on.
+    const auto serverId = static_cast<std::uint32_t>(header.connB);
+    const std::uint64_t clientId = header.connA;
+    TcpSocket connection(kInvalidSocket);
+    bool relayed = false;
+    {
+        std::lock_guard guard(state.tableLock);
+        const auto it = state.pending.find(serverId);
+        if (it == state.pending.end())
+            return;
+        connection = std::move(it->second);
+        state.pending.erase(it);
+        relayed = header.status == 1 && !state.closed;
+        if (relayed)
+            state.table.push_back({serverId, clientId, connection});
+    }
+    if (!relayed) {
+        connection.Close();
+        return;
+    }
+    if (!Ok(StartPump(state, [&state, link, connection, clientId, serverId] {
+            Pump(state, Role::Server, link, connection, clientId, serverId);
+        }))) {
+        state.Forget(Role::Server, serverId);
+        connection.Close();
+        link->Send(RELAY_CLOSE, clientId, 0, 0);
+    }
+}
+
+// Client: the server asks for a monitor connection.
+void ClientOpen(State& state, const std::shared_ptr<ControlLink>& link, std::uint64_t requestId) {
+    const std::uint64_t echo = EchoIdentifier(requestId);
+    TcpSocket monitor(kInvalidSocket);
+    if (!Ok(monitor.Create(AF_INET6)) || !Ok(monitor.Connect(state.localHost, state.localPort))) {
+        link->Send(RELAY_OPEN, 0, echo, 0);
+        monitor.Close();
+        return;
+    }
+    monitor.SetNoDelay();
+    std::uint64_t clientId = 0;
+    {
+        std::lock_guard guard(state.tableLock);
+        if (!state.closed) {
+            clientId = ++state.lastClientId;
+            state.monitors.emplace(clientId, monitor);
+        }
+    }
+    if (clientId == 0) {
+        link->Send(RELAY_OPEN, 0, echo, 0);
+        monitor.Close();
+        return;
+    }
+    const auto forget = [&] {
+        state.Forget(Role::Client, clientId);
+        monitor.Close();
+    };
+    if (!Ok(link->Send(RELAY_OPEN, clientId, echo, 1))) {
+        forget();
+        return;
+    }
+    if (!Ok(StartPump(state, [&state, link, monitor, clientId] {
+            Pump(state, Role::Client, link, monitor, clientId, clientId);
+        }))) {
+        forget();
+        link->Send(RELAY_CLOSE, clientId, 0, 0);
+    }
+}
+
+// Serves one control connection of either role until it ends, then closes
+// every tunnelled connection that depended on it.
+void RunControl(State& state, Role role, const std::shared_ptr<ControlLink>& link) {
+    RelayHeader header;
+    std::vector<std::uint8_t> payload;
+    while (Ok(link->Read(header, payload))) {
+        switch (header.type) {
+            case RELAY_OPEN:
+                if (role == Role::Server)
+                    ServerOpenReply(state, link, header);
+                else
+                    ClientOpen(state, link, header.connA);
+                break;
+            case RELAY_DATA:
+                if (const TcpSocket connection = state.Find(role, header.connA);
+                    connection.IsValid())
+                    connection.Send(payload.data(), payload.size(), true);
+                break;
+            case RELAY_CLOSE:
+                // The other end closed: close this one too, which wakes its
+                // pump; the pump reports the close and forgets the connection.
+                if (TcpSocket connection = state.Find(role, header.connA); connection.IsValid())
+                    connection.Close();
+                break;
+            default:
+                break;
+        }
+    }
+    link->Shutdown();
+    CloseAll(state.DropControl(role, link));
+}
+
+void ServerControl(State& state, TcpSocket listener) {
     TcpSocket accepted = listener.Accept();
     // One client per server run: later dials are refused rather than left
     // waiting in the backlog.
     listener.Close();
     if (!accepted.IsValid())
         return;
-    auto link = std::make_shared<ControlLink>(accepted);
-    accepted = TcpSocket(kInvalidSocket);
+    auto link = std::make_shared<ControlLink>(std::exchange(accepted, TcpSocket(kInvalidSocket)));
     {
-        std::lock_guard guard(state->tableLock);
-        if (state->closed) {
+        std::lock_guard guard(state.tableLock);
+        if (state.closed) {
             link->Shutdown();
             return;
         }
-        state->control = link;
-        state->controlListener = TcpSocket(kInvalidSocket);
+        state.control = link;
+        state.controlListener = TcpSocket(kInvalidSocket);
     }
-
-    RelayHeader header;
-    std::vector<std::uint8_t> payload;
-    while (link->Read(header, payload)) {
-        if (header.type == RELAY_OPEN) {
-            // Only a reply to a connection this server announced and that is
-            // still waiting is acted on.
-            const auto serverId = static_cast<std::uint32_t>(header.connB);
-            TcpSocket connection(kInvalidSocket);
-            {
-                std::lock_guard guard(state->tableLock);
-                const auto it = state->pending.find(serverId);
-                if (it == state->pending.end())
-                    continue;
-                connection = std::move(it->second);
-                state->pending.erase(it);
-                if (header.status == 1 && !state->closed)
-                    state->table.push_back({serverId, header.connA, connection});
-                else
-                    header.status = 0;
-            }
-            if (header.status != 1) {
-                connection.Close();
-                continue;
-            }
-            if (!StartRelayThread(state,
-                                  [state, link, connection, clientId = header.connA, serverId] {
-                                      ServerPump(state, link, connection, clientId, serverId);
-                                  })) {
-                {
-                    std::lock_guard guard(state->tableLock);
-                    std::erase_if(state->table,
-                                  [&](const auto& row) { return row.serverId == serverId; });
-                }
-                connection.Close();
-                link->Send(RELAY_CLOSE, header.connA, 0, 0);
-            }
-        } else if (header.type == RELAY_DATA) {
-            TcpSocket connection = state->FindRow(header.connA);
-            if (connection.IsValid())
-                connection.Send(payload.data(), payload.size(), true);
-        } else if (header.type == RELAY_CLOSE) {
-            // Wakes the pump, which reports the close and removes the row.
-            TcpSocket connection = state->FindRow(header.connA);
-            if (connection.IsValid())
-                connection.Close();
-        }
-    }
-
-    link->Shutdown();
-    std::vector<TcpSocket> orphans;
-    {
-        std::lock_guard guard(state->tableLock);
-        if (state->control == link)
-            state->control.reset();
-        // Without a control connection these can never be served.
-        for (auto& [id, connection] : state->pending)
-            orphans.push_back(connection);
-        state->pending.clear();
-        for (auto& row : state->table)
-            orphans.push_back(row.connection);
-    }
-    CloseAll(orphans);
+    RunControl(state, Role::Server, link);
 }
 
-void TunnelAcceptor(std::shared_ptr<State> state, TcpSocket listener) {
+void TunnelAcceptor(State& state, TcpSocket listener) {
     for (;;) {
         TcpSocket connection = listener.Accept();
         if (!connection.IsValid())
@@ -264,23 +342,23 @@ void TunnelAcceptor(std::shared_ptr<State> state, TcpSocket listener) {
         std::shared_ptr<ControlLink> link;
         std::uint32_t serverId = 0;
         {
-            std::lock_guard guard(state->tableLock);
-            link = state->control;
-            if (link && !state->closed) {
-                serverId = state->NextServerId();
+            std::lock_guard guard(state.tableLock);
+            link = state.control;
+            if (link && !state.closed) {
+                serverId = state.NextServerId();
                 // Registered before the request goes out, so the reply always
                 // finds it.
-                state->pending.emplace(serverId, connection);
+                state.pending.emplace(serverId, connection);
             }
         }
         if (!link || serverId == 0) {
             connection.Close();
             continue;
         }
-        if (!link->Send(RELAY_OPEN, serverId, 0, 0)) {
+        if (!Ok(link->Send(RELAY_OPEN, serverId, 0, 0))) {
             {
-                std::lock_guard guard(state->tableLock);
-                state->pending.erase(serverId);
+                std::lock_guard guard(state.tableLock);
+                state.pending.erase(serverId);
             }
             connection.Close();
             continue;
@@ -290,101 +368,19 @@ void TunnelAcceptor(std::shared_ptr<State> state, TcpSocket listener) {
     listener.Close();
 }
 
-void ClientPump(std::shared_ptr<State> state, std::shared_ptr<ControlLink> link,
-                TcpSocket connection, std::uint64_t clientId) {
-    std::vector<std::uint8_t> buffer(kRelayClientRead);
-    for (;;) {
-        const int got = connection.Receive(buffer.data(), buffer.size(), false);
-        if (got <= 0)
-            break;
-        if (!link->Send(RELAY_DATA, clientId, 0, 0,
-                        std::span(buffer.data(), static_cast<std::size_t>(got))))
-            break;
-    }
-    link->Send(RELAY_CLOSE, clientId, 0, 0);
-    {
-        std::lock_guard guard(state->tableLock);
-        state->monitors.erase(clientId);
-    }
-    connection.Close();
-}
-
-void ClientOpen(const std::shared_ptr<State>& state, const std::shared_ptr<ControlLink>& link,
-                std::uint64_t requestId) {
-    const std::uint64_t echo = EchoIdentifier(requestId);
-    TcpSocket monitor(kInvalidSocket);
-    if (monitor.Create(AF_INET6) != 0 || !monitor.Connect(state->localHost, state->localPort)) {
-        link->Send(RELAY_OPEN, 0, echo, 0);
-        monitor.Close();
-        return;
-    }
-    monitor.SetNoDelay();
-    std::uint64_t clientId = 0;
-    {
-        std::lock_guard guard(state->tableLock);
-        if (!state->closed) {
-            clientId = ++state->lastClientId;
-            state->monitors.emplace(clientId, monitor);
-        }
-    }
-    if (clientId == 0) {
-        link->Send(RELAY_OPEN, 0, echo, 0);
-        monitor.Close();
-        return;
-    }
-    const auto forget = [&] {
-        {
-            std::lock_guard guard(state->tableLock);
-            state->monitors.erase(clientId);
-        }
-        monitor.Close();
-    };
-    if (!link->Send(RELAY_OPEN, clientId, echo, 1)) {
-        forget();
-        return;
-    }
-    if (!StartRelayThread(state, [state, link, monitor, clientId] {
-            ClientPump(state, link, monitor, clientId);
-        })) {
-        forget();
-        link->Send(RELAY_CLOSE, clientId, 0, 0);
-    }
-}
-
-void ClientControl(std::shared_ptr<State> state, std::shared_ptr<ControlLink> link) {
-    RelayHeader header;
-    std::vector<std::uint8_t> payload;
-    while (link->Read(header, payload)) {
-        if (header.type == RELAY_OPEN) {
-            ClientOpen(state, link, header.connA);
-        } else if (header.type == RELAY_DATA) {
-            TcpSocket monitor = state->FindMonitor(header.connA);
-            if (monitor.IsValid())
-                monitor.Send(payload.data(), payload.size(), true);
-        } else if (header.type == RELAY_CLOSE) {
-            // The debugger ended this connection: end the monitor side too;
-            // the pump reports it and forgets the identifier.
-            TcpSocket monitor = state->FindMonitor(header.connA);
-            if (monitor.IsValid())
-                monitor.Close();
-        }
-    }
-
-    link->Shutdown();
-    std::vector<TcpSocket> orphans;
-    {
-        std::lock_guard guard(state->tableLock);
-        if (state->upstream == link)
-            state->upstream.reset();
-        for (auto& [id, monitor] : state->monitors)
-            orphans.push_back(monitor);
-    }
-    CloseAll(orphans);
+// A listening socket on `port` stored in `slot`, or an empty value.
+TcpSocket Listen(State& state, TcpSocket& slot, int port) {
+    TcpSocket listener(kInvalidSocket);
+    if (!Ok(listener.Create(AF_INET6)) || !Ok(listener.BindAndListen(port)))
+        return TcpSocket(kInvalidSocket);
+    std::lock_guard guard(state.tableLock);
+    slot = listener;
+    return listener;
 }
 
 }  // namespace
 
-TcpRelay::TcpRelay() : state_(std::make_shared<State>()) {}
+TcpRelay::TcpRelay() : state_(std::make_unique<State>()) {}
 
 TcpRelay::~TcpRelay() {
     CloseSockets();
@@ -393,75 +389,76 @@ TcpRelay::~TcpRelay() {
 void TcpRelay::StartServer(int port2, int port3) {
     if (port2 == 0 || port3 == 0)
         return;
-    TcpSocket controlListener(kInvalidSocket);
-    if (controlListener.Create(AF_INET6) == 0 && controlListener.BindAndListen(port3)) {
-        {
-            std::lock_guard guard(state_->tableLock);
-            state_->controlListener = controlListener;
-        }
-        StartRelayThread(
-            state_, [state = state_, controlListener] { ServerControl(state, controlListener); });
-    }
-    TcpSocket tunnelListener(kInvalidSocket);
-    if (tunnelListener.Create(AF_INET6) == 0 && tunnelListener.BindAndListen(port2)) {
-        {
-            std::lock_guard guard(state_->tableLock);
-            state_->tunnelListener = tunnelListener;
-        }
-        StartRelayThread(
-            state_, [state = state_, tunnelListener] { TunnelAcceptor(state, tunnelListener); });
-    }
+    State& state = *state_;
+    if (TcpSocket listener = Listen(state, state.controlListener, port3); listener.IsValid())
+        StartRelayThread(state, state.mainThreads,
+                         [&state, listener] { ServerControl(state, listener); });
+    if (TcpSocket listener = Listen(state, state.tunnelListener, port2); listener.IsValid())
+        StartRelayThread(state, state.mainThreads,
+                         [&state, listener] { TunnelAcceptor(state, listener); });
 }
 
-bool TcpRelay::StartClient(const std::string& host, int port) {
+NetError TcpRelay::StartClient(const std::string& host, int port) {
+    State& state = *state_;
     {
-        std::lock_guard guard(state_->tableLock);
-        if (state_->closed)
-            return false;
-        state_->localHost = localHost;
-        state_->localPort = localPort;
+        std::lock_guard guard(state.tableLock);
+        if (state.closed)
+            return NetError::Closed;
+        state.localHost = localHost;
+        state.localPort = localPort;
     }
     TcpSocket upstream(kInvalidSocket);
-    if (upstream.Create(AF_INET6) != 0 || !upstream.Connect(host, port))
-        return false;
+    if (const NetError error = upstream.Create(AF_INET6); !Ok(error))
+        return error;
+    if (const NetError error = upstream.Connect(host, port); !Ok(error))
+        return error;
     auto link = std::make_shared<ControlLink>(std::move(upstream));
     {
-        std::lock_guard guard(state_->tableLock);
-        state_->upstream = link;
+        std::lock_guard guard(state.tableLock);
+        // Closed while dialling: nothing may start after CloseSockets.
+        if (state.closed) {
+            link->Shutdown();
+            return NetError::Closed;
+        }
+        state.upstream = link;
     }
-    if (!StartRelayThread(state_, [state = state_, link] { ClientControl(state, link); })) {
-        std::lock_guard guard(state_->tableLock);
-        state_->upstream.reset();
+    const NetError started = StartRelayThread(
+        state, state.mainThreads, [&state, link] { RunControl(state, Role::Client, link); });
+    if (!Ok(started)) {
+        std::lock_guard guard(state.tableLock);
+        state.upstream.reset();
         link->Shutdown();
-        return false;
     }
-    return true;
+    return started;
 }
 
 void TcpRelay::CloseSockets() {
+    State& state = *state_;
     std::vector<TcpSocket> sockets;
     std::shared_ptr<ControlLink> control;
     std::shared_ptr<ControlLink> upstream;
     {
-        std::lock_guard guard(state_->tableLock);
-        state_->closed = true;
-        control = state_->control;
-        upstream = state_->upstream;
-        sockets.push_back(std::exchange(state_->controlListener, TcpSocket(kInvalidSocket)));
-        sockets.push_back(std::exchange(state_->tunnelListener, TcpSocket(kInvalidSocket)));
-        for (auto& [id, connection] : state_->pending)
+        std::lock_guard guard(state.tableLock);
+        state.closed = true;
+        control = state.control;
+        upstream = state.upstream;
+        sockets.push_back(std::exchange(state.controlListener, TcpSocket(kInvalidSocket)));
+        sockets.push_back(std::exchange(state.tunnelListener, TcpSocket(kInvalidSocket)));
+        for (auto& [id, connection] : state.pending)
             sockets.push_back(connection);
-        state_->pending.clear();
-        for (auto& row : state_->table)
+        state.pending.clear();
+        for (auto& row : state.table)
             sockets.push_back(row.connection);
-        for (auto& [id, monitor] : state_->monitors)
+        for (auto& [id, monitor] : state.monitors)
             sockets.push_back(monitor);
     }
     if (control)
         control->Shutdown();
     if (upstream)
         upstream->Shutdown();
-    CloseAll(sockets);
+    CloseAll(std::move(sockets));
+    state.mainThreads.JoinAll();
+    state.pumps.JoinAll();
 }
 
 bool TcpRelay::ControlConnected() const {
@@ -475,7 +472,7 @@ std::size_t TcpRelay::TunnelCount() const {
 }
 
 int TcpRelay::RunningThreads() const {
-    return state_->threads.load();
+    return state_->running.load();
 }
 
 }  // namespace net

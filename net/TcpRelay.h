@@ -2,12 +2,18 @@
 // The TCP relay: every connection the debugger makes to the server's tunnel
 // port is carried over one control connection to the client, which opens a
 // matching connection to the debugger monitor. One instance serves either
-// role. All relay threads are detached and share the relay's state, so the
-// object may be destroyed while they still run.
+// role.
+//
+// Threads: the server runs one thread on each listener (control, tunnel) and
+// one pump per tunnelled connection; the client runs one thread on its
+// control connection and one pump per monitor connection. The relay owns them
+// all; CloseSockets (and the destructor) wakes and joins every one of them.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "net/NetError.h"
 
 namespace net {
 
@@ -22,9 +28,6 @@ inline constexpr std::size_t kRelayClientRead = 1000;
 class TcpRelay {
   public:
     TcpRelay();
-    // Closes every socket (as CloseSockets); threads still running end on
-    // their own and keep what they use alive until then.
-    ~TcpRelay();
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;
 
@@ -37,14 +40,18 @@ class TcpRelay {
     // port that cannot be bound starts no thread for it.
     void StartServer(int port2, int port3);
 
-    // Client role: dials the server's port3 and serves its requests. False
-    // when the connection could not be made (no retry).
-    bool StartClient(const std::string& host, int port);
+    // Client role: dials the server's port3 and serves its requests (no
+    // retry when the connection cannot be made).
+    NetError StartClient(const std::string& host, int port);
 
     // Shutdown: closes the control connection, the listeners and every
-    // tunnelled connection of either role, which wakes and ends every relay
-    // thread. Nothing is accepted or opened afterwards.
+    // tunnelled connection of either role, which wakes every relay thread,
+    // then joins the listener and control threads (the only ones that start
+    // pumps) and after them the pumps. Nothing is accepted or opened
+    // afterwards. Not for a relay thread to call.
     void CloseSockets();
+    // As CloseSockets: no relay thread outlives the relay.
+    ~TcpRelay();
 
     // Server: a client is connected. Client: the connection to the server is up.
     bool ControlConnected() const;
@@ -56,7 +63,7 @@ class TcpRelay {
     struct State;
 
   private:
-    std::shared_ptr<State> state_;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace net

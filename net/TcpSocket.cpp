@@ -6,21 +6,18 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
+
+#include "platform/UniqueFd.h"
 
 namespace net {
 
 struct TcpSocket::Owner {
     explicit Owner(SocketHandle handle) : fd(handle) {}
-    Owner(const Owner&) = delete;
-    Owner& operator=(const Owner&) = delete;
-    ~Owner() {
-        if (fd != kInvalidSocket)
-            ::close(fd);
-    }
-    SocketHandle fd;
+    platform::UniqueFd fd;
 };
 
 namespace {
@@ -74,23 +71,25 @@ TcpSocket::TcpSocket(SocketHandle handle) : family_(AF_INET6) {
     Attach(handle);
 }
 
-int TcpSocket::Create(int family) {
+NetError TcpSocket::Create(int family) {
     owner_.reset();
     family_ = family;
     const SocketHandle fd = NewStreamSocket(family);
     if (fd == kInvalidSocket)
-        return -1;
+        return NetError::NoSocket;
     owner_ = std::make_shared<Owner>(fd);
-    return 0;
+    return NetError::None;
 }
 
 SocketHandle TcpSocket::Handle() const {
-    return owner_ ? owner_->fd : kInvalidSocket;
+    return owner_ ? owner_->fd.get() : kInvalidSocket;
 }
 
-bool TcpSocket::BindAndListen(int port) {
-    if (!IsValid() || port < 0 || port > 65535)
-        return false;
+NetError TcpSocket::BindAndListen(int port) {
+    if (!IsValid())
+        return NetError::NoSocket;
+    if (port < 0 || port > 65535)
+        return NetError::BadArgument;
     // Lets a restarted listener bind while old connections sit in TIME_WAIT;
     // a port held by a live listener still refuses the bind.
     int on = 1;
@@ -111,16 +110,16 @@ bool TcpSocket::BindAndListen(int port) {
         length = sizeof(sockaddr_in);
     }
     if (::bind(Handle(), reinterpret_cast<sockaddr*>(&address), length) != 0)
-        return false;
+        return NetError::Bind;
     ::listen(Handle(), 3);
-    return true;
+    return NetError::None;
 }
 
-bool TcpSocket::Connect(std::string_view host, int port) {
+NetError TcpSocket::Connect(std::string_view host, int port) {
     if (host.empty() || host.size() > kMaxHostLength || port <= 0 || port > 65535)
-        return false;
+        return NetError::BadArgument;
     if (!IsValid())
-        return false;
+        return NetError::NoSocket;
     const std::string hostText(host);
     const std::string portText = std::to_string(port);
     addrinfo hints{};
@@ -129,7 +128,7 @@ bool TcpSocket::Connect(std::string_view host, int port) {
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
     if (::getaddrinfo(hostText.c_str(), portText.c_str(), &hints, &found) != 0 || !found)
-        return false;
+        return NetError::Resolve;
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
 
     bool fresh = true;
@@ -139,17 +138,17 @@ bool TcpSocket::Connect(std::string_view host, int port) {
         if (!TargetAddress(family_, *info, target, length))
             continue;
         // A socket whose connect failed is not reused for the next address.
-        if (!fresh && Create(family_) != 0)
-            return false;
+        if (!fresh && !Ok(Create(family_)))
+            return NetError::NoSocket;
         int rc;
         do {
             rc = ::connect(Handle(), reinterpret_cast<const sockaddr*>(&target), length);
         } while (rc != 0 && errno == EINTR);
         if (rc == 0)
-            return true;
+            return NetError::None;
         fresh = false;
     }
-    return false;
+    return NetError::Connect;
 }
 
 TcpSocket TcpSocket::Accept() const {
@@ -183,48 +182,76 @@ void TcpSocket::Attach(SocketHandle handle) {
 SocketHandle TcpSocket::Detach() {
     const SocketHandle handle = Handle();
     if (owner_ && owner_.use_count() == 1)
-        owner_->fd = kInvalidSocket;
+        owner_->fd.release();
     owner_.reset();
     return handle;
 }
+
+namespace {
+
+// One call of `transfer` when !all; otherwise calls until `size` bytes moved,
+// the peer closed or an error, and returns the count so far.
+template <typename Bytes, typename Transfer>
+int Repeat(Bytes* bytes, std::size_t size, bool all, Transfer transfer) {
+    if (!all)
+        return static_cast<int>(transfer(bytes, size));
+    std::size_t total = 0;
+    while (total < size) {
+        const ssize_t moved = transfer(bytes + total, size - total);
+        if (moved < 0 && errno == EINTR)
+            continue;
+        if (moved <= 0)
+            break;
+        total += static_cast<std::size_t>(moved);
+    }
+    return static_cast<int>(total);
+}
+
+// The counting calls report in int; whole transfers go in pieces well below.
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+template <typename Bytes, typename Transfer>
+NetError RepeatAll(std::span<Bytes> bytes, Transfer transfer) {
+    while (!bytes.empty()) {
+        const std::size_t piece = std::min(bytes.size(), kPiece);
+        if (transfer(bytes.data(), piece) != static_cast<int>(piece))
+            return NetError::Closed;
+        bytes = bytes.subspan(piece);
+    }
+    return NetError::None;
+}
+
+}  // namespace
 
 int TcpSocket::Send(const void* data, std::size_t length, bool all, int flags) const {
     const SocketHandle fd = Handle();
     if (fd == kInvalidSocket)
         return -1;
-    flags |= MSG_NOSIGNAL;
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    if (!all)
-        return static_cast<int>(::send(fd, bytes, length, flags));
-    std::size_t total = 0;
-    while (total < length) {
-        const ssize_t sent = ::send(fd, bytes + total, length - total, flags);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            break;
-        total += static_cast<std::size_t>(sent);
-    }
-    return static_cast<int>(total);
+    return Repeat(static_cast<const std::uint8_t*>(data), length, all,
+                  [fd, flags](const std::uint8_t* from, std::size_t size) {
+                      return ::send(fd, from, size, flags | MSG_NOSIGNAL);
+                  });
 }
 
 int TcpSocket::Receive(void* buffer, std::size_t size, bool all, int flags) const {
     const SocketHandle fd = Handle();
     if (fd == kInvalidSocket)
         return -1;
-    auto* bytes = static_cast<std::uint8_t*>(buffer);
-    if (!all)
-        return static_cast<int>(::recv(fd, bytes, size, flags));
-    std::size_t total = 0;
-    while (total < size) {
-        const ssize_t got = ::recv(fd, bytes + total, size - total, flags);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        total += static_cast<std::size_t>(got);
-    }
-    return static_cast<int>(total);
+    return Repeat(static_cast<std::uint8_t*>(buffer), size, all,
+                  [fd, flags](std::uint8_t* into, std::size_t room) {
+                      return ::recv(fd, into, room, flags);
+                  });
+}
+
+NetError TcpSocket::SendAll(std::span<const std::uint8_t> data) const {
+    return RepeatAll(data, [this](const std::uint8_t* from, std::size_t size) {
+        return Send(from, size, true);
+    });
+}
+
+NetError TcpSocket::ReceiveAll(std::span<std::uint8_t> buffer) const {
+    return RepeatAll(
+        buffer, [this](std::uint8_t* into, std::size_t size) { return Receive(into, size, true); });
 }
 
 void TcpSocket::Shutdown() const {
@@ -237,9 +264,13 @@ void TcpSocket::Close() {
     owner_.reset();
 }
 
-bool TcpSocket::SetNoDelay() const {
+NetError TcpSocket::SetNoDelay() const {
+    if (!IsValid())
+        return NetError::NoSocket;
     int on = 1;
-    return IsValid() && ::setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+    return ::setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0
+               ? NetError::None
+               : NetError::BadArgument;
 }
 
 int TcpSocket::LocalPort() const {

@@ -1,12 +1,19 @@
 #pragma once
-// A small blocking TCP socket whose descriptor several values may share.
-// The descriptor is closed when the last sharing value lets go of it, so a
-// number still held by one thread never names a different, reused socket.
+// The net module: a small blocking TCP socket (this file) and the TCP relay
+// (TcpRelay.h). Sockets block the thread that calls them; the relay runs its
+// own threads and joins them all when it is closed or destroyed. Failures are
+// reported as NetError.
+//
+// A socket's descriptor may be shared by several values. It is closed when
+// the last sharing value lets go of it, so a number still held by one thread
+// never names a different, reused socket.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
+
+#include "net/NetError.h"
 
 namespace net {
 
@@ -26,15 +33,16 @@ class TcpSocket {
     ~TcpSocket() = default;
 
     // Drops what the value held and makes a new socket of `family` (AF_INET6
-    // dual stack, or AF_INET). 0 on success, -1 on failure (value empty).
-    int Create(int family);
+    // dual stack, or AF_INET). On failure the value is empty.
+    NetError Create(int family);
 
-    // Wildcard address of the socket's family, backlog 3. False when bind fails.
-    bool BindAndListen(int port);
+    // Wildcard address of the socket's family, backlog 3.
+    NetError BindAndListen(int port);
 
     // Resolves `host` (UTF-8) and tries every address in order until one
-    // connects. False at once for an empty host or a port outside 1..65535.
-    bool Connect(std::string_view host, int port);
+    // connects. BadArgument at once for an empty host or a port outside
+    // 1..65535.
+    NetError Connect(std::string_view host, int port);
 
     // Blocks for one connection; an empty value when accept fails.
     TcpSocket Accept() const;
@@ -46,8 +54,9 @@ class TcpSocket {
     // holders keep it.
     SocketHandle Detach();
 
-    // all=false: one call, result as is. all=true: until everything went (or
-    // arrived), the peer closed, or an error; returns the count so far.
+    // Byte counts. all=false: one call, result as the system gives it (-1 on
+    // an error). all=true: until everything went (or arrived), the peer
+    // closed, or an error; returns the count so far.
     int Send(const void* data, std::size_t length, bool all = true, int flags = 0) const;
     int Send(std::span<const std::uint8_t> data, bool all = true, int flags = 0) const {
         return Send(data.data(), data.size(), all, flags);
@@ -56,6 +65,10 @@ class TcpSocket {
     int Receive(std::span<std::uint8_t> buffer, bool all, int flags = 0) const {
         return Receive(buffer.data(), buffer.size(), all, flags);
     }
+    // Every byte, in pieces of any size; Closed when the connection ended or
+    // failed first.
+    NetError SendAll(std::span<const std::uint8_t> data) const;
+    NetError ReceiveAll(std::span<std::uint8_t> buffer) const;
 
     // Shuts the connection down for every holder, which wakes any thread
     // blocked in accept, recv or send on it, then lets go of this value's
@@ -68,7 +81,7 @@ class TcpSocket {
 
     // Sends small writes at once instead of waiting for earlier ones to be
     // acknowledged (TCP_NODELAY).
-    bool SetNoDelay() const;
+    NetError SetNoDelay() const;
 
     bool IsValid() const { return Handle() != kInvalidSocket; }
     SocketHandle Handle() const;

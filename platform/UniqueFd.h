@@ -1,7 +1,11 @@
 #pragma once
-// Owns one file descriptor and closes it once.
+// Owns one file descriptor and closes it once; whole reads and writes on one.
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
+#include <span>
 #include <utility>
 
 namespace platform {
@@ -29,6 +33,8 @@ class UniqueFd {
             ::close(fd_);
         fd_ = -1;
     }
+    // Gives the descriptor up without closing it.
+    int release() { return std::exchange(fd_, -1); }
     // Closes now and tells whether the close went well (a late write error
     // shows here).
     bool close() {
@@ -39,5 +45,33 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
+
+// Writes every byte, again after a signal; false on an error.
+inline bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Fills `out` with the bytes from `offset` on; false on an error or when the
+// file ends first.
+inline bool ReadAllAt(int fd, std::span<std::uint8_t> out, off_t offset) {
+    while (!out.empty()) {
+        const ssize_t got = ::pread(fd, out.data(), out.size(), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        out = out.subspan(static_cast<std::size_t>(got));
+        offset += got;
+    }
+    return true;
+}
 
 }  // namespace platform

@@ -62,7 +62,7 @@ PreambleCollector::Outcome PreambleCollector::Add(std::span<const std::uint8_t> 
 
 bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1, int localPort) {
     net::TcpSocket listener(net::kInvalidSocket);
-    if (listener.Create(AF_INET6) != 0 || !listener.BindAndListen(port1)) {
+    if (!net::Ok(listener.Create(AF_INET6)) || !net::Ok(listener.BindAndListen(port1))) {
         listener.Close();
         return false;
     }

@@ -234,7 +234,7 @@ void QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
         return;  // no socket: every byte of this stream is dropped
 
     net::TcpSocket socket;
-    if (!socket.Connect("127.0.0.1", outcome.port)) {
+    if (!net::Ok(socket.Connect("127.0.0.1", outcome.port))) {
         // The stream stays open and silent.
         socket.Close();
         return;

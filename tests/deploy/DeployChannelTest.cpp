@@ -84,19 +84,19 @@ TEST(DeployChannelTest, QuicMessagesCrossTheInboxesWhole) {
     header.plainSize = 1234;
     const auto payload = deploytest::SampleContent(5000, 3);
     header.size = payload.size();
-    ASSERT_TRUE(WriteMessage(pair.a, true, header, payload));
+    ASSERT_EQ(WriteMessage(pair.a, true, header, payload), DeployError::None);
     DeployHeader empty;
     empty.type = DEPLOY_PATCH;
     empty.result = 1;
-    ASSERT_TRUE(WriteMessage(pair.a, true, empty, {}));
+    ASSERT_EQ(WriteMessage(pair.a, true, empty, {}), DeployError::None);
 
     DeployHeader got;
     std::vector<std::uint8_t> gotPayload;
-    ASSERT_TRUE(ReadMessage(pair.b, true, got, gotPayload));
+    ASSERT_EQ(ReadMessage(pair.b, true, got, gotPayload), DeployError::None);
     EXPECT_EQ(got.type, DEPLOY_FULL);
     EXPECT_EQ(got.plainSize, 1234u);
     EXPECT_EQ(gotPayload, payload);
-    ASSERT_TRUE(ReadMessage(pair.b, true, got, gotPayload));
+    ASSERT_EQ(ReadMessage(pair.b, true, got, gotPayload), DeployError::None);
     EXPECT_EQ(got.type, DEPLOY_PATCH);
     EXPECT_EQ(got.result, 1u);
     EXPECT_TRUE(gotPayload.empty());
@@ -110,22 +110,24 @@ TEST(DeployChannelTest, QuicMessagesCrossTheInboxesWhole) {
     EXPECT_EQ(reader.wait_for(50ms), std::future_status::timeout);
     pair.b.inbox.Close();
     ASSERT_EQ(reader.wait_for(2s), std::future_status::ready);
-    EXPECT_FALSE(reader.get());
+    EXPECT_EQ(reader.get(), DeployError::Channel);
 }
 
 TEST(DeployChannelTest, QuicWritesFailWithoutOrWithAFailingStream) {
     DeployChannel channel;
     DeployHeader header;
     header.type = DEPLOY_SIGNATURE;
-    EXPECT_FALSE(WriteMessage(channel, true, header, {})) << "no stream set";
+    EXPECT_EQ(WriteMessage(channel, true, header, {}), DeployError::Channel) << "no stream set";
     int calls = 0;
     channel.SetQuicSend([&](std::span<const std::uint8_t>) { return ++calls < 2; });
     const std::vector<std::uint8_t> payload{1, 2, 3};
     header.size = payload.size();
-    EXPECT_FALSE(WriteMessage(channel, true, header, payload)) << "payload send failed";
+    EXPECT_EQ(WriteMessage(channel, true, header, payload), DeployError::Channel)
+        << "payload send failed";
     EXPECT_EQ(calls, 2) << "header and payload are two sends";
     header.size = 2;
-    EXPECT_FALSE(WriteMessage(channel, true, header, payload)) << "size must match payload";
+    EXPECT_EQ(WriteMessage(channel, true, header, payload), DeployError::BadMessage)
+        << "size must match payload";
 }
 
 TEST(DeployChannelTest, OversizedHeaderEndsTheChannel) {
@@ -135,18 +137,18 @@ TEST(DeployChannelTest, OversizedHeaderEndsTheChannel) {
     quic.inbox.Push(RawHeader(DEPLOY_SIGNATURE, 0));
     DeployHeader header;
     std::vector<std::uint8_t> payload;
-    EXPECT_FALSE(ReadMessage(quic, true, header, payload));
+    EXPECT_EQ(ReadMessage(quic, true, header, payload), DeployError::Oversize);
     EXPECT_TRUE(quic.inbox.IsClosed());
-    EXPECT_FALSE(ReadMessage(quic, true, header, payload));
+    EXPECT_EQ(ReadMessage(quic, true, header, payload), DeployError::Channel);
 
     // TCP: the connection is shut down, which the peer sees.
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     DeployChannel tcp;
-    ASSERT_TRUE(tcp.AdoptConnection(TcpSocket(ends[0])));
+    ASSERT_EQ(tcp.AdoptConnection(TcpSocket(ends[0])), DeployError::None);
     deploytest::RawPeer peer{TcpSocket(ends[1])};
     ASSERT_TRUE(peer.SendRaw(RawHeader(DEPLOY_SIGNATURE, ~std::uint64_t{0})));
-    EXPECT_FALSE(ReadMessage(tcp, false, header, payload));
+    EXPECT_EQ(ReadMessage(tcp, false, header, payload), DeployError::Oversize);
     EXPECT_TRUE(peer.PeerClosed());
 }
 
@@ -155,8 +157,8 @@ TEST(DeployChannelTest, TcpReadsAndWritesWholeMessages) {
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     DeployChannel one;
     DeployChannel two;
-    ASSERT_TRUE(one.AdoptConnection(TcpSocket(ends[0])));
-    ASSERT_TRUE(two.AdoptConnection(TcpSocket(ends[1])));
+    ASSERT_EQ(one.AdoptConnection(TcpSocket(ends[0])), DeployError::None);
+    ASSERT_EQ(two.AdoptConnection(TcpSocket(ends[1])), DeployError::None);
     deploytest::SetTimeouts(two.Connection(), 5);
     const auto payload = deploytest::SampleContent(3 << 20, 9);  // several socket pieces
     DeployHeader header;
@@ -166,14 +168,15 @@ TEST(DeployChannelTest, TcpReadsAndWritesWholeMessages) {
     auto writer = std::async(std::launch::async, [&] {
         DeployHeader empty;
         empty.type = 9;
-        return WriteMessage(one, false, header, payload) && WriteMessage(one, false, empty, {});
+        return Ok(WriteMessage(one, false, header, payload)) &&
+               Ok(WriteMessage(one, false, empty, {}));
     });
     DeployHeader got;
     std::vector<std::uint8_t> gotPayload;
-    ASSERT_TRUE(ReadMessage(two, false, got, gotPayload));
+    ASSERT_EQ(ReadMessage(two, false, got, gotPayload), DeployError::None);
     EXPECT_EQ(got.plainSize, 77u);
     EXPECT_EQ(gotPayload, payload);
-    ASSERT_TRUE(ReadMessage(two, false, got, gotPayload));
+    ASSERT_EQ(ReadMessage(two, false, got, gotPayload), DeployError::None);
     EXPECT_EQ(got.type, 9u);
     EXPECT_TRUE(gotPayload.empty());
     EXPECT_TRUE(writer.get());
@@ -181,8 +184,9 @@ TEST(DeployChannelTest, TcpReadsAndWritesWholeMessages) {
     // A peer that closes in the middle of a payload fails the read.
     ASSERT_TRUE(deploytest::RawPeer(one.Connection()).SendRaw(RawHeader(DEPLOY_FULL, 100)));
     one.CloseSockets();
-    EXPECT_FALSE(ReadMessage(two, false, got, gotPayload));
-    EXPECT_FALSE(WriteMessage(one, false, got, {})) << "a closed channel cannot write";
+    EXPECT_EQ(ReadMessage(two, false, got, gotPayload), DeployError::Channel);
+    EXPECT_EQ(WriteMessage(one, false, DeployHeader{}, {}), DeployError::Channel)
+        << "a closed channel cannot write";
 }
 
 }  // namespace

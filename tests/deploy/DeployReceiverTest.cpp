@@ -45,8 +45,8 @@ std::vector<std::uint8_t> OneRecordPatch(std::uint32_t type, std::uint64_t offse
 class DeployReceiverTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(listener.Create(AF_INET6), 0);
-        ASSERT_TRUE(listener.BindAndListen(0));
+        ASSERT_EQ(listener.Create(AF_INET6), NetError::None);
+        ASSERT_EQ(listener.BindAndListen(0), NetError::None);
         const int port = listener.LocalPort();
         clientOut.Attach(client);
         receiver = std::async(std::launch::async,

@@ -34,8 +34,8 @@ class DeploySenderTest : public ::testing::Test {
             [this, files = std::move(files)] { RunRemoteSyncServer(server, files, false, 0); });
         ASSERT_TRUE(deploytest::WaitFor([this] { return server.ListeningPort() != 0; }));
         TcpSocket socket(kInvalidSocket);
-        ASSERT_EQ(socket.Create(AF_INET6), 0);
-        ASSERT_TRUE(socket.Connect("127.0.0.1", server.ListeningPort()));
+        ASSERT_EQ(socket.Create(AF_INET6), NetError::None);
+        ASSERT_EQ(socket.Connect("127.0.0.1", server.ListeningPort()), NetError::None);
         client = std::make_unique<deploytest::RawPeer>(std::move(socket));
         ASSERT_TRUE(deploytest::WaitFor([this] { return server.Connection().IsValid(); }));
         deploytest::SetTimeouts(server.Connection(), 20);

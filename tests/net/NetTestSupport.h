@@ -19,7 +19,7 @@ namespace nettest {
 // A port that was free a moment ago (the kernel's choice for port 0).
 inline int FreePort() {
     TcpSocket probe(kInvalidSocket);
-    if (probe.Create(AF_INET6) != 0 || !probe.BindAndListen(0))
+    if (!Ok(probe.Create(AF_INET6)) || !Ok(probe.BindAndListen(0)))
         return 0;
     return probe.LocalPort();
 }
@@ -33,7 +33,7 @@ inline void SetTimeouts(const TcpSocket& socket, int seconds = 10) {
 
 inline TcpSocket Dial(const std::string& host, int port, int family = AF_INET6) {
     TcpSocket socket(kInvalidSocket);
-    if (socket.Create(family) != 0 || !socket.Connect(host, port))
+    if (!Ok(socket.Create(family)) || !Ok(socket.Connect(host, port)))
         return TcpSocket(kInvalidSocket);
     SetTimeouts(socket);
     return socket;

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <optional>
@@ -69,7 +71,7 @@ struct RawPeer {
 struct FakeMonitor {
     FakeMonitor() {
         port = FreePort();
-        ok = listener.Create(AF_INET6) == 0 && listener.BindAndListen(port);
+        ok = Ok(listener.Create(AF_INET6)) && Ok(listener.BindAndListen(port));
     }
     TcpSocket Accept() {
         TcpSocket s = listener.Accept();
@@ -115,7 +117,7 @@ class RelayTunnel : public ::testing::Test {
         server.StartServer(port2, port3);
         client.localHost = "127.0.0.1";
         client.localPort = monitorPort;
-        ASSERT_TRUE(client.StartClient("localhost", port3));
+        ASSERT_EQ(client.StartClient("localhost", port3), NetError::None);
         ASSERT_TRUE(WaitFor([&] { return server.ControlConnected(); }));
     }
 
@@ -230,7 +232,7 @@ TEST_F(RelayTunnel, SecondClientIsRefusedAndLostControlEndsTunnels) {
     TcpRelay late;
     late.localHost = "127.0.0.1";
     late.localPort = monitorPort;
-    EXPECT_FALSE(late.StartClient("127.0.0.1", port3));
+    EXPECT_NE(late.StartClient("127.0.0.1", port3), NetError::None);
 
     TcpSocket vs = Dial("127.0.0.1", port2);
     TcpSocket mon = fake.Accept();
@@ -270,6 +272,47 @@ TEST_F(RelayTunnel, ShutdownWhileTransfersRunEndsEveryThread) {
         c.Close();
     for (auto& w : writers)
         EXPECT_EQ(w.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+}
+
+// Threads of this process, as the kernel lists them.
+std::size_t ProcessThreads() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+TEST_F(RelayTunnel, DestroyingBothRelaysWithLiveTunnelsJoinsEveryThreadPromptly) {
+    StartMonitorProgram();
+    const std::size_t before = ProcessThreads();
+    auto serverRelay = std::make_unique<TcpRelay>();
+    auto clientRelay = std::make_unique<TcpRelay>();
+    serverRelay->StartServer(port2, port3);
+    clientRelay->localHost = "127.0.0.1";
+    clientRelay->localPort = monitorPort;
+    ASSERT_EQ(clientRelay->StartClient("127.0.0.1", port3), NetError::None);
+    ASSERT_TRUE(WaitFor([&] { return serverRelay->ControlConnected(); }));
+    std::vector<TcpSocket> connections;
+    for (int i = 0; i < 4; ++i) {
+        connections.push_back(Dial("127.0.0.1", port2));
+        const auto data = Pattern(5000, static_cast<std::uint32_t>(i));
+        ASSERT_EQ(connections.back().Send(data), static_cast<int>(data.size()));
+        std::vector<std::uint8_t> back(data.size());
+        ASSERT_EQ(connections.back().Receive(back, true), static_cast<int>(back.size()));
+        ASSERT_EQ(back, data);
+    }
+    ASSERT_EQ(serverRelay->TunnelCount(), 4u);
+    ASSERT_EQ(clientRelay->TunnelCount(), 4u);
+    // Listener, acceptor and control threads plus one pump per tunnel and side.
+    EXPECT_EQ(ProcessThreads(), before + 3 + 8);
+
+    const auto start = std::chrono::steady_clock::now();
+    clientRelay.reset();
+    serverRelay.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(ProcessThreads(), before);
+    for (const TcpSocket& connection : connections)
+        EXPECT_TRUE(PeerClosed(connection));
 }
 
 TEST(TcpRelayServer, DestroyingTheRelayEndsItsConnectionsSafely) {
@@ -425,10 +468,10 @@ class HostileServer : public ::testing::Test {
         ASSERT_TRUE(fake.ok);
         TcpSocket listener(kInvalidSocket);
         const int port3 = FreePort();
-        ASSERT_TRUE(listener.Create(AF_INET6) == 0 && listener.BindAndListen(port3));
+        ASSERT_TRUE(Ok(listener.Create(AF_INET6)) && Ok(listener.BindAndListen(port3)));
         client.localHost = "127.0.0.1";
         client.localPort = fake.port;
-        ASSERT_TRUE(client.StartClient("127.0.0.1", port3));
+        ASSERT_EQ(client.StartClient("127.0.0.1", port3), NetError::None);
         peer.socket = listener.Accept();
         SetTimeouts(peer.socket);
     }

@@ -22,7 +22,7 @@ bool DescriptorOpen(int fd) {
 struct Listening {
     Listening() : listener(kInvalidSocket) {
         port = FreePort();
-        ok = listener.Create(AF_INET6) == 0 && listener.BindAndListen(port);
+        ok = Ok(listener.Create(AF_INET6)) && Ok(listener.BindAndListen(port));
     }
     TcpSocket listener;
     int port = 0;
@@ -33,24 +33,28 @@ struct Listening {
 
 TEST(TcpSocket, ConnectRefusesMissingHostOrPortWithoutNetwork) {
     TcpSocket socket(kInvalidSocket);
-    ASSERT_EQ(socket.Create(AF_INET6), 0);
-    EXPECT_FALSE(socket.Connect("", 7003));
-    EXPECT_FALSE(socket.Connect("127.0.0.1", 0));
-    EXPECT_FALSE(socket.Connect("127.0.0.1", 70000));
-    EXPECT_FALSE(socket.Connect(std::string(1000, 'a'), 7003));
+    ASSERT_EQ(socket.Create(AF_INET6), NetError::None);
+    EXPECT_EQ(socket.Connect("", 7003), NetError::BadArgument);
+    EXPECT_EQ(socket.Connect("127.0.0.1", 0), NetError::BadArgument);
+    EXPECT_EQ(socket.Connect("127.0.0.1", 70000), NetError::BadArgument);
+    EXPECT_EQ(socket.Connect(std::string(1000, 'a'), 7003), NetError::BadArgument);
     // Still usable afterwards: nothing was attempted.
     Listening server;
     ASSERT_TRUE(server.ok);
-    EXPECT_TRUE(socket.Connect("127.0.0.1", server.port));
+    EXPECT_EQ(socket.Connect("127.0.0.1", server.port), NetError::None);
 }
 
 TEST(TcpSocket, FailedCreateOrEmptyValueFailsEveryOperation) {
     TcpSocket socket(kInvalidSocket);
     EXPECT_FALSE(socket.IsValid());
-    EXPECT_EQ(socket.Create(12345), -1);
+    EXPECT_EQ(socket.Create(12345), NetError::NoSocket);
     EXPECT_FALSE(socket.IsValid());
-    EXPECT_FALSE(socket.BindAndListen(FreePort()));
-    EXPECT_FALSE(socket.Connect("127.0.0.1", 1));
+    EXPECT_EQ(socket.BindAndListen(FreePort()), NetError::NoSocket);
+    EXPECT_EQ(socket.Connect("127.0.0.1", 1), NetError::NoSocket);
+    std::uint8_t bytes[1] = {0};
+    EXPECT_EQ(socket.SendAll(bytes), NetError::Closed);
+    EXPECT_EQ(socket.ReceiveAll(bytes), NetError::Closed);
+    EXPECT_EQ(socket.SetNoDelay(), NetError::NoSocket);
     EXPECT_EQ(socket.Send("x", 1), -1);
     char byte;
     EXPECT_EQ(socket.Receive(&byte, 1, true), -1);
@@ -83,18 +87,18 @@ TEST(TcpSocket, DualStackListenerTakesIPv4AndIPv6Peers) {
 TEST(TcpSocket, ConnectToClosedPortFails) {
     const int port = FreePort();
     TcpSocket client(kInvalidSocket);
-    ASSERT_EQ(client.Create(AF_INET6), 0);
-    EXPECT_FALSE(client.Connect("localhost", port));
+    ASSERT_EQ(client.Create(AF_INET6), NetError::None);
+    EXPECT_EQ(client.Connect("localhost", port), NetError::Connect);
 }
 
 TEST(TcpSocket, BindOnPortInUseFailsButRebindsAfterClose) {
     Listening first;
     ASSERT_TRUE(first.ok);
     TcpSocket second(kInvalidSocket);
-    ASSERT_EQ(second.Create(AF_INET6), 0);
-    EXPECT_FALSE(second.BindAndListen(first.port));
+    ASSERT_EQ(second.Create(AF_INET6), NetError::None);
+    EXPECT_EQ(second.BindAndListen(first.port), NetError::Bind);
     TcpSocket v4;
-    EXPECT_FALSE(v4.BindAndListen(first.port));
+    EXPECT_EQ(v4.BindAndListen(first.port), NetError::Bind);
 
     // A connection leaves TIME_WAIT behind; the port is still reusable.
     TcpSocket client = Dial("127.0.0.1", first.port);
@@ -103,8 +107,8 @@ TEST(TcpSocket, BindOnPortInUseFailsButRebindsAfterClose) {
     client.Close();
     first.listener.Close();
     TcpSocket third(kInvalidSocket);
-    ASSERT_EQ(third.Create(AF_INET6), 0);
-    EXPECT_TRUE(third.BindAndListen(first.port));
+    ASSERT_EQ(third.Create(AF_INET6), NetError::None);
+    EXPECT_EQ(third.BindAndListen(first.port), NetError::None);
 }
 
 TEST(TcpSocket, ReceiveAllReturnsShortCountWhenPeerCloses) {
@@ -119,6 +123,8 @@ TEST(TcpSocket, ReceiveAllReturnsShortCountWhenPeerCloses) {
     EXPECT_EQ(accepted.Receive(buffer, sizeof buffer, true), 10);
     EXPECT_EQ(std::string(buffer, 10), "0123456789");
     EXPECT_EQ(accepted.Receive(buffer, sizeof buffer, false), 0);
+    std::uint8_t more[1];
+    EXPECT_EQ(accepted.ReceiveAll(more), NetError::Closed);
 }
 
 TEST(TcpSocket, SendAllDeliversLargeBufferAndFailsShortOnClosedPeer) {
@@ -142,13 +148,14 @@ TEST(TcpSocket, SendAllDeliversLargeBufferAndFailsShortOnClosedPeer) {
     for (int i = 0; i < 5 && sent == static_cast<int>(data.size()); ++i)
         sent = client.Send(data);
     EXPECT_LT(sent, static_cast<int>(data.size()));
+    EXPECT_EQ(client.SendAll(data), NetError::Closed);
 }
 
 TEST(TcpSocket, CopiesShareTheHandleUntilTheLastGoes) {
     int fd = -1;
     {
         TcpSocket original(kInvalidSocket);
-        ASSERT_EQ(original.Create(AF_INET6), 0);
+        ASSERT_EQ(original.Create(AF_INET6), NetError::None);
         fd = original.Handle();
         EXPECT_EQ(original.Owners(), 1);
         {

@@ -62,7 +62,7 @@ inline int FreeDualPort() {
         const int port = ntohs(address.sin_port);
         ::close(udp);
         TcpSocket tcp(kInvalidSocket);
-        const bool tcpFree = tcp.Create(AF_INET6) == 0 && tcp.BindAndListen(port);
+        const bool tcpFree = Ok(tcp.Create(AF_INET6)) && Ok(tcp.BindAndListen(port));
         tcp.Close();
         if (tcpFree)
             return port;
@@ -93,7 +93,7 @@ inline bool SeesClose(const TcpSocket& socket) {
 
 inline TcpSocket ConnectTo(const char* host, int port, int family = AF_INET) {
     TcpSocket socket(kInvalidSocket);
-    if (socket.Create(family) != 0 || !socket.Connect(host, port))
+    if (!Ok(socket.Create(family)) || !Ok(socket.Connect(host, port)))
         return TcpSocket(kInvalidSocket);
     SetReceiveTimeout(socket, 5000);
     return socket;

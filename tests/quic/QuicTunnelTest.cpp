@@ -240,8 +240,8 @@ TEST_F(QuicTunnelTest, UnreachableMonitorLeavesTheStreamOpenAndSilent) {
     ASSERT_TRUE(stream);
     // A port nothing listens on.
     TcpSocket probe(kInvalidSocket);
-    ASSERT_EQ(probe.Create(AF_INET), 0);
-    ASSERT_TRUE(probe.BindAndListen(0));
+    ASSERT_EQ(probe.Create(AF_INET), NetError::None);
+    ASSERT_EQ(probe.BindAndListen(0), NetError::None);
     const int closedPort = probe.LocalPort();
     probe.Close();
     ASSERT_EQ(stream->Send(Bytes(BuildPreamble(closedPort) + "lost")), 0);

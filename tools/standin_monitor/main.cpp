@@ -3,8 +3,10 @@
 // back, one thread per connection, until it is killed.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +18,49 @@ using namespace net;
 
 namespace {
 
-void Echo(TcpSocket connection) {
+// The connections being echoed, so that every echo thread can be woken and
+// joined before the program returns.
+class Echoes {
+  public:
+    ~Echoes() {
+        {
+            std::lock_guard guard(lock_);
+            for (const TcpSocket& connection : open_)
+                connection.Shutdown();
+        }
+        threads_.JoinAll();
+    }
+
+    void Start(TcpSocket connection) {
+        {
+            std::lock_guard guard(lock_);
+            open_.push_back(connection);
+        }
+        if (!threads_.Start([this, connection] {
+                Echo(connection);
+                Forget(connection);
+            }))
+            Forget(connection);
+    }
+
+  private:
+    static void Echo(TcpSocket connection);
+
+    void Forget(TcpSocket connection) {
+        {
+            std::lock_guard guard(lock_);
+            std::erase_if(open_,
+                          [&](const TcpSocket& c) { return c.Handle() == connection.Handle(); });
+        }
+        connection.Close();
+    }
+
+    std::mutex lock_;  // guards open_
+    std::vector<TcpSocket> open_;
+    platform::ThreadSet threads_;
+};
+
+void Echoes::Echo(TcpSocket connection) {
     std::vector<std::uint8_t> buffer(65536);
     for (;;) {
         const int got = connection.Receive(buffer.data(), buffer.size(), false);
@@ -25,7 +69,6 @@ void Echo(TcpSocket connection) {
         if (connection.Send(buffer.data(), static_cast<std::size_t>(got), true) != got)
             break;
     }
-    connection.Close();
 }
 
 bool ParseNumber(const char* text, int& out) {
@@ -67,16 +110,16 @@ int main(int argc, char** argv) {
         return Usage("no /port given");
 
     TcpSocket listener(kInvalidSocket);
-    if (listener.Create(AF_INET6) != 0 || !listener.BindAndListen(port)) {
+    if (!Ok(listener.Create(AF_INET6)) || !Ok(listener.BindAndListen(port))) {
         std::fprintf(stderr, "standin_monitor: cannot listen on port %d\n", port);
         return 1;
     }
+    Echoes echoes;
     for (;;) {
         TcpSocket connection = listener.Accept();
         if (!connection.IsValid())
             return 1;
         connection.SetNoDelay();
-        if (!platform::StartDetached([connection] { Echo(connection); }))
-            connection.Close();
+        echoes.Start(std::move(connection));
     }
 }

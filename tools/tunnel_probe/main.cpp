@@ -15,30 +15,33 @@
 #include <thread>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 namespace {
 
-int ConnectTo(const std::string& host, const std::string& port) {
+using platform::UniqueFd;
+
+UniqueFd ConnectTo(const std::string& host, const std::string& port) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
     if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
-        return -1;
-    int fd = -1;
-    for (addrinfo* a = list; a && fd < 0; a = a->ai_next) {
-        fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
-        if (fd >= 0 && connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            close(fd);
-            fd = -1;
-        }
+        return UniqueFd();
+    UniqueFd connected;
+    for (addrinfo* a = list; a && !connected; a = a->ai_next) {
+        UniqueFd candidate(socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+        if (candidate && connect(candidate.get(), a->ai_addr, a->ai_addrlen) == 0)
+            connected = std::move(candidate);
     }
     freeaddrinfo(list);
-    return fd;
+    return connected;
 }
 
 // One connection's round trip; true when the echo matched.
 bool RoundTrip(const std::string& host, const std::string& port, std::size_t size, unsigned seed) {
-    const int fd = ConnectTo(host, port);
-    if (fd < 0) {
+    const UniqueFd connection = ConnectTo(host, port);
+    const int fd = connection.get();
+    if (!connection) {
         std::fprintf(stderr, "tunnel_probe: cannot connect to %s:%s\n", host.c_str(), port.c_str());
         return false;
     }
@@ -67,7 +70,6 @@ bool RoundTrip(const std::string& host, const std::string& port, std::size_t siz
     }
     shutdown(fd, SHUT_RDWR);
     writer.join();
-    close(fd);
     if (got != size || std::memcmp(data.data(), back.data(), size) != 0) {
         std::fprintf(stderr, "tunnel_probe: echo differs (%zu of %zu bytes came back)\n", got,
                      size);
