@@ -9,10 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/Console.h"
-#include "platform/Signals.h"
-#include "platform/Thread.h"
-#include "platform/UniqueFd.h"
+#include "platform/Platform.h"
 
 using namespace platform;
 using namespace std::chrono_literals;
