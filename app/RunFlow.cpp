@@ -5,6 +5,7 @@
 #include "app/CommandLine.h"
 #include "app/CommandLoop.h"
 #include "app/Endpoint.h"
+#include "app/ProcessEnd.h"
 #include "app/Services.h"
 #include "app/Settings.h"
 #include "platform/Console.h"
@@ -22,11 +23,13 @@ void JoinUpdateThread(std::thread& updateThread) {
         updateThread.join();
 }
 
-// False when the listener could not be started: there is nothing to wait for.
-bool WaitForQuicServer(Services& services, const Settings& settings) {
+// False when the listener could not be started (there is nothing to wait
+// for) or the process is to end.
+bool WaitForQuicServer(Services& services, const Settings& settings, const ProcessEnd& end) {
     platform::ConsoleWrite(L"Waiting for Connection ...\r\n");
     for (;;) {
-        platform::SleepMs(1000);
+        if (end.WaitFor(std::chrono::milliseconds(1000)))
+            return false;
         switch (services.PollQuicServer()) {
             case Services::ServerWait::Waiting:
                 continue;
@@ -42,9 +45,10 @@ bool WaitForQuicServer(Services& services, const Settings& settings) {
     }
 }
 
-void WaitForQuicClient(Services& services) {
+void WaitForQuicClient(Services& services, const ProcessEnd& end) {
     for (int i = 0; i < 10; ++i) {
-        platform::SleepMs(1000);
+        if (end.WaitFor(std::chrono::milliseconds(1000)))
+            return;
         if (services.QuicClientConnectionPublished())
             return;
     }
@@ -62,6 +66,7 @@ void ServerShutdown(Services& services, const Settings& settings, std::thread& u
 }
 
 void ClientShutdown(Services& services, const Settings& settings, std::thread& updateThread) {
+    // An end requested meanwhile has ended the console input: no wait then.
     if (!settings.clientText.empty())
         platform::ConsoleReadChar();
     services.StopMonitor();
@@ -73,11 +78,9 @@ void ClientShutdown(Services& services, const Settings& settings, std::thread& u
     services.ReleaseProcessResources();
 }
 
-}  // namespace
-
-int RunVtr(int argc, const char* const* argv) {
-    // Ctrl+C and SIGTERM still stop the monitor and remove the per-run key.
-    platform::WatchTerminationSignals([](int signal) { EndProcessOnSignal(signal); });
+// Start-up, the waits and the command loop or the key wait, then the shutdown
+// of the role; every path joins the update thread.
+void Run(int argc, const char* const* argv, ProcessEnd& end) {
     Settings& settings = TheSettings();
     PreParseTransport(settings, argc, argv);
     platform::ConsoleWrite(BannerText(settings.quic));
@@ -85,7 +88,7 @@ int RunVtr(int argc, const char* const* argv) {
     std::thread updateThread;
     if (!platform::StartThread(updateThread, UpdateThreadBody)) {
         platform::ConsoleWrite(L"Could not start the update thread\r\n");
-        return 0;
+        return;
     }
     platform::ConsoleWrite(UsageExamplesText(settings.quic));
 
@@ -98,17 +101,17 @@ int RunVtr(int argc, const char* const* argv) {
         } catch (const CLI::ParseError& error) {
             cli.exit(error);
             JoinUpdateThread(updateThread);
-            return 0;
+            return;
         }
         ApplyWideOptions(settings, wide);
     }
 
-    Services services(settings);
+    Services services(settings, end);
     if (!settings.configFile.empty())
         services.LoadConfiguration();
     if (!ApplyEndpoints(settings)) {
         JoinUpdateThread(updateThread);
-        return 0;
+        return;
     }
 
     if (settings.quic)
@@ -129,7 +132,7 @@ int RunVtr(int argc, const char* const* argv) {
         if (!services.StartRemoteSync()) {
             platform::ConsoleWrite(L"Could not start the RemoteSync thread\r\n");
             ServerShutdown(services, settings, updateThread);
-            return 0;
+            return;
         }
     }
     if (!settings.quic) {
@@ -139,7 +142,7 @@ int RunVtr(int argc, const char* const* argv) {
                 ServerShutdown(services, settings, updateThread);
             else
                 ClientShutdown(services, settings, updateThread);
-            return 0;
+            return;
         }
         if (!settings.localText.empty()) {
             services.StartRelayClient();
@@ -153,19 +156,29 @@ int RunVtr(int argc, const char* const* argv) {
         services.ConnectQuicClient();
     }
 
-    if (settings.quic && settings.server)
-        listening = WaitForQuicServer(services, settings);
-    if (settings.quic && !settings.clientText.empty())
-        WaitForQuicClient(services);
+    if (settings.quic && settings.server && !end.Requested())
+        listening = WaitForQuicServer(services, settings, end);
+    if (settings.quic && !settings.clientText.empty() && !end.Requested())
+        WaitForQuicClient(services, end);
 
     if (settings.server) {
-        if (listening)
+        if (listening && !end.Requested())
             RunCommandLoop(services, settings);
         ServerShutdown(services, settings, updateThread);
     } else {
         ClientShutdown(services, settings, updateThread);
     }
-    return 0;
+}
+
+}  // namespace
+
+int RunVtr(int argc, const char* const* argv) {
+    ProcessEnd end;
+    // Ctrl+C and SIGTERM end the run through its shutdown, which stops the
+    // monitor and removes the per-run key; the code tells which signal.
+    const platform::TerminationSignals signals([&end](int signal) { end.Request(128 + signal); });
+    Run(argc, argv, end);
+    return end.ExitCode();
 }
 
 }  // namespace app

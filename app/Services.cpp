@@ -1,9 +1,7 @@
 #include "app/Services.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "app/ConfigFile.h"
+#include "app/ProcessEnd.h"
 #include "app/Settings.h"
 #include "debughost/Monitor.h"
 #include "deploy/DeployReceiver.h"
@@ -25,25 +23,7 @@ void RequestUpdateStop() {
     Zelt::RequestUpdateStop();
 }
 
-namespace {
-[[noreturn]] void EndProcess(int exitCode) {
-    debughost::StopMonitor();
-    quic::ReleaseHostCertificate();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(exitCode);
-}
-}  // namespace
-
-void EndClientProcess() {
-    EndProcess(0);
-}
-
-void EndProcessOnSignal(int signal) {
-    EndProcess(128 + signal);
-}
-
-Services::Services(Settings& settings) : settings_(settings) {}
+Services::Services(Settings& settings, ProcessEnd& end) : settings_(settings), end_(end) {}
 
 Services::~Services() = default;
 
@@ -81,7 +61,8 @@ void Services::ConnectQuicClient() {
     clientShell_.clientText = platform::FromUtf8(settings_.clientText);
     clientShell_.onClientConnected = [this] { StartMonitor(); };
     clientShell_.onControlStream = [this](HQUIC stream) { StartQuicReceiver(stream); };
-    clientShell_.onClientConnectionEnded = [] { EndClientProcess(); };
+    // The client ends with its connection; the entry thread shuts down.
+    clientShell_.onClientConnectionEnded = [this] { end_.Request(0); };
     clientShell_.clientInbox = [this](std::span<const std::uint8_t> bytes) {
         clientChannel_.inbox.Push(bytes);
     };
@@ -98,20 +79,12 @@ void Services::StartQuicReceiver(HQUIC controlStream) {
         return SendOnStream(clientEndpoint_, quic::clientConnection.load(), controlStream, bytes) ==
                QUIC_STATUS_SUCCESS;
     });
-    std::thread receiver;
-    const bool started = platform::StartThread(receiver, [this] {
+    const bool started = receivers_.Start([this] {
         RunReceiver(clientChannel_, true);
-        EndClientProcess();
+        end_.Request(0);
     });
-    if (!started) {
+    if (!started)
         platform::ConsoleWrite(L"Could not start the deployment receiver thread\r\n");
-        return;
-    }
-    // A later start would replace the earlier thread object.
-    if (receiverThread_.joinable())
-        receiver.detach();
-    else
-        receiverThread_ = std::move(receiver);
 }
 
 // ---------------------------------------------------------------- TCP relay
@@ -131,7 +104,7 @@ void Services::StartRelayClient() {
 void Services::StartMonitor() {
     // The install prompt's Yes and Cancel end the client like its tunnel's end.
     debughost::MonitorPromptIo io;
-    io.exitProcess = [](int) { EndClientProcess(); };
+    io.exitProcess = [this](int exitCode) { end_.Request(exitCode); };
     const std::wstring path = LocateMonitor(settings_.toolsVersion, io);
     if (!path.empty())
         debughost::StartMonitor(debughost::MonitorCommandLine(path, settings_.localPort));
@@ -172,9 +145,9 @@ void Services::Deploy() {
 }
 
 bool Services::StartTcpReceiver() {
-    return platform::StartThread(receiverThread_, [this] {
+    return receivers_.Start([this] {
         RunTcpReceiverThread(clientChannel_, settings_.remoteSyncHost, settings_.remoteSyncPort);
-        EndClientProcess();
+        end_.Request(0);
     });
 }
 
@@ -216,12 +189,12 @@ void Services::CloseRemoteSyncAndJoin() {
 }
 
 void Services::CloseClientChannelAndJoinReceiver() {
-    if (!receiverThread_.joinable())
+    if (receivers_.Size() == 0)
         return;
-    // The receiver then ends the monitor and the process itself.
+    // A receiver still waiting on its channel returns once it is closed.
     clientChannel_.CloseSockets();
     clientChannel_.inbox.Close();
-    receiverThread_.join();
+    receivers_.JoinAll();
 }
 
 void Services::ReleaseProcessResources() {

@@ -2,23 +2,26 @@
 // The subsystems the run flow drives, behind one seam: the shell calls these
 // and nothing else, so the run flow reads as a sequence of steps. One
 // instance lives in the entry routine; it owns the relays and the threads the
-// shell starts.
+// shell starts. What ends the process from another thread goes through the
+// ProcessEnd it is given.
 #include <memory>
 #include <string>
 #include <thread>
 
 #include "deploy/DeployChannel.h"
 #include "net/TcpRelay.h"
+#include "platform/Thread.h"
 #include "quic/QuicEndpoint.h"
 #include "quic/ShellHandlers.h"
 
 namespace app {
 
 struct Settings;
+class ProcessEnd;
 
 class Services {
   public:
-    explicit Services(Settings& settings);
+    Services(Settings& settings, ProcessEnd& end);
     ~Services();
     Services(const Services&) = delete;
     Services& operator=(const Services&) = delete;
@@ -63,12 +66,14 @@ class Services {
 
   private:
     Settings& settings_;
+    ProcessEnd& end_;
     net::TcpRelay serverRelay_;
     net::TcpRelay clientRelay_;
     deploy::DeployChannel serverChannel_;
     deploy::DeployChannel clientChannel_;
     std::thread remoteSyncThread_;
-    std::thread receiverThread_;
+    // The deployment receivers (the QUIC one is started from a QUIC worker).
+    platform::ThreadSet receivers_;
     bool remoteSyncStarted_ = false;
     // The shells must outlive their endpoints' callbacks, so they are
     // declared first and destroyed last.
@@ -85,13 +90,5 @@ class Services {
 // promptly so that the join at exit does not stall.
 void UpdateThreadBody();
 void RequestUpdateStop();
-
-// Ends the process from a thread other than the entry thread (the client's
-// tunnel or deployment receiver ended): stops the monitor, removes the
-// per-run key and exits with code 0.
-[[noreturn]] void EndClientProcess();
-
-// The same for a termination signal; the exit code tells which one.
-[[noreturn]] void EndProcessOnSignal(int signal);
 
 }  // namespace app

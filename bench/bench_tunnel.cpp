@@ -50,14 +50,14 @@ UniqueFd ConnectLoopback(int port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         return UniqueFd();
     const int one = 1;
-    ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // Bounded: a tunnel that stops carrying data fails the run, never hangs it.
     const timeval limit{30, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     return fd;
 }
 
@@ -102,11 +102,11 @@ bool EchoOnce(int port) {
     if (!fd)
         return false;
     const timeval limit{1, 0};
-    ::setsockopt(fd.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     const auto message = Pattern(kMessage, 7);
     std::vector<std::uint8_t> back(kMessage);
-    return SendAll(fd.Get(), message.data(), message.size()) &&
-           ReceiveAll(fd.Get(), back.data(), back.size()) && back == message;
+    return SendAll(fd.get(), message.data(), message.size()) &&
+           ReceiveAll(fd.get(), back.data(), back.size()) && back == message;
 }
 
 bool WaitReady(int port, std::chrono::seconds timeout) {
@@ -159,10 +159,10 @@ Transfer MeasureThroughput(const Mode& mode, const std::vector<std::vector<std::
     for (int i = 0; i < connections; ++i) {
         const auto index = static_cast<std::size_t>(i);
         threads.emplace_back([&, index] {
-            sent[index] = SendAll(fds[index].Get(), patterns[index].data(), patterns[index].size());
+            sent[index] = SendAll(fds[index].get(), patterns[index].data(), patterns[index].size());
         });
         threads.emplace_back([&, index] {
-            received[index] = ReceiveAll(fds[index].Get(), back[index].data(), back[index].size());
+            received[index] = ReceiveAll(fds[index].get(), back[index].data(), back[index].size());
         });
     }
     for (auto& thread : threads)
@@ -194,8 +194,8 @@ double MeasureRoundTrips(const Mode& mode, double seconds) {
     auto message = Pattern(kMessage, 11);
     std::vector<std::uint8_t> back(kMessage);
     auto once = [&] {
-        return SendAll(fd.Get(), message.data(), kMessage) &&
-               ReceiveAll(fd.Get(), back.data(), kMessage) && back == message;
+        return SendAll(fd.get(), message.data(), kMessage) &&
+               ReceiveAll(fd.get(), back.data(), kMessage) && back == message;
     };
     for (int i = 0; i < 100; ++i)
         if (!once())

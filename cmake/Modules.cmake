@@ -80,6 +80,8 @@ function(vtr_benchmarks)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
     target_link_libraries(${name} PRIVATE vtr_app benchmark::benchmark)
+    # The child process support of the tests.
+    target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
     vtr_test_paths(${name})
   endforeach()
 endfunction()

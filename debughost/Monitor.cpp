@@ -10,7 +10,6 @@
 #include <mutex>
 #include <vector>
 
-#include "debughost/Registry.h"
 #include "platform/Console.h"
 #include "platform/Environment.h"
 #include "platform/Paths.h"
@@ -25,27 +24,25 @@ namespace {
 // The expansion of %PROGRAMFILES% is limited to this many characters.
 constexpr std::size_t kMaxExpandedBase = 1000;
 
-std::mutex& OverrideLock() {
-    static std::mutex lock;
-    return lock;
-}
+// The two pieces of process-wide state of the monitor search, each with the
+// lock beside it.
+template <typename Value>
+struct Guarded {
+    std::mutex lock;  // guards value
+    Value value;
+};
 
-std::wstring& OverrideValue() {
-    static std::wstring monitorPathOverride;
+Guarded<std::wstring>& PathOverride() {
+    static Guarded<std::wstring> monitorPathOverride;
     return monitorPathOverride;
 }
 
-std::mutex& MonitorLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-platform::ChildProcess& MonitorProcess() {
-    static platform::ChildProcess monitorProcess;
+Guarded<platform::ChildProcess>& Monitor() {
+    static Guarded<platform::ChildProcess> monitorProcess;
     return monitorProcess;
 }
 
-// Readable like the design's open for reading: an existing file that is not a
+// Readable the way the monitor will be opened: an existing file that is not a
 // directory.
 bool CanOpenForReading(const std::wstring& path) {
     const std::string native = platform::NativePath(std::wstring_view(path)).string();
@@ -99,7 +96,7 @@ MonitorPromptIo::MonitorPromptIo()
     : write([](std::wstring_view text) { platform::ConsoleWrite(text); }),
       readLine([] { return platform::ConsoleReadLine(); }),
       openUrl([](const std::wstring& url) { OpenUrl(url); }),
-      exitProcess([](int code) { std::exit(code); }) {}
+      exitProcess([](int) {}) {}
 
 std::wstring MonitorCandidate(int check, int toolsVersion) {
     const bool studio = check == 0;
@@ -121,11 +118,8 @@ std::wstring MonitorCandidate(int check, int toolsVersion) {
                        : L"\\Microsoft Visual Studio 15.0\\Common7\\IDE");
             break;
         default:
-            base = ReadRegistryString(L"SOFTWARE\\Microsoft\\VisualStudio\\14.0", L"InstallDir");
-            if (base.empty())
-                base = ReadRegistryString(
-                    L"SOFTWARE\\Microsoft\\VisualStudio\\14.0\\EnterpriseTools\\QualityTools",
-                    L"InstallDir");
+            // Older tools are found through the registry, which Linux does
+            // not have: no candidate.
             break;
     }
     // An unknown base gives no candidate rather than a path at the root.
@@ -149,13 +143,15 @@ std::wstring InstallerUrl(int toolsVersion) {
 }
 
 std::wstring MonitorPathOverride() {
-    std::lock_guard guard(OverrideLock());
-    return OverrideValue();
+    auto& chosen = PathOverride();
+    std::lock_guard guard(chosen.lock);
+    return chosen.value;
 }
 
 void SetMonitorPathOverride(std::wstring path) {
-    std::lock_guard guard(OverrideLock());
-    OverrideValue() = std::move(path);
+    auto& chosen = PathOverride();
+    std::lock_guard guard(chosen.lock);
+    chosen.value = std::move(path);
 }
 
 std::wstring LocateMonitor(int toolsVersion, const MonitorPromptIo& io) {
@@ -227,18 +223,21 @@ std::wstring MonitorCommandLine(const std::wstring& path, int localPort) {
 }
 
 bool StartMonitor(const std::wstring& commandLine) {
-    std::lock_guard guard(MonitorLock());
-    return MonitorProcess().Start(std::wstring_view(commandLine));
+    auto& monitor = Monitor();
+    std::lock_guard guard(monitor.lock);
+    return monitor.value.Start(std::wstring_view(commandLine));
 }
 
 void StopMonitor() {
-    std::lock_guard guard(MonitorLock());
-    MonitorProcess().Terminate();
+    auto& monitor = Monitor();
+    std::lock_guard guard(monitor.lock);
+    monitor.value.Terminate();
 }
 
 int MonitorProcessId() {
-    std::lock_guard guard(MonitorLock());
-    return MonitorProcess().Running() ? static_cast<int>(MonitorProcess().Id()) : -1;
+    auto& monitor = Monitor();
+    std::lock_guard guard(monitor.lock);
+    return monitor.value.Running() ? static_cast<int>(monitor.value.Id()) : -1;
 }
 
 void OpenUrl(const std::wstring& url) {

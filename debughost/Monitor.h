@@ -1,7 +1,10 @@
 #pragma once
 // The remote debugger monitor on the client: finding its executable for a
 // tools version (offering the Remote Tools installer when it is missing),
-// starting it on the local port and stopping it again.
+// starting it on the local port and stopping it again. The search and the
+// prompt run on the thread that asks for the monitor (the entry thread over
+// TCP, a QUIC worker once the client is connected); the one started monitor
+// is process-wide state behind a lock, stopped by whichever thread shuts down.
 #include <functional>
 #include <optional>
 #include <string>
@@ -9,10 +12,11 @@
 
 namespace debughost {
 
-// How the install prompt talks to the user and ends the process. The defaults
-// use the console, open the address with xdg-open (or print it) and exit;
-// tests replace them. exitProcess is not expected to return: when it does,
-// the search gives up and returns an empty path.
+// How the install prompt talks to the user and asks for the end of the
+// process. The defaults use the console and open the address with xdg-open
+// (or print it); exitProcess does nothing by default: the caller that owns
+// the process sets it. Once it has been called the search gives up and
+// returns an empty path.
 struct MonitorPromptIo {
     std::function<void(std::wstring_view)> write;
     std::function<std::optional<std::wstring>()> readLine;
@@ -26,8 +30,8 @@ struct MonitorPromptIo {
 inline constexpr int kNoMonitorToolsVersion = 1;
 
 // The candidate of check 0 (the Visual Studio installation) or checks 1 and 2
-// (the Remote Tools installation) as the design builds it, with "\\"
-// separators and %PROGRAMFILES% expanded; empty when its base is unknown.
+// (the Remote Tools installation) in its Windows form, with "\\" separators
+// and %PROGRAMFILES% expanded; empty when its base is unknown.
 std::wstring MonitorCandidate(int check, int toolsVersion);
 
 // The 32-bit Remote Tools installer for the tools version.
@@ -35,7 +39,7 @@ std::wstring InstallerUrl(int toolsVersion);
 
 // Full path of the monitor (with "/" separators), or empty for tools
 // version 1. When nothing is found the install prompt runs; its Yes and
-// Cancel end the process with exit code 0.
+// Cancel ask for the end of the process with exit code 0.
 std::wstring LocateMonitor(int toolsVersion, const MonitorPromptIo& io = MonitorPromptIo());
 
 // The prompt. True asks the caller to search again.

@@ -1,9 +1,16 @@
 #pragma once
 // The process console: wide text goes to standard output as UTF-8, with the
 // line ends exactly as the caller wrote them; input is read as UTF-8 lines.
+// Any thread may write; reads are taken one at a time, and EndConsoleInput
+// lets a thread that is asked to end the process wake the one reading.
+#include <atomic>
+#include <cstddef>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/UniqueFd.h"
 
 namespace platform {
 
@@ -19,7 +26,39 @@ std::optional<std::wstring> ConsoleReadLine();
 // One byte of input; -1 at end of input.
 int ConsoleReadChar();
 
-// Standard error, one line, for the design's message boxes; nothing waits.
+// From now on every console read, the one waiting included, reports the end
+// of input at once. Safe from any thread.
+void EndConsoleInput();
+
+// Standard error, one line, for what would be a message box; nothing waits.
 void ShowMessage(std::wstring_view text);
+
+// Buffered reading of one descriptor (not owned) that End can interrupt from
+// another thread. The console reads standard input through one of these.
+class InputReader {
+  public:
+    explicit InputReader(int fd);
+    InputReader(const InputReader&) = delete;
+    InputReader& operator=(const InputReader&) = delete;
+
+    // One line without "\n" and a "\r" before it; a last line without a line
+    // end counts. nullopt at the end of input or once ended.
+    std::optional<std::string> ReadLine();
+    // One byte; -1 at the end of input or once ended.
+    int ReadChar();
+    // Wakes a waiting read; it and every later one report the end.
+    void End();
+
+  private:
+    int NextByte();  // with lock_ held
+
+    const int fd_;
+    UniqueFd wake_;  // readable once End was called
+    std::atomic<bool> ended_{false};
+    std::mutex lock_;  // guards buffer_, next_, inputEnded_ (held while a read waits)
+    std::string buffer_;
+    std::size_t next_ = 0;
+    bool inputEnded_ = false;
+};
 
 }  // namespace platform

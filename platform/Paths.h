@@ -1,5 +1,6 @@
 #pragma once
-// File-system paths built by the design use "\\" as separator; on Linux each
+// File-system paths as this program builds them (and as configuration files
+// and the deployment protocol carry them) use "\\" as separator; on Linux each
 // backslash becomes "/" when the path reaches the file system.
 #include <filesystem>
 #include <string_view>

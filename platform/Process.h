@@ -21,6 +21,23 @@ std::vector<std::string> SplitCommandLine(std::wstring_view commandLine);
 // Quotes one argument so that SplitCommandLine gives it back unchanged.
 std::wstring QuoteArgument(std::wstring_view argument);
 
+// What a child gets besides its arguments; the defaults give it ours.
+struct ChildOptions {
+    // Descriptors that become its standard input, output and error; -1 keeps
+    // this process's own.
+    int stdIn = -1;
+    int stdOut = -1;
+    int stdErr = -1;
+    // "NAME=value" entries that replace or add to this process's environment.
+    std::vector<std::string> environment;
+    // A process group of its own (its id is the child's), so that a signal to
+    // the group reaches what the child starts in turn.
+    bool ownGroup = false;
+    // The child keeps this process's signal mask and ignored signals instead
+    // of starting with the defaults (a test sets them up for it).
+    bool inheritSignals = false;
+};
+
 // A started child. Destroying a running child kills and reaps it.
 class ChildProcess {
   public:
@@ -36,6 +53,7 @@ class ChildProcess {
     // environment, the current directory and the standard streams only.
     // False when the process could not be started.
     bool Start(std::span<const std::string> argv);
+    bool Start(std::span<const std::string> argv, const ChildOptions& options);
     bool Start(std::wstring_view commandLine);
 
     bool Running() const { return pid_ > 0; }

@@ -1,15 +1,37 @@
 #pragma once
 // Termination signals (Ctrl+C, SIGTERM, a closed terminal) are taken by one
 // watcher thread instead of ending the process wherever it happens to be, so
-// that the run can remove what it must not leave behind.
+// that the run can shut down in order and remove what it must not leave
+// behind.
 #include <functional>
+#include <thread>
+
+#include "platform/UniqueFd.h"
 
 namespace platform {
 
-// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and every thread it
-// starts afterwards; call first thing in main. Then starts a detached thread
-// that waits for one of them and calls onSignal(signal) there. False when the
-// thread could not be started (signals then keep their default effect).
-bool WatchTerminationSignals(std::function<void(int)> onSignal);
+class TerminationSignals {
+  public:
+    // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread and every thread
+    // it starts afterwards (so construct it first thing in main), then watches
+    // for them on a thread of its own, which calls onSignal(signal) for each
+    // one that arrives. When the watcher cannot be started the signals are
+    // unblocked again and keep their default effect.
+    explicit TerminationSignals(std::function<void(int)> onSignal);
+    // Stops and joins the watcher; the signals stay blocked.
+    ~TerminationSignals();
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+    bool Watching() const { return watcher_.joinable(); }
+
+  private:
+    void Watch();
+
+    std::function<void(int)> onSignal_;
+    UniqueFd signals_;  // signalfd of the three signals
+    UniqueFd stop_;     // eventfd: readable once the watcher is to return
+    std::thread watcher_;
+};
 
 }  // namespace platform

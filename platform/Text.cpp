@@ -85,14 +85,20 @@ void DecodeUtf16(std::u16string_view text, Sink&& sink) {
     }
 }
 
+// Every wide character (one code point each) through `append`.
+template <typename Out>
+Out EncodeWide(std::wstring_view text, void (*append)(Out&, char32_t)) {
+    Out out;
+    out.reserve(text.size());
+    for (wchar_t c : text)
+        append(out, static_cast<char32_t>(c));
+    return out;
+}
+
 }  // namespace
 
 std::string ToUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t c : text)
-        AppendUtf8(out, static_cast<char32_t>(c));
-    return out;
+    return EncodeWide<std::string>(text, AppendUtf8);
 }
 
 std::wstring FromUtf8(std::string_view text) {
@@ -104,11 +110,7 @@ std::wstring FromUtf8(std::string_view text) {
 }
 
 std::u16string ToUtf16(std::wstring_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    for (wchar_t c : text)
-        AppendUtf16(out, static_cast<char32_t>(c));
-    return out;
+    return EncodeWide<std::u16string>(text, AppendUtf16);
 }
 
 std::wstring FromUtf16(std::u16string_view text) {

@@ -1,6 +1,7 @@
 #pragma once
-// Conversions between the wide text of the design (paths, console text) and
-// the narrow UTF-8 / UTF-16 forms used by files, sockets and the console.
+// Conversions between the wide text this program works in (paths, console
+// text) and the narrow UTF-8 / UTF-16 forms used by files, sockets and the
+// console.
 #include <cstdint>
 #include <span>
 #include <string>

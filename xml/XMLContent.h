@@ -19,7 +19,9 @@ class XMLContent {
     virtual std::string Serialize() const;
 
     const std::string& GetValue() const { return value_; }
-    void SetValue(std::string_view value) { value_.assign(value); }
+    // A fresh string moved in: assigning in place lets GCC 12 see an
+    // overlapping copy (which cannot happen) when the value is a literal.
+    void SetValue(std::string_view value) { value_ = std::string(value); }
 
     // Index of the child element this item stands before; -1 = after the last.
     std::int32_t GetPosition() const { return position_; }

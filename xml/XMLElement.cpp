@@ -2,17 +2,15 @@
 
 #include "xml/XMLDocument.h"
 #include "xml/XMLEntities.h"
+#include "xml/XMLText.h"
 
 namespace Tessel {
 namespace {
 
-std::string_view Trim(std::string_view text) {
-    constexpr std::string_view kBlank = " \r\n\t";
-    const std::size_t first = text.find_first_not_of(kBlank);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
-}
+using text::Trim;
+
+// The name of an element that was given none.
+constexpr std::string_view kDefaultName = "e";
 
 void Indent(std::string& out, int depth) {
     out.append(static_cast<std::size_t>(depth > 0 ? depth : 0), '\t');
@@ -37,11 +35,19 @@ void ForItemsAt(const XMLElement& e, std::size_t index, bool orAtEnd, Emit&& emi
     visit(e.GetCDatas());
 }
 
+template <typename Item>
+std::shared_ptr<Item> Append(std::vector<std::shared_ptr<Item>>& list, std::string_view text,
+                             std::int32_t position) {
+    auto item = std::make_shared<Item>(text, position);
+    list.push_back(item);
+    return item;
+}
+
 }  // namespace
 
-XMLElement::XMLElement() : name_("e") {}
+XMLElement::XMLElement() : name_(kDefaultName) {}
 
-XMLElement::XMLElement(std::string_view text) : name_("e") {
+XMLElement::XMLElement(std::string_view text) : name_(kDefaultName) {
     text = text.substr(0, text.find('\0'));
     if (text.empty())
         return;
@@ -145,21 +151,15 @@ std::shared_ptr<XMLVariable> XMLElement::AddVariable(std::string_view name,
 }
 
 std::shared_ptr<XMLContent> XMLElement::AddContent(std::string_view text, std::int32_t position) {
-    auto item = std::make_shared<XMLContent>(text, position);
-    contents_.push_back(item);
-    return item;
+    return Append(contents_, text, position);
 }
 
 std::shared_ptr<XMLComment> XMLElement::AddComment(std::string_view text, std::int32_t position) {
-    auto item = std::make_shared<XMLComment>(text, position);
-    comments_.push_back(item);
-    return item;
+    return Append(comments_, text, position);
 }
 
 std::shared_ptr<XMLCData> XMLElement::AddCData(std::string_view text, std::int32_t position) {
-    auto item = std::make_shared<XMLCData>(text, position);
-    cdatas_.push_back(item);
-    return item;
+    return Append(cdatas_, text, position);
 }
 
 void XMLElement::Clear() {
@@ -168,7 +168,9 @@ void XMLElement::Clear() {
     contents_.clear();
     comments_.clear();
     cdatas_.clear();
-    name_ = "e";
+    // A fresh string moved in: assigning the literal in place makes GCC 12
+    // see an overlapping copy that cannot happen.
+    name_ = std::string(kDefaultName);
 }
 
 // Written with an explicit stack instead of recursion for the same reason

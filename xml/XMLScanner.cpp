@@ -5,6 +5,7 @@
 #include "xml/XMLDocument.h"
 #include "xml/XMLElement.h"
 #include "xml/XMLEntities.h"
+#include "xml/XMLText.h"
 
 namespace Tessel {
 namespace {
@@ -30,12 +31,13 @@ bool Match(std::string_view text, std::size_t at, std::string_view token) {
     return true;
 }
 
-std::string_view Trim(std::string_view text) {
-    constexpr std::string_view kBlank = " \r\n\t";
-    const std::size_t first = text.find_first_not_of(kBlank);
-    if (first == std::string_view::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
+// A marker pair moves its state from `from` to from + 1; any other order is
+// an error.
+int Step(int& state, int from) {
+    if (state != from)
+        return kXMLMarkerError;
+    state = from + 1;
+    return kXMLOk;
 }
 
 std::int32_t ChildCount(const XMLElement& e) {
@@ -176,30 +178,20 @@ int XMLScanner::Run(std::string_view text) {
 }
 
 int XMLScanner::DeclarationStart() {
-    if (declarationState_ != 0)
-        return kXMLMarkerError;
-    declarationState_ = 1;
-    return kXMLOk;
+    return Step(declarationState_, 0);
 }
 
 int XMLScanner::DeclarationEnd() {
-    if (declarationState_ != 1)
-        return kXMLMarkerError;
-    declarationState_ = 2;
-    return kXMLOk;
+    return Step(declarationState_, 1);
 }
 
 int XMLScanner::DocTypeStart() {
-    if (doctypeState_ != 0)
-        return kXMLMarkerError;
-    doctypeState_ = 1;
-    return kXMLOk;
+    return Step(doctypeState_, 0);
 }
 
 int XMLScanner::DocTypeEnd() {
-    if (doctypeState_ != 1)
-        return kXMLMarkerError;
-    doctypeState_ = 2;
+    if (const int result = Step(doctypeState_, 1); result != kXMLOk)
+        return result;
     document_.GetDocType().SetValue(DecodeEntities(buffer_));
     buffer_.clear();
     return kXMLOk;
@@ -266,7 +258,7 @@ void XMLScanner::ElementEnd() {
 }
 
 void XMLScanner::TakeName() {
-    current_->SetName(Trim(buffer_));
+    current_->SetName(text::Trim(buffer_));
     buffer_.clear();
     namePending_ = false;
 }

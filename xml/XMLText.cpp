@@ -1,5 +1,7 @@
 #include "xml/XMLText.h"
 
+// platform/Text.cpp has the same UTF-8 coder: this library keeps its own so
+// that it depends on nothing else in the program.
 namespace Tessel::text {
 namespace {
 
@@ -121,6 +123,14 @@ std::string Utf16LeToUtf8(std::span<const std::uint8_t> bytes) {
         AppendUtf8(out, c);
     }
     return out;
+}
+
+std::string_view Trim(std::string_view text) {
+    constexpr std::string_view kBlank = " \r\n\t";
+    const std::size_t first = text.find_first_not_of(kBlank);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
 }
 
 }  // namespace Tessel::text

@@ -17,4 +17,7 @@ std::string WideToUtf8(std::wstring_view text);
 // high byte.
 std::string Utf16LeToUtf8(std::span<const std::uint8_t> bytes);
 
+// Without the blanks (space, CR, LF, tab) at either end.
+std::string_view Trim(std::string_view text);
+
 }  // namespace Tessel::text

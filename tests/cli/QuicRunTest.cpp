@@ -219,6 +219,18 @@ TEST(QuicRun, ServerWhoseUdpPortIsTakenSaysSoAndEnds) {
     close(blocker);
 }
 
+TEST(QuicRun, SignalWhileTheServerWaitsForAClientEndsItAtOnce) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+    const auto start = std::chrono::steady_clock::now();
+    kill(run.server->Pid(), SIGINT);
+    EXPECT_EQ(run.server->Wait(10s), 128 + SIGINT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(run.server->Out().find("Commands are"), std::string::npos);
+    EXPECT_EQ(run.server->Out().find("Could not listen"), std::string::npos);
+    EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
+}
+
 TEST(QuicRun, ClientWithoutServerWaitsTenSecondsThenForAKey) {
     QuicRun run;
     const auto start = std::chrono::steady_clock::now();

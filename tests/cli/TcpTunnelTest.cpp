@@ -130,3 +130,17 @@ TEST(TcpTunnel, ToolsVersionOneStartsNoMonitorAndNoPrompt) {
     EXPECT_EQ(RunToEnd(client, "\n"), 0);
     EXPECT_EQ(client.Out().find("Remote Tools"), std::string::npos);
 }
+
+TEST(TcpTunnel, SignalDuringTheClientsKeyWaitEndsItInOrder) {
+    TcpTunnel t;
+    ASSERT_NO_FATAL_FAILURE(t.Start());
+    ASSERT_TRUE(t.RoundTrip(RandomBytes(100, 7)));
+    // The client now waits for its key with its input still open.
+    const auto start = std::chrono::steady_clock::now();
+    kill(t.client->Pid(), SIGTERM);
+    EXPECT_EQ(t.client->Wait(10s), 128 + SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(ConnectLoopback(t.monitorPort), -1);  // the monitor went with it
+    t.server->Write("q\n");
+    EXPECT_EQ(t.server->Wait(10s), 0);
+}

@@ -164,6 +164,20 @@ TEST_F(MonitorSearch, CancelAndEndOfInputEndTheProcessWithZero) {
     }
 }
 
+TEST_F(MonitorSearch, AnEndRequestThatReturnsGivesUpTheSearch) {
+    // The shell's end request returns (the entry thread ends the process):
+    // the search must then stop, not prompt again.
+    ScriptedConsole scripted;
+    scripted.input = {L"3", L"3"};
+    MonitorPromptIo io = scripted.Io();
+    std::vector<int> codes;
+    io.exitProcess = [&codes](int code) { codes.push_back(code); };
+    EXPECT_EQ(LocateMonitor(2019, io), L"");
+    EXPECT_EQ(codes, std::vector<int>{0});
+    EXPECT_EQ(scripted.written, kPrompt);
+    EXPECT_EQ(scripted.input.size(), 1u);
+}
+
 TEST_F(MonitorSearch, YesOpensTheInstallerOfTheAskedVersionThenExits) {
     struct Case {
         int version;

@@ -116,3 +116,40 @@ TEST(ChildProcess, ChildGetsNoDescriptorsBeyondStandardStreams) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ChildProcess, OptionsRedirectStreamsChangeTheEnvironmentAndGiveAGroup) {
+    int in[2], out[2];
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    setenv("VTR_TEST_KEPT", "kept", 1);
+    setenv("VTR_TEST_REPLACED", "old", 1);
+    platform::ChildOptions options;
+    options.stdIn = in[0];
+    options.stdOut = out[1];
+    options.stdErr = out[1];
+    options.environment = {"VTR_TEST_REPLACED=new", "VTR_TEST_ADDED=a=b"};
+    options.ownGroup = true;
+    ChildProcess child;
+    const Args argv{"/bin/sh", "-c",
+                    "read line; echo \"$line $VTR_TEST_KEPT $VTR_TEST_REPLACED $VTR_TEST_ADDED\"; "
+                    "echo err >&2"};
+    ASSERT_TRUE(child.Start(argv, options));
+    close(in[0]);
+    close(out[1]);
+    EXPECT_EQ(getpgid(child.Id()), child.Id());
+    ASSERT_EQ(write(in[1], "hello\n", 6), 6);
+    close(in[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(out[0]);
+    ASSERT_TRUE(WaitExited(child));
+    EXPECT_EQ(text, "hello kept new a=b\nerr\n");
+    unsetenv("VTR_TEST_KEPT");
+    unsetenv("VTR_TEST_REPLACED");
+}
+
+}  // namespace

@@ -1,0 +1,33 @@
+#include "app/ProcessEnd.h"
+
+#include "platform/Console.h"
+
+namespace app {
+
+void ProcessEnd::Request(int exitCode) {
+    {
+        std::lock_guard guard(lock_);
+        if (code_)
+            return;
+        code_ = exitCode;
+    }
+    requested_.notify_all();
+    platform::EndConsoleInput();
+}
+
+bool ProcessEnd::Requested() const {
+    std::lock_guard guard(lock_);
+    return code_.has_value();
+}
+
+bool ProcessEnd::WaitFor(std::chrono::milliseconds timeout) const {
+    std::unique_lock guard(lock_);
+    return requested_.wait_for(guard, timeout, [this] { return code_.has_value(); });
+}
+
+int ProcessEnd::ExitCode() const {
+    std::lock_guard guard(lock_);
+    return code_.value_or(0);
+}
+
+}  // namespace app

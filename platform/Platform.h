@@ -1,0 +1,19 @@
+#pragma once
+// The operating-system services on Linux, and nothing above them: the
+// console, text conversions, paths and environment, child processes, the
+// per-run key store, threads (ThreadSet owns per-connection threads),
+// termination signals and descriptor ownership. No file here starts a thread
+// of its own except TerminationSignals, whose watcher it owns and joins; the
+// rest runs on whichever thread calls it, and the few process-wide pieces
+// (console output and input) keep their lock beside them.
+#include "platform/ByteOrder.h"
+#include "platform/Console.h"
+#include "platform/DebugOutput.h"
+#include "platform/Environment.h"
+#include "platform/KeyStore.h"
+#include "platform/Paths.h"
+#include "platform/Process.h"
+#include "platform/Signals.h"
+#include "platform/Text.h"
+#include "platform/Thread.h"
+#include "platform/UniqueFd.h"
