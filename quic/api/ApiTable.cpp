@@ -46,6 +46,14 @@ QUIC_STATUS Publish(const std::shared_ptr<T>& object, HQUIC* out) {
     return QUIC_STATUS_SUCCESS;
 }
 
+// The same for an object that calls back: its callback and context first.
+template <typename T, typename Callback>
+QUIC_STATUS Publish(const std::shared_ptr<T>& object, Callback* handler, void* context,
+                    HQUIC* out) {
+    object->SetHandler(reinterpret_cast<void*>(handler), context);
+    return Publish(object, out);
+}
+
 // The application's close: the object goes once nothing else holds it.
 template <typename T>
 void DropAppRef(T& object) {
@@ -150,8 +158,7 @@ QUIC_STATUS QUIC_API ListenerOpen(HQUIC handle, QUIC_LISTENER_CALLBACK_HANDLER h
     if (registration == nullptr || handler == nullptr || out == nullptr)
         return QUIC_STATUS_INVALID_PARAMETER;
     auto listener = std::make_shared<Listener>(registration->shared_from_this());
-    listener->SetHandler(reinterpret_cast<void*>(handler), context);
-    return Publish(listener, out);
+    return Publish(listener, handler, context, out);
 }
 
 void QUIC_API ListenerClose(HQUIC handle) {
@@ -181,8 +188,7 @@ QUIC_STATUS QUIC_API ConnectionOpen(HQUIC handle, QUIC_CONNECTION_CALLBACK_HANDL
     if (registration == nullptr || handler == nullptr || out == nullptr)
         return QUIC_STATUS_INVALID_PARAMETER;
     auto connection = std::make_shared<Connection>(registration->shared_from_this(), false);
-    connection->SetHandler(reinterpret_cast<void*>(handler), context);
-    return Publish(connection, out);
+    return Publish(connection, handler, context, out);
 }
 
 void QUIC_API ConnectionClose(HQUIC handle) {
@@ -223,8 +229,7 @@ QUIC_STATUS QUIC_API StreamOpen(HQUIC handle, QUIC_STREAM_OPEN_FLAGS flags,
     if (connection->HasEnded())
         return QUIC_STATUS_INVALID_STATE;
     auto stream = std::make_shared<Stream>(connection->shared_from_this(), flags);
-    stream->SetHandler(reinterpret_cast<void*>(handler), context);
-    return Publish(stream, out);
+    return Publish(stream, handler, context, out);
 }
 
 void QUIC_API StreamClose(HQUIC handle) {

@@ -30,12 +30,7 @@ QUIC_STATUS Stream::Start(QUIC_STREAM_START_FLAGS flags) {
     if (startRequested.exchange(true))
         return QUIC_STATUS_INVALID_STATE;
     auto self = shared_from_this();
-    RunOnWorker(
-        [self, flags] {
-            self->startFlags = flags;
-            self->StartOnWorker();
-        },
-        false);
+    RunOnWorker([self, flags] { self->StartOnWorker(flags); }, false);
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -111,12 +106,7 @@ QUIC_STATUS Stream::SetReceiveEnabled(bool enabled) {
             worker->Post([self] { self->DeliverHeld(); });
         return QUIC_STATUS_SUCCESS;
     }
-    RunOnWorker(
-        [self, enabled] {
-            self->receiveEnabled = enabled;
-            self->DeliverHeld();
-        },
-        false);
+    RunOnWorker([self, enabled] { self->EnableReceive(enabled); }, false);
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -143,7 +133,13 @@ void Stream::Indicate(QUIC_STREAM_EVENT& event) {
         handler(this, context, &event);
 }
 
-void Stream::StartOnWorker() {
+void Stream::EnableReceive(bool enabled) {
+    receiveEnabled = enabled;
+    DeliverHeld();
+}
+
+void Stream::StartOnWorker(QUIC_STREAM_START_FLAGS flags) {
+    startFlags = flags;
     if (ended)
         return;
     if (connection->Ended()) {

@@ -55,7 +55,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
 
     // Worker thread only.
     int64_t Id() const { return id; }
-    void StartOnWorker();
+    void StartOnWorker(QUIC_STREAM_START_FLAGS flags);
+    void EnableReceive(bool enabled);
     // Opens the stream in ngtcp2; false while the peer's stream limit blocks it.
     bool TryOpen();
     void AdoptPeerStream(int64_t streamId);
