@@ -287,6 +287,24 @@ TEST_F(QuicTunnelTest, StreamThatNeverCompletesItsPreambleIsAborted) {
     EXPECT_TRUE(WaitFor([this] { return clientInbox_.Data() == "alive"; }));
 }
 
+TEST_F(QuicTunnelTest, CloseEndsAPreambleWaitWithoutSittingOutItsLimit) {
+    clientOptions_.preambleTimeoutMs = 30000;
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
+    const auto stream = RawServerStream();
+    ASSERT_TRUE(stream);
+    ASSERT_EQ(stream->Send(Bytes("{68D391E7")), 0);
+    ASSERT_TRUE(WaitFor([this] { return ClientTunnelStreams().size() == 1; }));
+    const auto clientSession = ClientSession();
+    ASSERT_TRUE(clientSession);
+    EXPECT_EQ(clientSession->BridgeThreads().Size(), 1u);  // the stream's watchdog
+    const auto started = std::chrono::steady_clock::now();
+    client_.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(clientSession->BridgeThreads().Size(), 0u);
+    EXPECT_EQ(echo_.Accepted(), 0);
+}
+
 TEST_F(QuicTunnelTest, FifteenTunnelsBesideTheControlStreamThenTheSixteenthWhenOneEnds) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
@@ -346,15 +364,27 @@ TEST_P(QuicTunnelShutdownTest, ClosingEndpointsWithTrafficInFlight) {
     }
     ASSERT_TRUE(WaitFor([this] { return echo_.Accepted() == 4; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto serverSession = ServerSession();
+    const auto clientSession = ClientSession();
+    ASSERT_TRUE(serverSession && clientSession);
+    // The accept thread and a pump per connection on the server; a pump per
+    // tunnel on the client (besides preamble watchdogs not yet reaped).
+    EXPECT_EQ(serverSession->BridgeThreads().Size(), 5u);
+    EXPECT_GE(clientSession->BridgeThreads().Size(), 4u);
     const auto started = std::chrono::steady_clock::now();
+    // Each Close returns with every bridge thread of its endpoint joined.
     if (serverFirst) {
         server_.Close();
+        EXPECT_EQ(serverSession->BridgeThreads().Size(), 0u);
         client_.Close();
     } else {
         client_.Close();
+        EXPECT_EQ(clientSession->BridgeThreads().Size(), 0u);
         server_.Close();
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(serverSession->BridgeThreads().Size(), 0u);
+    EXPECT_EQ(clientSession->BridgeThreads().Size(), 0u);
     // The teardown closed every debugger connection, which ends the writers.
     EXPECT_TRUE(WaitFor([&] { return finished == 4; }));
     for (auto& debugger : debuggers)
