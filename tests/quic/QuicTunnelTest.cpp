@@ -36,6 +36,15 @@ class QuicTunnelTest : public TunnelFixture {
         return opened.stream;
     }
 
+    // A tunnel stream whose client has received only part of its preamble.
+    std::shared_ptr<QuicStream> TunnelWaitingForItsPreamble() {
+        const auto stream = RawServerStream();
+        if (!stream || stream->Send(Bytes("{68D391E7")) != QUIC_STATUS_SUCCESS ||
+            !WaitFor([this] { return ClientTunnelStreams().size() == 1; }))
+            return nullptr;
+        return stream;
+    }
+
     // Client-side tunnel streams (all but the control stream).
     std::vector<std::shared_ptr<QuicStream>> ClientTunnelStreams() {
         std::vector<std::shared_ptr<QuicStream>> tunnels;
@@ -274,10 +283,8 @@ TEST_F(QuicTunnelTest, StreamsTheClientStartsAreNotBridgedByTheServer) {
 TEST_F(QuicTunnelTest, StreamThatNeverCompletesItsPreambleIsAborted) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
-    const auto stream = RawServerStream();
+    const auto stream = TunnelWaitingForItsPreamble();
     ASSERT_TRUE(stream);
-    ASSERT_EQ(stream->Send(Bytes("{68D391E7")), 0);
-    ASSERT_TRUE(WaitFor([this] { return ClientTunnelStreams().size() == 1; }));
     // The client's limit in this fixture is one second.
     EXPECT_TRUE(WaitFor([&] { return !stream->IsOpen(); }, 5000));
     EXPECT_TRUE(WaitFor([this] { return ClientTunnelStreams().empty(); }));
@@ -291,10 +298,8 @@ TEST_F(QuicTunnelTest, CloseEndsAPreambleWaitWithoutSittingOutItsLimit) {
     clientOptions_.preambleTimeoutMs = 30000;
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
-    const auto stream = RawServerStream();
+    const auto stream = TunnelWaitingForItsPreamble();
     ASSERT_TRUE(stream);
-    ASSERT_EQ(stream->Send(Bytes("{68D391E7")), 0);
-    ASSERT_TRUE(WaitFor([this] { return ClientTunnelStreams().size() == 1; }));
     const auto clientSession = ClientSession();
     ASSERT_TRUE(clientSession);
     EXPECT_EQ(clientSession->BridgeThreads().Size(), 1u);  // the stream's watchdog

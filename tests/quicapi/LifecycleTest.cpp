@@ -95,18 +95,29 @@ TEST(QuicLifecycle, ClosingABusyConnectionCompletesEveryStreamAndSend) {
     EXPECT_FALSE(client->eventAfterEnd);
 }
 
-// A UDP port on 127.0.0.1 that nothing listens on (for a moment at least).
-uint16_t UnusedUdpPort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+// A UDP socket on 127.0.0.1 that reads nothing and answers nothing, so a
+// handshake towards it can only time out.
+class SilentPeer {
+  public:
+    SilentPeer() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            socklen_t length = sizeof address;
+            if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+                port_ = ntohs(address.sin_port);
+        }
+    }
+    ~SilentPeer() { ::close(fd_); }
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+    uint16_t Port() const { return port_; }
+
+  private:
+    int fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    uint16_t port_ = 0;
+};
 
 struct ClosingApp {
     const QUIC_API_TABLE* api = nullptr;
@@ -155,8 +166,10 @@ TEST(QuicLifecycle, RegistrationClosedInsideItsLastCallback) {
         app.api->ConnectionOpen(app.registration, CloseEverythingOnShutdown, &app, &connection),
         QUIC_STATUS_SUCCESS);
     std::future<void> closed = app.closed.get_future();
+    const SilentPeer peer;
+    ASSERT_NE(peer.Port(), 0);
     ASSERT_EQ(app.api->ConnectionStart(connection, app.configuration, QUIC_ADDRESS_FAMILY_INET,
-                                       "127.0.0.1", UnusedUdpPort()),
+                                       "127.0.0.1", peer.Port()),
               QUIC_STATUS_SUCCESS);
     // Nobody answers: the handshake times out and the connection ends.
     ASSERT_EQ(closed.wait_for(std::chrono::seconds(5)), std::future_status::ready);
