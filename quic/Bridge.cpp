@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/Thread.h"
 #include "quic/QuicSession.h"
 #include "quic/QuicStream.h"
 
@@ -60,83 +59,112 @@ PreambleCollector::Outcome PreambleCollector::Add(std::span<const std::uint8_t> 
     return outcome;
 }
 
-bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1, int localPort) {
+namespace {
+
+// The thread bodies take what they use by value, so it is released when the
+// body returns, before the thread counts as finished: the last reference to
+// a stream or session never goes while the set joins the thread.
+
+void AcceptLoop(platform::ThreadSet& threads, net::TcpSocket listener,
+                std::shared_ptr<QuicSession> session, int localPort) {
+    for (;;) {
+        net::TcpSocket accepted = listener.Accept();
+        if (!accepted.IsValid())
+            break;
+        QuicStreamInit init;
+        init.port = localPort;
+        init.socket = accepted;
+        OpenedStream opened = session->OpenStream(std::move(init));
+        if (!opened.stream) {
+            accepted.Close();
+            continue;
+        }
+        if (!StartServerPump(threads, accepted, session, opened.stream))
+            opened.stream->Close();
+    }
+}
+
+// The session is held for as long as its Visual Studio connection is relayed.
+void ServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> /*session*/,
+                std::shared_ptr<QuicStream> stream) {
+    std::array<std::uint8_t, kRelayChunkSize> buffer;
+    bool ready = false;
+    for (;;) {
+        const int received = socket.Receive(buffer, false);
+        if (received <= 0)
+            break;
+        // Nothing relayed is queued before the stream has started and
+        // queued its preamble.
+        if (!ready && !(ready = stream->WaitUntilReady()))
+            break;
+        // A failed send (the stream is gone) drops the bytes.
+        stream->Send({buffer.data(), static_cast<std::size_t>(received)});
+    }
+    socket.Close();
+    stream->Close();
+}
+
+void ClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
+    std::array<std::uint8_t, kRelayChunkSize> buffer;
+    for (;;) {
+        const int received = socket.Receive(buffer, false);
+        if (received <= 0)
+            break;
+        stream->Send({buffer.data(), static_cast<std::size_t>(received)});
+    }
+    stream->Close();
+}
+
+void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
+    if (!stream->WaitForPreamble(timeoutMs))
+        stream->Close();
+}
+
+}  // namespace
+
+QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1,
+                                 int localPort) {
     net::TcpSocket listener(net::kInvalidSocket);
     if (!net::Ok(listener.Create(AF_INET6)) || !net::Ok(listener.BindAndListen(port1))) {
         listener.Close();
-        return false;
+        return QUIC_STATUS_ADDRESS_IN_USE;
     }
     if (!session->AddListeningSocket(listener))
-        return false;
-    if (!StartAcceptThread(listener, session, localPort)) {
+        return QUIC_STATUS_INVALID_STATE;
+    if (!StartAcceptThread(session->BridgeThreads(), listener, session, localPort)) {
         listener.Close();
-        return false;
+        return QUIC_STATUS_OUT_OF_MEMORY;
     }
-    return true;
+    return QUIC_STATUS_SUCCESS;
 }
 
-bool StartAcceptThread(net::TcpSocket listener, std::shared_ptr<QuicSession> session,
-                       int localPort) {
-    return platform::StartDetached(
-        [listener = std::move(listener), session = std::move(session), localPort]() mutable {
-            for (;;) {
-                net::TcpSocket accepted = listener.Accept();
-                if (!accepted.IsValid())
-                    break;
-                QuicStreamInit init;
-                init.port = localPort;
-                init.socket = accepted;
-                OpenedStream opened = session->OpenStream(std::move(init));
-                if (!opened.stream) {
-                    accepted.Close();
-                    continue;
-                }
-                if (!StartServerPump(accepted, session, opened.stream))
-                    opened.stream->Close();
-            }
-        });
-}
-
-bool StartServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> session,
-                     std::shared_ptr<QuicStream> stream) {
-    return platform::StartDetached([socket = std::move(socket), session = std::move(session),
-                                    stream = std::move(stream)]() mutable {
-        std::array<std::uint8_t, kRelayChunkSize> buffer;
-        bool ready = false;
-        for (;;) {
-            const int received = socket.Receive(buffer, false);
-            if (received <= 0)
-                break;
-            // Nothing relayed is queued before the stream has started and
-            // queued its preamble.
-            if (!ready && !(ready = stream->WaitUntilReady()))
-                break;
-            // A failed send (the stream is gone) drops the bytes.
-            stream->Send({buffer.data(), static_cast<std::size_t>(received)});
-        }
-        socket.Close();
-        stream->Close();
+bool StartAcceptThread(platform::ThreadSet& threads, net::TcpSocket listener,
+                       std::shared_ptr<QuicSession> session, int localPort) {
+    return threads.Start([&threads, listener = std::move(listener), session = std::move(session),
+                          localPort]() mutable {
+        AcceptLoop(threads, std::move(listener), std::move(session), localPort);
     });
 }
 
-bool StartClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
-    return platform::StartDetached(
-        [socket = std::move(socket), stream = std::move(stream)]() mutable {
-            std::array<std::uint8_t, kRelayChunkSize> buffer;
-            for (;;) {
-                const int received = socket.Receive(buffer, false);
-                if (received <= 0)
-                    break;
-                stream->Send({buffer.data(), static_cast<std::size_t>(received)});
-            }
-            stream->Close();
-        });
+bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
+                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream) {
+    return threads.Start([socket = std::move(socket), session = std::move(session),
+                          stream = std::move(stream)]() mutable {
+        ServerPump(std::move(socket), std::move(session), std::move(stream));
+    });
 }
 
-bool StartPreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
-    return platform::StartDetached([stream = std::move(stream), timeoutMs] {
-        if (!stream->WaitForPreamble(timeoutMs))
-            stream->Close();
+bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
+                     std::shared_ptr<QuicStream> stream) {
+    return threads.Start([socket = std::move(socket), stream = std::move(stream)]() mutable {
+        ClientPump(std::move(socket), std::move(stream));
+    });
+}
+
+bool StartPreambleWatchdog(platform::ThreadSet& threads, std::shared_ptr<QuicStream> stream,
+                           int timeoutMs) {
+    return threads.Start([stream = std::move(stream), timeoutMs]() mutable {
+        PreambleWatchdog(std::move(stream), timeoutMs);
     });
 }
 

@@ -2,7 +2,9 @@
 // The bridge between local TCP connections and QUIC tunnel streams: the
 // 44-byte preamble that opens every tunnel stream, the server's Visual Studio
 // port with its accept thread, and the pump threads that move bytes from a
-// socket onto a stream.
+// socket onto a stream. Every thread belongs to the endpoint's ThreadSet; a
+// thread drops what it holds before it ends, so a finished thread holds
+// nothing when it is joined.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,6 +15,8 @@
 #include <vector>
 
 #include "net/TcpSocket.h"
+#include "platform/Thread.h"
+#include "quic/api/msquic_api.h"
 
 namespace quic {
 
@@ -59,19 +63,24 @@ class PreambleCollector {
 
 // Server: opens the TCP port for Visual Studio (IPv6 dual stack, wildcard,
 // `port1`), adds it to the session's listening sockets and starts its accept
-// thread, whose tunnel streams announce `localPort`. False when the port
-// could not be bound.
-bool OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1, int localPort);
+// thread, whose tunnel streams announce `localPort`.
+// QUIC_STATUS_ADDRESS_IN_USE when the port could not be bound,
+// QUIC_STATUS_INVALID_STATE when the session has ended, and
+// QUIC_STATUS_OUT_OF_MEMORY when the thread could not be started.
+QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1,
+                                 int localPort);
 
-// Detached threads; each holds shared references to what it uses. False
-// when the thread could not be started.
-bool StartAcceptThread(net::TcpSocket listener, std::shared_ptr<QuicSession> session,
-                       int localPort);
-bool StartServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> session,
+// Threads of `threads`; each holds shared references to what it uses until
+// it ends. False when the thread could not be started.
+bool StartAcceptThread(platform::ThreadSet& threads, net::TcpSocket listener,
+                       std::shared_ptr<QuicSession> session, int localPort);
+bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
+                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream);
+bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
                      std::shared_ptr<QuicStream> stream);
-bool StartClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream);
 // Aborts `stream` unless its preamble has been checked, it got a handler, or
 // it ended within `timeoutMs`.
-bool StartPreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs);
+bool StartPreambleWatchdog(platform::ThreadSet& threads, std::shared_ptr<QuicStream> stream,
+                           int timeoutMs);
 
 }  // namespace quic

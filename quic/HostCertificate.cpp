@@ -21,6 +21,7 @@
 #include "http/Get.h"
 #include "platform/KeyStore.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 
 namespace quic {
 
@@ -44,21 +45,6 @@ std::string TakeDatum(gnutls_datum_t& datum) {
     std::unique_ptr<gnutls_datum_t, DatumDeleter> owner(&datum);
     return std::string(reinterpret_cast<const char*>(datum.data), datum.size);
 }
-
-class Socket {
-  public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int Get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // The millisecond tick count since boot, wrapping like a 32-bit counter.
 std::uint32_t TickCount() {
@@ -169,7 +155,7 @@ std::string SelfSignedCertificatePem(gnutls_x509_privkey_t key,
 }
 
 struct ProcessWide {
-    std::recursive_mutex lock;
+    std::mutex lock;  // guards instance
     std::shared_ptr<MARVOLENT_DYNAMIC_HOST_CERTIFICATE> instance;
 };
 
@@ -221,8 +207,8 @@ std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetLocalAddress() {
     std::lock_guard guard(lock_);
     if (!localAddress_.empty())
         return localAddress_;
-    Socket probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
-    if (probe.Get() < 0)
+    const platform::UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    if (!probe)
         return {};
     sockaddr_in target{};
     target.sin_family = AF_INET;
@@ -232,11 +218,11 @@ std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetLocalAddress() {
         return {};
     // Without a route there is no local address: the result stays empty and
     // the next call tries again.
-    if (::connect(probe.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
+    if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
         return {};
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+    if (::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
         local.sin_family != AF_INET)
         return {};
     std::array<char, INET_ADDRSTRLEN> text{};
@@ -253,15 +239,12 @@ HostCredential MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetCertificate() {
     return HostCredential{certificate_->certificatePem, certificate_->privateKeyPem};
 }
 
-bool MARVOLENT_DYNAMIC_HOST_CERTIFICATE::HasCertificate() {
-    std::lock_guard guard(lock_);
-    return certificate_ != nullptr;
-}
-
 void MARVOLENT_DYNAMIC_HOST_CERTIFICATE::Prepare() {
-    std::lock_guard guard(lock_);
+    // Each lookup takes the lock itself; callers of Prepare are serialised
+    // by the process-wide lock.
     const std::array<std::string, 4> names = {GetPublicAddressV4(), GetPublicAddressV6(),
                                               GetLocalAddress(), "127.0.0.1"};
+    std::lock_guard guard(lock_);
     if (!certificate_)
         certificate_ = CreateHostCertificate(names);
 }

@@ -42,14 +42,14 @@ struct HostCertificate {
 };
 
 // Holds the discovery caches and the certificate; one per process, reached
-// through the free functions below. Every member takes the object's lock.
+// through the free functions below. Every member takes the object's lock
+// for itself; none calls another while holding it.
 class MARVOLENT_DYNAMIC_HOST_CERTIFICATE {
   public:
     std::string GetPublicAddressV4();
     std::string GetPublicAddressV6();
     std::string GetLocalAddress();
     HostCredential GetCertificate();
-    bool HasCertificate();
 
     // Discovery, then the certificate for the four names unless one exists.
     void Prepare();
@@ -59,7 +59,7 @@ class MARVOLENT_DYNAMIC_HOST_CERTIFICATE {
   private:
     std::string GetPublicAddress(std::string_view path, std::string& cache);
 
-    std::recursive_mutex lock_;
+    std::mutex lock_;  // guards publicIpV4_, localAddress_, publicIpV6_, certificate_
     std::string publicIpV4_;
     std::string localAddress_;
     std::string publicIpV6_;

@@ -20,7 +20,9 @@ QUIC_BUFFER AlpnBuffer(std::string_view alpn) {
 
 QuicEndpoint::QuicEndpoint() : state_(std::make_shared<QuicEndpointState>()) {}
 
-QuicEndpoint::~QuicEndpoint() = default;
+QuicEndpoint::~QuicEndpoint() {
+    Close();
+}
 
 bool QuicEndpoint::IsOpen() const {
     return api_ != nullptr;
@@ -30,7 +32,7 @@ QUIC_STATUS QuicEndpoint::Open(std::string_view appName, QuicRole role,
                                const QuicEndpointOptions& options) {
     appName_ = appName;
     if (api_ != nullptr)
-        return 1;
+        return kQuicStatusAlreadyOpen;
     const QUIC_API_TABLE* api = nullptr;
     QUIC_STATUS status = MsQuicOpen2(&api);
     if (QUIC_FAILED(status))
@@ -117,7 +119,7 @@ QUIC_STATUS QuicEndpoint::Connect(std::string_view host, std::uint16_t port,
                                   ConnectionHandler handler, void* context) {
     if (api_ == nullptr || registration_ == nullptr)
         return QUIC_STATUS_INVALID_STATE;
-    auto session = std::make_shared<QuicSession>(api_, configuration_, state_);
+    auto session = std::make_shared<QuicSession>(api_, state_);
     session->SetHandler(handler, context);
     HQUIC connection = nullptr;
     QUIC_STATUS status =
@@ -127,12 +129,12 @@ QUIC_STATUS QuicEndpoint::Connect(std::string_view host, std::uint16_t port,
     session->Attach(connection);
     clientConnection.store(connection);
     // Listed before it starts, so that its shutdown finds it.
-    AddSession(session);
+    state_->AddSession(session);
     const std::string hostText(host);
     status = api_->ConnectionStart(connection, configuration_, QUIC_ADDRESS_FAMILY_INET,
                                    hostText.c_str(), port);
     if (QUIC_FAILED(status)) {
-        RemoveSession(session);
+        state_->RemoveSession(session.get());
         session->CloseAll();
         HQUIC expected = connection;
         clientConnection.compare_exchange_strong(expected, nullptr);
@@ -141,31 +143,12 @@ QUIC_STATUS QuicEndpoint::Connect(std::string_view host, std::uint16_t port,
     return QUIC_STATUS_SUCCESS;
 }
 
-void QuicEndpoint::AddSession(const std::shared_ptr<QuicSession>& session) {
-    std::lock_guard guard(state_->lock);
-    state_->sessions.push_back(session);
-}
-
-void QuicEndpoint::RemoveSession(const std::shared_ptr<QuicSession>& session) {
-    std::lock_guard guard(state_->lock);
-    auto& sessions = state_->sessions;
-    sessions.erase(std::remove(sessions.begin(), sessions.end(), session), sessions.end());
-}
-
 std::shared_ptr<QuicSession> QuicEndpoint::FindSession(HQUIC connection) const {
-    std::lock_guard guard(state_->lock);
-    const auto& sessions = state_->sessions;
-    if (connection == nullptr)
-        return sessions.empty() ? nullptr : sessions.front();
-    for (const auto& session : sessions)
-        if (session->Connection() == connection)
-            return session;
-    return nullptr;
+    return state_->FindSession(connection);
 }
 
 std::vector<std::shared_ptr<QuicSession>> QuicEndpoint::Sessions() const {
-    std::lock_guard guard(state_->lock);
-    return state_->sessions;
+    return state_->Sessions();
 }
 
 void QuicEndpoint::Close() {
@@ -179,14 +162,16 @@ void QuicEndpoint::Close() {
         }
     }
     listeners_.clear();
-    std::vector<std::shared_ptr<QuicSession>> sessions;
-    {
-        std::lock_guard guard(state_->lock);
-        sessions = std::exchange(state_->sessions, {});
-    }
+    std::vector<std::shared_ptr<QuicSession>> sessions = state_->TakeSessions();
+    // Closing a session closes the sockets its bridge threads block on and
+    // ends the streams they wait for.
     for (const auto& session : sessions)
         session->CloseAll();
     sessions.clear();
+    // An accept thread that got a connection just before its socket closed
+    // may start one more pump while the set is being joined.
+    while (state_->bridgeThreads.Size() > 0)
+        state_->bridgeThreads.JoinAll();
     if (api_ != nullptr) {
         if (configuration_ != nullptr)
             api_->ConfigurationClose(configuration_);
@@ -197,17 +182,6 @@ void QuicEndpoint::Close() {
     configuration_ = nullptr;
     registration_ = nullptr;
     api_ = nullptr;
-}
-
-void QuicEndpoint::SetListenerHandler(ListenerHandler handler, void* context) {
-    std::lock_guard guard(handlerLock_);
-    listenerHandler_ = handler;
-    listenerContext_ = context;
-}
-
-std::pair<ListenerHandler, void*> QuicEndpoint::GetListenerHandler() const {
-    std::lock_guard guard(handlerLock_);
-    return {listenerHandler_, listenerContext_};
 }
 
 QUIC_STATUS QuicEndpoint::SendOnStream(HQUIC connection, HQUIC stream,
@@ -245,9 +219,9 @@ QUIC_STATUS QuicEndpoint::OnListenerEvent(HQUIC listener, QUIC_LISTENER_EVENT* e
         api_->ConnectionClose(connection);
         return status;
     }
-    auto session = std::make_shared<QuicSession>(api_, configuration_, state_);
+    auto session = std::make_shared<QuicSession>(api_, state_);
     session->Attach(connection);
-    AddSession(session);
+    state_->AddSession(session);
     api_->SetCallbackHandler(connection, reinterpret_cast<void*>(&QuicSession::Callback),
                              session.get());
     if (handler != nullptr) {

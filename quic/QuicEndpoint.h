@@ -1,9 +1,20 @@
 #pragma once
-// One side of the QUIC tunnel: the library, registration and configuration,
-// the server's listener and the sessions of its connections.
+// The QUIC tunnel. This module owns the two endpoints (server and client)
+// with their sessions and streams, the bridge between local TCP connections
+// and tunnel streams, the shell's QUIC handlers and published handles, and
+// the per-run host certificate. Its one error type is QUIC_STATUS (0
+// success, negative failure); the few yes/no answers are documented bools.
+//
+// Threads: the entry thread opens, listens, connects and closes the
+// endpoints and opens the control stream; the QUIC layer's worker threads
+// run every listener, connection and stream callback (one connection's
+// events one at a time); the bridge's accept, pump and watchdog threads
+// belong to their endpoint, which joins them in Close.
+//
+// This header: one side of the tunnel, the library, registration and
+// configuration, the server's listener and the sessions of its connections.
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,6 +23,7 @@
 #include <vector>
 
 #include "quic/Bridge.h"
+#include "quic/HandlerSlot.h"
 #include "quic/HostCertificate.h"
 #include "quic/QuicSession.h"
 #include "quic/api/msquic_api.h"
@@ -22,6 +34,10 @@ inline constexpr std::string_view kQuicAlpn = "marvolent";
 inline constexpr std::string_view kQuicAppName = "Vantora";
 
 enum class QuicRole { Server = 0, Client = 1, ClientNoCertificateCheck = 2 };
+
+// Open's answer when the endpoint is already open: not a failure, and
+// nothing was opened.
+inline constexpr QUIC_STATUS kQuicStatusAlreadyOpen = 1;
 
 using ListenerHandler = QUIC_STATUS (*)(HQUIC listener, QUIC_LISTENER_EVENT* event, void* context);
 
@@ -37,13 +53,15 @@ struct QuicEndpointOptions {
 class QuicEndpoint {
   public:
     QuicEndpoint();
-    // Frees memory only; Close is what ends connections.
+    // Closes the endpoint if Close has not run, so that no bridge thread
+    // outlives it.
     ~QuicEndpoint();
     QuicEndpoint(const QuicEndpoint&) = delete;
     QuicEndpoint& operator=(const QuicEndpoint&) = delete;
 
     // Opens the library, registration, configuration and credentials. Returns
-    // 1 and changes nothing but the stored name when already open.
+    // kQuicStatusAlreadyOpen and changes nothing but the stored name when
+    // already open.
     QUIC_STATUS Open(std::string_view appName, QuicRole role,
                      const QuicEndpointOptions& options = {});
     // Server: one listener on the IPv4 wildcard address; publishes
@@ -56,12 +74,16 @@ class QuicEndpoint {
     // The session of `connection`; a null handle selects the first session.
     std::shared_ptr<QuicSession> FindSession(HQUIC connection) const;
     std::vector<std::shared_ptr<QuicSession>> Sessions() const;
-    // Listeners, sessions, configuration, registration, library; the
-    // endpoint can be opened again afterwards.
+    // Listeners, sessions, the bridge threads (joined once the sessions have
+    // closed what they wait on), configuration, registration, library; the
+    // endpoint can be opened again afterwards. Entry thread only: never from
+    // a callback or a bridge thread.
     void Close();
 
-    void SetListenerHandler(ListenerHandler handler, void* context);
-    std::pair<ListenerHandler, void*> GetListenerHandler() const;
+    void SetListenerHandler(ListenerHandler handler, void* context) {
+        listenerHandler_.Set(handler, context);
+    }
+    std::pair<ListenerHandler, void*> GetListenerHandler() const { return listenerHandler_.Get(); }
 
     // Sends on the stream `stream` (null: the first) of the session of
     // `connection` (null: the first); QUIC_STATUS_INVALID_PARAMETER when
@@ -75,8 +97,6 @@ class QuicEndpoint {
     static QUIC_STATUS QUIC_API ListenerCallback(HQUIC listener, void* context,
                                                  QUIC_LISTENER_EVENT* event);
     QUIC_STATUS OnListenerEvent(HQUIC listener, QUIC_LISTENER_EVENT* event);
-    void AddSession(const std::shared_ptr<QuicSession>& session);
-    void RemoveSession(const std::shared_ptr<QuicSession>& session);
 
     const QUIC_API_TABLE* api_ = nullptr;
     std::string appName_;
@@ -84,10 +104,7 @@ class QuicEndpoint {
     HQUIC configuration_ = nullptr;
     std::vector<HQUIC> listeners_;
     std::shared_ptr<QuicEndpointState> state_;
-
-    mutable std::mutex handlerLock_;
-    ListenerHandler listenerHandler_ = nullptr;
-    void* listenerContext_ = nullptr;
+    HandlerSlot<ListenerHandler> listenerHandler_;
 };
 
 }  // namespace quic

@@ -7,39 +7,75 @@
 
 namespace quic {
 
-QuicSession::QuicSession(const QUIC_API_TABLE* api, HQUIC configuration,
-                         std::shared_ptr<QuicEndpointState> owner)
-    : api_(api), configuration_(configuration), owner_(std::move(owner)) {}
+namespace {
+
+// Takes the entry `item` out of `items`; null when it is not there.
+template <typename T>
+std::shared_ptr<T> TakeOut(std::vector<std::shared_ptr<T>>& items, const T* item) {
+    const auto found = std::find_if(items.begin(), items.end(),
+                                    [item](const auto& entry) { return entry.get() == item; });
+    if (found == items.end())
+        return nullptr;
+    std::shared_ptr<T> taken = std::move(*found);
+    items.erase(found);
+    return taken;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- endpoint state
+
+void QuicEndpointState::AddSession(std::shared_ptr<QuicSession> session) {
+    std::lock_guard guard(sessionsLock_);
+    sessions_.push_back(std::move(session));
+}
+
+std::shared_ptr<QuicSession> QuicEndpointState::RemoveSession(const QuicSession* session) {
+    std::lock_guard guard(sessionsLock_);
+    return TakeOut(sessions_, session);
+}
+
+std::shared_ptr<QuicSession> QuicEndpointState::FindSession(HQUIC connection) const {
+    std::lock_guard guard(sessionsLock_);
+    return FindByHandle(sessions_, connection, &QuicSession::Connection);
+}
+
+std::vector<std::shared_ptr<QuicSession>> QuicEndpointState::Sessions() const {
+    std::lock_guard guard(sessionsLock_);
+    return sessions_;
+}
+
+std::vector<std::shared_ptr<QuicSession>> QuicEndpointState::TakeSessions() {
+    std::lock_guard guard(sessionsLock_);
+    return std::exchange(sessions_, {});
+}
+
+// ---------------------------------------------------------------- session
+
+QuicSession::QuicSession(const QUIC_API_TABLE* api, std::shared_ptr<QuicEndpointState> owner)
+    : api_(api), owner_(std::move(owner)) {}
 
 QuicSession::~QuicSession() {
     CloseAll();
 }
 
-void QuicSession::SetHandler(ConnectionHandler handler, void* context) {
-    std::lock_guard guard(handlerLock_);
-    handler_ = handler;
-    handlerContext_ = context;
-}
-
-void QuicSession::CloseListeningSockets() {
+std::vector<std::shared_ptr<QuicStream>> QuicSession::End() {
     std::vector<net::TcpSocket> sockets;
+    std::vector<std::shared_ptr<QuicStream>> streams;
     {
-        std::lock_guard guard(owner_->lock);
+        std::lock_guard guard(lock_);
+        ended_ = true;
         sockets = std::exchange(listeningSockets_, {});
+        streams = streams_;
     }
     // Closing wakes the accept threads, which then end.
     for (net::TcpSocket& socket : sockets)
         socket.Close();
+    return streams;
 }
 
 void QuicSession::CloseAll() {
-    CloseListeningSockets();
-    std::vector<std::shared_ptr<QuicStream>> streams;
-    {
-        std::lock_guard guard(owner_->lock);
-        ended_ = true;
-        streams = streams_;
-    }
+    const std::vector<std::shared_ptr<QuicStream>> streams = End();
     // Every socket first: that releases a worker blocked in a write to one,
     // before anything waits for the worker.
     for (const auto& stream : streams)
@@ -68,7 +104,7 @@ OpenedStream QuicSession::OpenStream(QuicStreamInit init) {
     stream->Attach(handle);
     {
         // Listed before it starts, so that no event finds it missing.
-        std::lock_guard guard(owner_->lock);
+        std::lock_guard guard(lock_);
         if (ended_) {
             opened.status = QUIC_STATUS_INVALID_STATE;
             return opened;  // the stream's destructor closes the handle
@@ -87,23 +123,18 @@ OpenedStream QuicSession::OpenStream(QuicStreamInit init) {
 }
 
 std::shared_ptr<QuicStream> QuicSession::FindStream(HQUIC stream) const {
-    std::lock_guard guard(owner_->lock);
-    if (stream == nullptr)
-        return streams_.empty() ? nullptr : streams_.front();
-    for (const auto& candidate : streams_)
-        if (candidate->Handle() == stream)
-            return candidate;
-    return nullptr;
+    std::lock_guard guard(lock_);
+    return FindByHandle(streams_, stream, &QuicStream::Handle);
 }
 
 std::vector<std::shared_ptr<QuicStream>> QuicSession::Streams() const {
-    std::lock_guard guard(owner_->lock);
+    std::lock_guard guard(lock_);
     return streams_;
 }
 
 bool QuicSession::AddListeningSocket(net::TcpSocket socket) {
     {
-        std::lock_guard guard(owner_->lock);
+        std::lock_guard guard(lock_);
         if (!ended_) {
             listeningSockets_.push_back(std::move(socket));
             return true;
@@ -114,50 +145,39 @@ bool QuicSession::AddListeningSocket(net::TcpSocket socket) {
 }
 
 std::size_t QuicSession::ListeningSocketCount() const {
-    std::lock_guard guard(owner_->lock);
+    std::lock_guard guard(lock_);
     return listeningSockets_.size();
 }
 
 void QuicSession::RemoveStream(const QuicStream* stream) {
     std::shared_ptr<QuicStream> removed;
     {
-        std::lock_guard guard(owner_->lock);
-        const auto found =
-            std::find_if(streams_.begin(), streams_.end(),
-                         [stream](const auto& item) { return item.get() == stream; });
-        if (found == streams_.end())
-            return;
-        removed = std::move(*found);
-        streams_.erase(found);
+        std::lock_guard guard(lock_);
+        removed = TakeOut(streams_, stream);
     }
     // `removed` dies here, outside the lock.
 }
 
 QUIC_STATUS QUIC_API QuicSession::Callback(HQUIC connection, void* context,
                                            QUIC_CONNECTION_EVENT* event) {
-    auto* raw = static_cast<QuicSession*>(context);
-    if (raw == nullptr)
+    if (context == nullptr)
         return QUIC_STATUS_INVALID_STATE;
     // A session already being destroyed is closing its connection.
-    const std::shared_ptr<QuicSession> self = raw->weak_from_this().lock();
-    if (!self)
+    const auto self = static_cast<QuicSession*>(context)->weak_from_this().lock();
+    return self ? self->OnEvent(connection, event) : QUIC_STATUS_SUCCESS;
+}
+
+QUIC_STATUS QuicSession::CallHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event,
+                                     bool afterStreamCreated) const {
+    const auto [handler, context] = handler_.Get();
+    if (handler == nullptr)
         return QUIC_STATUS_SUCCESS;
-    return self->OnEvent(connection, event);
+    return handler(connection, event, context, afterStreamCreated);
 }
 
 QUIC_STATUS QuicSession::OnEvent(HQUIC connection, QUIC_CONNECTION_EVENT* event) {
-    ConnectionHandler handler;
-    void* context;
-    {
-        std::lock_guard guard(handlerLock_);
-        handler = handler_;
-        context = handlerContext_;
-    }
-    if (handler != nullptr) {
-        const QUIC_STATUS status = handler(connection, event, context, false);
-        if (QUIC_FAILED(status))
-            return status;
-    }
+    if (const QUIC_STATUS status = CallHandler(connection, event, false); QUIC_FAILED(status))
+        return status;
     switch (event->Type) {
         case QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE:
             OnShutdownComplete();
@@ -179,27 +199,16 @@ QUIC_STATUS QuicSession::OnPeerStreamStarted(HQUIC connection, QUIC_CONNECTION_E
     auto stream = std::make_shared<QuicStream>(weak_from_this(), api_, std::move(init));
     stream->Attach(handle);
     {
-        std::lock_guard guard(owner_->lock);
+        std::lock_guard guard(lock_);
         streams_.push_back(stream);
     }
     api_->SetCallbackHandler(handle, reinterpret_cast<void*>(&QuicStream::Callback), stream.get());
-
-    ConnectionHandler handler;
-    void* context;
-    {
-        std::lock_guard guard(handlerLock_);
-        handler = handler_;
-        context = handlerContext_;
-    }
-    if (handler != nullptr) {
-        const QUIC_STATUS status = handler(connection, event, context, true);
-        if (QUIC_FAILED(status))
-            return status;
-    }
+    if (const QUIC_STATUS status = CallHandler(connection, event, true); QUIC_FAILED(status))
+        return status;
     // A tunnel stream that never names its port does not hold a stream slot
     // for ever.
     if (stream->ExpectsPreamble() && !stream->HasHandler())
-        StartPreambleWatchdog(stream, owner_->preambleTimeoutMs);
+        StartPreambleWatchdog(BridgeThreads(), stream, owner_->preambleTimeoutMs);
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -207,24 +216,11 @@ void QuicSession::OnShutdownComplete() {
     const QUIC_API_TABLE* api = api_;
     // Inside the callback the close takes effect when the callback returns.
     connection_.Retire([api](HQUIC connection) { api->ConnectionClose(connection); }, false);
-    {
-        std::lock_guard guard(owner_->lock);
-        ended_ = true;
-    }
     // The Visual Studio port belongs to the connection; with the connection
     // gone its accept thread would only refuse connections.
-    CloseListeningSockets();
-    std::shared_ptr<QuicSession> removed;
-    {
-        std::lock_guard guard(owner_->lock);
-        auto& sessions = owner_->sessions;
-        const auto found = std::find_if(sessions.begin(), sessions.end(),
-                                        [this](const auto& item) { return item.get() == this; });
-        if (found != sessions.end()) {
-            removed = std::move(*found);
-            sessions.erase(found);
-        }
-    }
+    End();
+    // The callback holds this session until it returns.
+    owner_->RemoveSession(this);
 }
 
 }  // namespace quic

@@ -3,9 +3,12 @@
 // listening sockets that belong to it.
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "net/TcpSocket.h"
+#include "platform/Thread.h"
+#include "quic/HandlerSlot.h"
 #include "quic/QuicHandleGuard.h"
 #include "quic/QuicStream.h"
 #include "quic/api/msquic_api.h"
@@ -20,15 +23,42 @@ class QuicSession;
 using ConnectionHandler = QUIC_STATUS (*)(HQUIC connection, QUIC_CONNECTION_EVENT* event,
                                           void* context, bool afterStreamCreated);
 
+// The entry of `items` whose handle (`handleOf`) is `handle`; a null handle
+// selects the first entry.
+template <typename T>
+std::shared_ptr<T> FindByHandle(const std::vector<std::shared_ptr<T>>& items, HQUIC handle,
+                                HQUIC (T::*handleOf)() const) {
+    if (handle == nullptr)
+        return items.empty() ? nullptr : items.front();
+    for (const auto& item : items)
+        if (((*item).*handleOf)() == handle)
+            return item;
+    return nullptr;
+}
+
 // What an endpoint shares with its sessions. Sessions may outlive the
-// endpoint object (bridge threads hold them), so they hold this part.
-struct QuicEndpointState {
-    // Guards the sessions list and every session's stream and socket lists.
-    std::recursive_mutex lock;
-    std::vector<std::shared_ptr<QuicSession>> sessions;
+// endpoint object (whoever found one may hold it), so they hold this part.
+class QuicEndpointState {
+  public:
+    void AddSession(std::shared_ptr<QuicSession> session);
+    // The session taken out of the list; null when it was not there.
+    std::shared_ptr<QuicSession> RemoveSession(const QuicSession* session);
+    std::shared_ptr<QuicSession> FindSession(HQUIC connection) const;
+    std::vector<std::shared_ptr<QuicSession>> Sessions() const;
+    std::vector<std::shared_ptr<QuicSession>> TakeSessions();
+
     // Peer-started streams are bridged to 127.0.0.1 (client roles only).
+    // Written by Open only, before any connection exists.
     bool bridgePeerStreams = false;
     int preambleTimeoutMs = kPreambleTimeoutMs;
+    // The bridge's accept, pump and watchdog threads of every session. The
+    // endpoint's Close joins them after its sessions have closed the sockets
+    // and ended the streams they wait on.
+    platform::ThreadSet bridgeThreads;
+
+  private:
+    mutable std::mutex sessionsLock_;  // guards sessions_
+    std::vector<std::shared_ptr<QuicSession>> sessions_;
 };
 
 struct OpenedStream {
@@ -39,14 +69,13 @@ struct OpenedStream {
 
 class QuicSession : public std::enable_shared_from_this<QuicSession> {
   public:
-    QuicSession(const QUIC_API_TABLE* api, HQUIC configuration,
-                std::shared_ptr<QuicEndpointState> owner);
+    QuicSession(const QUIC_API_TABLE* api, std::shared_ptr<QuicEndpointState> owner);
     // Performs CloseAll.
     ~QuicSession();
     QuicSession(const QuicSession&) = delete;
     QuicSession& operator=(const QuicSession&) = delete;
 
-    void SetHandler(ConnectionHandler handler, void* context);
+    void SetHandler(ConnectionHandler handler, void* context) { handler_.Set(handler, context); }
 
     // Closes the listening sockets, closes every stream and the connection.
     // Not from a callback of this session's connection.
@@ -69,14 +98,12 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     // False (and the socket closed) when the session has already ended.
     bool AddListeningSocket(net::TcpSocket socket);
     std::size_t ListeningSocketCount() const;
+    // Where the bridge starts the threads that serve this session.
+    platform::ThreadSet& BridgeThreads() const { return owner_->bridgeThreads; }
 
     // The connection handle; it stays readable after the connection ended.
     HQUIC Connection() const { return connection_.Identity(); }
     bool IsOpen() const { return connection_.Available(); }
-    const QUIC_API_TABLE* Api() const { return api_; }
-    HQUIC Configuration() const { return configuration_; }
-    std::recursive_mutex& Lock() const { return owner_->lock; }
-    const QuicEndpointState& Endpoint() const { return *owner_; }
 
     // The layer's callback; the context is the QuicSession.
     static QUIC_STATUS QUIC_API Callback(HQUIC connection, void* context,
@@ -87,21 +114,21 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     friend class QuicStream;
     void Attach(HQUIC connection) { connection_.Set(connection); }
     void RemoveStream(const QuicStream* stream);
-    void CloseListeningSockets();
+    // Marks the session ended and closes its listening sockets (which ends
+    // their accept threads); returns the streams it had.
+    std::vector<std::shared_ptr<QuicStream>> End();
+    QUIC_STATUS CallHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event,
+                            bool afterStreamCreated) const;
     QUIC_STATUS OnEvent(HQUIC connection, QUIC_CONNECTION_EVENT* event);
     QUIC_STATUS OnPeerStreamStarted(HQUIC connection, QUIC_CONNECTION_EVENT* event);
     void OnShutdownComplete();
 
     const QUIC_API_TABLE* const api_;
-    const HQUIC configuration_;
     const std::shared_ptr<QuicEndpointState> owner_;
     QuicHandleGuard connection_;
+    HandlerSlot<ConnectionHandler> handler_;
 
-    mutable std::mutex handlerLock_;
-    ConnectionHandler handler_ = nullptr;
-    void* handlerContext_ = nullptr;
-
-    // Guarded by the owner's lock.
+    mutable std::mutex lock_;  // guards streams_, listeningSockets_, ended_
     std::vector<std::shared_ptr<QuicStream>> streams_;
     std::vector<net::TcpSocket> listeningSockets_;
     bool ended_ = false;

@@ -15,7 +15,8 @@ void FreeSendRequest(void* context) {
     std::unique_ptr<SendRequest> request(static_cast<SendRequest*>(context));
 }
 
-// The received buffers as one block; a single buffer is used as it is.
+}  // namespace
+
 std::span<const std::uint8_t> ReceivedBlock(const QUIC_STREAM_EVENT& event,
                                             std::vector<std::uint8_t>& joined) {
     const auto& receive = event.RECEIVE;
@@ -27,8 +28,6 @@ std::span<const std::uint8_t> ReceivedBlock(const QUIC_STREAM_EVENT& event,
     }
     return joined;
 }
-
-}  // namespace
 
 QuicStream::QuicStream(std::weak_ptr<QuicSession> owner, const QUIC_API_TABLE* api,
                        QuicStreamInit init)
@@ -128,18 +127,15 @@ net::TcpSocket QuicStream::Socket() const {
 }
 
 QUIC_STATUS QUIC_API QuicStream::Callback(HQUIC stream, void* context, QUIC_STREAM_EVENT* event) {
-    auto* raw = static_cast<QuicStream*>(context);
-    if (raw == nullptr)
+    if (context == nullptr)
         return QUIC_STATUS_INVALID_STATE;
     // Keeps the object alive for the event; an object already being
     // destroyed is closing its handle and ignores what is left.
-    const std::shared_ptr<QuicStream> self = raw->weak_from_this().lock();
-    if (!self) {
-        if (event->Type == QUIC_STREAM_EVENT_SEND_COMPLETE)
-            FreeSendRequest(event->SEND_COMPLETE.ClientContext);
-        return QUIC_STATUS_SUCCESS;
-    }
-    return self->OnEvent(stream, event);
+    if (const auto self = static_cast<QuicStream*>(context)->weak_from_this().lock())
+        return self->OnEvent(stream, event);
+    if (event->Type == QUIC_STREAM_EVENT_SEND_COMPLETE)
+        FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+    return QUIC_STATUS_SUCCESS;
 }
 
 QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
@@ -247,7 +243,8 @@ void QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
         }
         socket_ = socket;
     }
-    if (!StartClientPump(socket, shared_from_this())) {
+    const std::shared_ptr<QuicSession> session = owner_.lock();
+    if (!session || !StartClientPump(session->BridgeThreads(), socket, shared_from_this())) {
         Close();
         return;
     }

@@ -32,6 +32,11 @@ struct SendRequest {
     QUIC_BUFFER buffer;
 };
 
+// A RECEIVE event's buffers as one block: a single buffer as it is, several
+// joined into `joined`.
+std::span<const std::uint8_t> ReceivedBlock(const QUIC_STREAM_EVENT& event,
+                                            std::vector<std::uint8_t>& joined);
+
 struct QuicStreamInit {
     // Announced in the preamble (server tunnel streams); 0 sends none.
     int port = 0;

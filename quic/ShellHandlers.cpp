@@ -22,16 +22,8 @@ struct ServerControl {
 void PushReceived(const QUIC_STREAM_EVENT& event, const InboxHook& inbox) {
     if (!inbox || event.RECEIVE.BufferCount == 0)
         return;
-    if (event.RECEIVE.BufferCount == 1) {
-        inbox({event.RECEIVE.Buffers[0].Buffer, event.RECEIVE.Buffers[0].Length});
-        return;
-    }
-    std::vector<std::uint8_t> block;
-    for (std::uint32_t index = 0; index < event.RECEIVE.BufferCount; ++index) {
-        const QUIC_BUFFER& buffer = event.RECEIVE.Buffers[index];
-        block.insert(block.end(), buffer.Buffer, buffer.Buffer + buffer.Length);
-    }
-    inbox(block);
+    std::vector<std::uint8_t> joined;
+    inbox(ReceivedBlock(event, joined));
 }
 
 }  // namespace

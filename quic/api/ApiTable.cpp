@@ -37,6 +37,29 @@ Stream* AsStream(HQUIC h) {
     return As<Stream>(h, QuicHandleType::Stream);
 }
 
+// Hands a new object to the application, which holds it through appRef until
+// it closes the handle.
+template <typename T>
+QUIC_STATUS Publish(const std::shared_ptr<T>& object, HQUIC* out) {
+    object->appRef = object;
+    *out = object.get();
+    return QUIC_STATUS_SUCCESS;
+}
+
+// The same for an object that calls back: its callback and context first.
+template <typename T, typename Callback>
+QUIC_STATUS Publish(const std::shared_ptr<T>& object, Callback* handler, void* context,
+                    HQUIC* out) {
+    object->SetHandler(reinterpret_cast<void*>(handler), context);
+    return Publish(object, out);
+}
+
+// The application's close: the object goes once nothing else holds it.
+template <typename T>
+void DropAppRef(T& object) {
+    std::shared_ptr<T> drop = std::move(object.appRef);
+}
+
 bool ReadAlpns(const QUIC_BUFFER* buffers, uint32_t count, std::vector<std::string>& out) {
     if (buffers == nullptr || count == 0)
         return false;
@@ -69,17 +92,14 @@ QUIC_STATUS QUIC_API RegistrationOpen(const QUIC_REGISTRATION_CONFIG* config, HQ
     auto profile =
         config != nullptr ? config->ExecutionProfile : QUIC_EXECUTION_PROFILE_LOW_LATENCY;
     auto registration = std::make_shared<Registration>(std::move(name), profile);
-    registration->appRef = registration;
-    *out = registration.get();
-    return QUIC_STATUS_SUCCESS;
+    return Publish(registration, out);
 }
 
 void QUIC_API RegistrationClose(HQUIC handle) {
-    Registration* registration = AsRegistration(handle);
-    if (registration == nullptr)
-        return;
-    registration->Close();
-    std::shared_ptr<Registration> drop = std::move(registration->appRef);
+    if (Registration* registration = AsRegistration(handle)) {
+        registration->Close();
+        DropAppRef(*registration);
+    }
 }
 
 QUIC_STATUS QUIC_API ConfigurationOpen(HQUIC handle, const QUIC_BUFFER* alpnBuffers,
@@ -116,14 +136,12 @@ QUIC_STATUS QUIC_API ConfigurationOpen(HQUIC handle, const QUIC_BUFFER* alpnBuff
     auto configuration = std::make_shared<Configuration>(registration->shared_from_this(),
                                                          std::move(alpns), transport);
     configuration->SetContext(context);
-    configuration->appRef = configuration;
-    *out = configuration.get();
-    return QUIC_STATUS_SUCCESS;
+    return Publish(configuration, out);
 }
 
 void QUIC_API ConfigurationClose(HQUIC handle) {
     if (Configuration* configuration = AsConfiguration(handle))
-        std::shared_ptr<Configuration> drop = std::move(configuration->appRef);
+        DropAppRef(*configuration);
 }
 
 QUIC_STATUS QUIC_API ConfigurationLoadCredential(HQUIC handle,
@@ -140,18 +158,14 @@ QUIC_STATUS QUIC_API ListenerOpen(HQUIC handle, QUIC_LISTENER_CALLBACK_HANDLER h
     if (registration == nullptr || handler == nullptr || out == nullptr)
         return QUIC_STATUS_INVALID_PARAMETER;
     auto listener = std::make_shared<Listener>(registration->shared_from_this());
-    listener->SetHandler(reinterpret_cast<void*>(handler), context);
-    listener->appRef = listener;
-    *out = listener.get();
-    return QUIC_STATUS_SUCCESS;
+    return Publish(listener, handler, context, out);
 }
 
 void QUIC_API ListenerClose(HQUIC handle) {
-    Listener* listener = AsListener(handle);
-    if (listener == nullptr)
-        return;
-    listener->Close();
-    std::shared_ptr<Listener> drop = std::move(listener->appRef);
+    if (Listener* listener = AsListener(handle)) {
+        listener->Close();
+        DropAppRef(*listener);
+    }
 }
 
 QUIC_STATUS QUIC_API ListenerStart(HQUIC handle, const QUIC_BUFFER* alpnBuffers, uint32_t alpnCount,
@@ -174,10 +188,7 @@ QUIC_STATUS QUIC_API ConnectionOpen(HQUIC handle, QUIC_CONNECTION_CALLBACK_HANDL
     if (registration == nullptr || handler == nullptr || out == nullptr)
         return QUIC_STATUS_INVALID_PARAMETER;
     auto connection = std::make_shared<Connection>(registration->shared_from_this(), false);
-    connection->SetHandler(reinterpret_cast<void*>(handler), context);
-    connection->appRef = connection;
-    *out = connection.get();
-    return QUIC_STATUS_SUCCESS;
+    return Publish(connection, handler, context, out);
 }
 
 void QUIC_API ConnectionClose(HQUIC handle) {
@@ -218,10 +229,7 @@ QUIC_STATUS QUIC_API StreamOpen(HQUIC handle, QUIC_STREAM_OPEN_FLAGS flags,
     if (connection->HasEnded())
         return QUIC_STATUS_INVALID_STATE;
     auto stream = std::make_shared<Stream>(connection->shared_from_this(), flags);
-    stream->SetHandler(reinterpret_cast<void*>(handler), context);
-    stream->appRef = stream;
-    *out = stream.get();
-    return QUIC_STATUS_SUCCESS;
+    return Publish(stream, handler, context, out);
 }
 
 void QUIC_API StreamClose(HQUIC handle) {

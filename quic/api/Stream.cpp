@@ -30,12 +30,7 @@ QUIC_STATUS Stream::Start(QUIC_STREAM_START_FLAGS flags) {
     if (startRequested.exchange(true))
         return QUIC_STATUS_INVALID_STATE;
     auto self = shared_from_this();
-    RunOnWorker(
-        [self, flags] {
-            self->startFlags = flags;
-            self->StartOnWorker();
-        },
-        false);
+    RunOnWorker([self, flags] { self->StartOnWorker(flags); }, false);
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -43,7 +38,7 @@ QUIC_STATUS Stream::Send(const QUIC_BUFFER* buffers, uint32_t count, QUIC_SEND_F
                          void* context) {
     if (count > 0 && buffers == nullptr)
         return QUIC_STATUS_INVALID_PARAMETER;
-    SendRequest request;
+    QueuedSend request;
     request.buffers.assign(buffers, buffers + count);
     for (const auto& buffer : request.buffers) {
         if (buffer.Length > 0 && buffer.Buffer == nullptr)
@@ -85,7 +80,7 @@ QUIC_STATUS Stream::Shutdown(QUIC_STREAM_SHUTDOWN_FLAGS flags, QUIC_UINT62 error
                 return QUIC_STATUS_SUCCESS;
             sendsOpen = false;
             first = incoming.empty();
-            SendRequest fin;
+            QueuedSend fin;
             fin.fin = true;
             fin.internal = true;
             incoming.push_back(std::move(fin));
@@ -111,12 +106,7 @@ QUIC_STATUS Stream::SetReceiveEnabled(bool enabled) {
             worker->Post([self] { self->DeliverHeld(); });
         return QUIC_STATUS_SUCCESS;
     }
-    RunOnWorker(
-        [self, enabled] {
-            self->receiveEnabled = enabled;
-            self->DeliverHeld();
-        },
-        false);
+    RunOnWorker([self, enabled] { self->EnableReceive(enabled); }, false);
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -143,7 +133,13 @@ void Stream::Indicate(QUIC_STREAM_EVENT& event) {
         handler(this, context, &event);
 }
 
-void Stream::StartOnWorker() {
+void Stream::EnableReceive(bool enabled) {
+    receiveEnabled = enabled;
+    DeliverHeld();
+}
+
+void Stream::StartOnWorker(QUIC_STREAM_START_FLAGS flags) {
+    startFlags = flags;
     if (ended)
         return;
     if (connection->Ended()) {
@@ -179,11 +175,7 @@ bool Stream::TryOpen() {
     // ngtcp2 sends nothing for a stream until it has a frame to carry; the
     // peer would learn of a silent stream only when a later one shows up.
     announcePending = (startFlags & QUIC_STREAM_START_FLAG_IMMEDIATE) != 0;
-    QUIC_STREAM_EVENT event{};
-    event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
-    event.START_COMPLETE.Status = QUIC_STATUS_SUCCESS;
-    event.START_COMPLETE.ID = static_cast<QUIC_UINT62>(id);
-    Indicate(event);
+    IndicateStartComplete(QUIC_STATUS_SUCCESS);
     TakeIncoming();
     if (announcePending)
         connection->ScheduleSend(this);
@@ -198,7 +190,7 @@ void Stream::AdoptPeerStream(int64_t streamId) {
 }
 
 void Stream::TakeIncoming() {
-    std::vector<SendRequest> batch;
+    std::vector<QueuedSend> batch;
     {
         std::lock_guard guard(sendLock);
         batch.swap(incoming);
@@ -230,7 +222,7 @@ size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const {
     size_t b = cursorBuffer;
     size_t offset = cursorByte;
     while (r < sends.size() && count < max) {
-        const SendRequest& request = sends[r];
+        const QueuedSend& request = sends[r];
         if (b >= request.buffers.size()) {
             ++r;
             b = 0;
@@ -256,7 +248,7 @@ void Stream::AdvanceSent(size_t accepted, bool finWritten) {
     size_t length = accepted;
     sentOffset += length;
     while (length > 0 && cursorRequest < sends.size()) {
-        const SendRequest& request = sends[cursorRequest];
+        const QueuedSend& request = sends[cursorRequest];
         if (cursorBuffer >= request.buffers.size()) {
             ++cursorRequest;
             cursorBuffer = 0;
@@ -280,7 +272,7 @@ void Stream::AdvanceSent(size_t accepted, bool finWritten) {
 void Stream::CompleteAcked() {
     while (!sends.empty() && sends.front().endOffset <= ackedOffset &&
            (sends.front().length > 0 || sends.front().endOffset <= sentOffset)) {
-        SendRequest done = std::move(sends.front());
+        QueuedSend done = std::move(sends.front());
         sends.pop_front();
         if (cursorRequest > 0) {
             --cursorRequest;
@@ -288,37 +280,26 @@ void Stream::CompleteAcked() {
             cursorBuffer = 0;
             cursorByte = 0;
         }
-        if (done.internal)
-            continue;
-        QUIC_STREAM_EVENT event{};
-        event.Type = QUIC_STREAM_EVENT_SEND_COMPLETE;
-        event.SEND_COMPLETE.Canceled = FALSE;
-        event.SEND_COMPLETE.ClientContext = done.context;
-        Indicate(event);
+        if (!done.internal)
+            IndicateSendComplete(done.context, false);
     }
 }
 
 void Stream::CancelSends() {
-    std::vector<SendRequest> late;
+    std::vector<QueuedSend> late;
     {
         std::lock_guard guard(sendLock);
         sendsOpen = false;
         late.swap(incoming);
     }
-    std::deque<SendRequest> pending;
+    std::deque<QueuedSend> pending;
     pending.swap(sends);
     for (auto& request : late)
         pending.push_back(std::move(request));
     cursorRequest = cursorBuffer = cursorByte = 0;
-    for (auto& request : pending) {
-        if (request.internal)
-            continue;
-        QUIC_STREAM_EVENT event{};
-        event.Type = QUIC_STREAM_EVENT_SEND_COMPLETE;
-        event.SEND_COMPLETE.Canceled = TRUE;
-        event.SEND_COMPLETE.ClientContext = request.context;
-        Indicate(event);
-    }
+    for (auto& request : pending)
+        if (!request.internal)
+            IndicateSendComplete(request.context, true);
 }
 
 void Stream::OnAcked(uint64_t offset, uint64_t length) {
@@ -341,23 +322,48 @@ void Stream::OnReceive(uint64_t offset, const uint8_t* data, size_t length, bool
         return;
     }
     if (length > 0) {
-        QUIC_BUFFER buffer{static_cast<uint32_t>(length), const_cast<uint8_t*>(data)};
-        QUIC_STREAM_EVENT event{};
-        event.Type = QUIC_STREAM_EVENT_RECEIVE;
-        event.RECEIVE.AbsoluteOffset = offset;
-        event.RECEIVE.TotalBufferLength = length;
-        event.RECEIVE.Buffers = &buffer;
-        event.RECEIVE.BufferCount = 1;
-        event.RECEIVE.Flags = fin ? QUIC_RECEIVE_FLAG_FIN : QUIC_RECEIVE_FLAG_NONE;
-        Indicate(event);
+        IndicateReceive(offset, data, length, fin);
         connection->ExtendReceiveWindow(id, length);
     }
-    if (fin && !peerFinReported) {
-        peerFinReported = true;
-        QUIC_STREAM_EVENT event{};
-        event.Type = QUIC_STREAM_EVENT_PEER_SEND_SHUTDOWN;
-        Indicate(event);
-    }
+    if (fin)
+        ReportPeerFin();
+}
+
+void Stream::IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin) {
+    QUIC_BUFFER buffer{static_cast<uint32_t>(length), const_cast<uint8_t*>(data)};
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_RECEIVE;
+    event.RECEIVE.AbsoluteOffset = offset;
+    event.RECEIVE.TotalBufferLength = length;
+    event.RECEIVE.Buffers = &buffer;
+    event.RECEIVE.BufferCount = 1;
+    event.RECEIVE.Flags = fin ? QUIC_RECEIVE_FLAG_FIN : QUIC_RECEIVE_FLAG_NONE;
+    Indicate(event);
+}
+
+void Stream::ReportPeerFin() {
+    if (peerFinReported)
+        return;
+    peerFinReported = true;
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_PEER_SEND_SHUTDOWN;
+    Indicate(event);
+}
+
+void Stream::IndicateSendComplete(void* context, bool canceled) {
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_SEND_COMPLETE;
+    event.SEND_COMPLETE.Canceled = canceled ? TRUE : FALSE;
+    event.SEND_COMPLETE.ClientContext = context;
+    Indicate(event);
+}
+
+void Stream::IndicateStartComplete(QUIC_STATUS status) {
+    QUIC_STREAM_EVENT event{};
+    event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
+    event.START_COMPLETE.Status = status;
+    event.START_COMPLETE.ID = QUIC_SUCCEEDED(status) ? static_cast<QUIC_UINT62>(id) : 0;
+    Indicate(event);
 }
 
 void Stream::DeliverHeld() {
@@ -368,24 +374,12 @@ void Stream::DeliverHeld() {
     bool fin = heldFin;
     heldFin = false;
     if (!data.empty()) {
-        QUIC_BUFFER buffer{static_cast<uint32_t>(data.size()), data.data()};
-        QUIC_STREAM_EVENT event{};
-        event.Type = QUIC_STREAM_EVENT_RECEIVE;
-        event.RECEIVE.AbsoluteOffset = heldOffset;
-        event.RECEIVE.TotalBufferLength = data.size();
-        event.RECEIVE.Buffers = &buffer;
-        event.RECEIVE.BufferCount = 1;
-        event.RECEIVE.Flags = fin ? QUIC_RECEIVE_FLAG_FIN : QUIC_RECEIVE_FLAG_NONE;
-        Indicate(event);
+        IndicateReceive(heldOffset, data.data(), data.size(), fin);
         if (connection->Native() != nullptr && !connection->Ended())
             connection->ExtendReceiveWindow(id, data.size());
     }
-    if (fin && !peerFinReported) {
-        peerFinReported = true;
-        QUIC_STREAM_EVENT event{};
-        event.Type = QUIC_STREAM_EVENT_PEER_SEND_SHUTDOWN;
-        Indicate(event);
-    }
+    if (fin)
+        ReportPeerFin();
 }
 
 void Stream::OnPeerReset(uint64_t errorCode) {
@@ -452,11 +446,7 @@ void Stream::AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAGS flags, uint64_t errorCode)
 }
 
 void Stream::FinishWithoutTransport(QUIC_STATUS startStatus) {
-    QUIC_STREAM_EVENT event{};
-    event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
-    event.START_COMPLETE.Status = startStatus;
-    event.START_COMPLETE.ID = 0;
-    Indicate(event);
+    IndicateStartComplete(startStatus);
     ConnectionEnd end;
     end.status = startStatus;
     ShutdownComplete(connection->Ended() ? &end : nullptr);
@@ -482,10 +472,7 @@ void Stream::OnConnectionEnded(const ConnectionEnd& end) {
         return;
     if (pendingStart) {
         pendingStart = false;
-        QUIC_STREAM_EVENT event{};
-        event.Type = QUIC_STREAM_EVENT_START_COMPLETE;
-        event.START_COMPLETE.Status = QUIC_STATUS_ABORTED;
-        Indicate(event);
+        IndicateStartComplete(QUIC_STATUS_ABORTED);
     }
     ShutdownComplete(&end);
 }

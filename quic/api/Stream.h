@@ -19,7 +19,7 @@ class Connection;
 
 // One StreamSend: the caller's buffer descriptors (not the bytes) and where
 // its data ends in the stream.
-struct SendRequest {
+struct QueuedSend {
     std::vector<QUIC_BUFFER> buffers;
     uint64_t length = 0;
     uint64_t endOffset = 0;
@@ -55,7 +55,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
 
     // Worker thread only.
     int64_t Id() const { return id; }
-    void StartOnWorker();
+    void StartOnWorker(QUIC_STREAM_START_FLAGS flags);
+    void EnableReceive(bool enabled);
     // Opens the stream in ngtcp2; false while the peer's stream limit blocks it.
     bool TryOpen();
     void AdoptPeerStream(int64_t streamId);
@@ -78,6 +79,13 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
 
   private:
     void Indicate(QUIC_STREAM_EVENT& event);
+    // One RECEIVE event over one buffer.
+    void IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin);
+    // PEER_SEND_SHUTDOWN, once.
+    void ReportPeerFin();
+    void IndicateSendComplete(void* context, bool canceled);
+    // The stream's id goes with a success, 0 with a failure.
+    void IndicateStartComplete(QUIC_STATUS status);
     void CompleteAcked();
     void CancelSends();
     void DeliverHeld();
@@ -91,14 +99,14 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     std::atomic<bool> appClosed{false};
     std::atomic<bool> ended{false};
     std::mutex sendLock;
-    std::vector<SendRequest> incoming;
+    std::vector<QueuedSend> incoming;
     bool sendsOpen = true;
 
     // Worker thread.
     int64_t id = -1;
     QUIC_STREAM_START_FLAGS startFlags = QUIC_STREAM_START_FLAG_NONE;
     bool pendingStart = false;
-    std::deque<SendRequest> sends;
+    std::deque<QueuedSend> sends;
     uint64_t queuedOffset = 0;
     uint64_t sentOffset = 0;
     uint64_t ackedOffset = 0;

@@ -39,9 +39,10 @@ std::shared_ptr<Worker> Worker::Start(std::unique_ptr<UdpSocket> socket,
         return nullptr;
     worker->ops.push_back([raw = worker.get(), first = std::move(first)] { first(*raw); });
     try {
-        // The thread holds no reference of its own: whoever owns the worker
-        // stops and joins it.
-        worker->thread = std::thread([raw = worker.get()] { raw->Run(); });
+        // The thread keeps the worker alive while the loop runs: connections
+        // destroyed inside it can never take the worker with them. Its
+        // reference goes as the thread's very last act.
+        worker->thread = std::thread([self = worker] { self->Run(); });
     } catch (const std::system_error&) {
         return nullptr;
     }
@@ -51,8 +52,14 @@ std::shared_ptr<Worker> Worker::Start(std::unique_ptr<UdpSocket> socket,
 Worker::~Worker() {
     if (thread.joinable()) {
         if (OnThread()) {
+            // Only as the thread's last act, after the loop: every owner let
+            // go without joining (a registration closed from inside one of
+            // this worker's callbacks). Nothing of the worker is touched
+            // after this.
             thread.detach();
         } else {
+            // The thread has left the loop already (it holds the worker
+            // while it runs); the join only waits for it to return.
             Stop();
             thread.join();
         }
@@ -86,13 +93,35 @@ void Worker::Post(std::function<void()> op) {
             return;
         }
     }
-    // The loop has ended: nothing else touches the objects any more.
+    RunAfterExit(std::move(op));
+}
+
+void Worker::RunAfterExit(std::function<void()> op) {
+    // The loop has ended: the caller runs the operation, and whatever is
+    // posted meanwhile (by this operation's callbacks or by other threads)
+    // runs after it, in order, as it would on the loop.
+    std::unique_lock guard(afterExitLock);
+    afterExitOps.push_back(std::move(op));
+    if (afterExitRunner != std::thread::id{})
+        return;
+    afterExitRunner = std::this_thread::get_id();
+    while (!afterExitOps.empty()) {
+        std::function<void()> next = std::move(afterExitOps.front());
+        afterExitOps.pop_front();
+        guard.unlock();
+        next();
+        guard.lock();
+    }
+    afterExitRunner = std::thread::id{};
+}
+
+bool Worker::RunningAfterExitHere() const {
     std::lock_guard guard(afterExitLock);
-    op();
+    return afterExitRunner == std::this_thread::get_id();
 }
 
 void Worker::RunAndWait(std::function<void()> op) {
-    if (OnThread()) {
+    if (OnThread() || RunningAfterExitHere()) {
         Post(std::move(op));
         return;
     }

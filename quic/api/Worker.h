@@ -4,6 +4,10 @@
 // packets and runs the operations that API calls queue for it. All ngtcp2
 // and TLS state of its connections is touched on this thread only, which is
 // what serialises the callbacks of a connection and its streams.
+//
+// Ownership: the registration keeps every worker until it has ended and been
+// joined; connections and listeners share it. The thread itself holds the
+// worker while it runs, so the last reference never drops inside the loop.
 #include <ngtcp2/ngtcp2.h>
 
 #include <atomic>
@@ -40,7 +44,8 @@ class Worker : public std::enable_shared_from_this<Worker> {
     // run at once on the calling thread.
     void Post(std::function<void()> op);
     // From another thread: runs `op` on the worker and waits for it. On the
-    // worker thread: queues it, to run after the current callback returns.
+    // worker thread (or inside an operation run after the loop ended): queues
+    // it, to run after the current callback returns.
     void RunAndWait(std::function<void()> op);
     bool OnThread() const;
     // Ends every connection, then the thread; Join waits for that.
@@ -63,6 +68,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
     explicit Worker(std::unique_ptr<UdpSocket> udpSocket);
     void Run();
     bool RunOps();
+    // Runs what is posted once the loop has ended, one operation at a time.
+    void RunAfterExit(std::function<void()> op);
+    bool RunningAfterExitHere() const;
     void Dispatch(const UdpSocket::Datagram& datagram);
     Timestamp NextExpiry() const;
     void Wake();
@@ -82,10 +90,14 @@ class Worker : public std::enable_shared_from_this<Worker> {
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> wakePending{false};
 
-    mutable std::mutex opLock;
+    mutable std::mutex opLock;  // guards ops, exited
     std::deque<std::function<void()>> ops;
     bool exited = false;
-    std::recursive_mutex afterExitLock;
+
+    mutable std::mutex afterExitLock;  // guards afterExitOps, afterExitRunner
+    std::deque<std::function<void()>> afterExitOps;
+    // The thread running afterExitOps; none while nobody does.
+    std::thread::id afterExitRunner{};
 
     std::vector<std::shared_ptr<Connection>> connections;
     std::unordered_map<std::string, Connection*> cids;

@@ -3,6 +3,16 @@
 // API table (names, structs, events and status codes), implemented over ngtcp2
 // and GnuTLS. Only what the tunnel needs is offered.
 //
+// The module owns the UDP sockets, timers, TLS sessions and ngtcp2 state
+// behind every handle. Its one error type is QUIC_STATUS below; results of
+// ngtcp2, GnuTLS and the socket calls are mapped to it where they are made.
+//
+// Threads: each listener and each client connection has a worker thread
+// (Worker.h) that runs its event loop and every callback of its connections
+// and streams; the registration owns the workers and joins them when it is
+// closed. The application's threads only queue operations for a worker, or
+// wait for one.
+//
 // Semantics worth knowing:
 // - StreamSend does not copy: the caller's buffers stay valid until the
 //   send's SEND_COMPLETE event, which arrives exactly once per accepted send

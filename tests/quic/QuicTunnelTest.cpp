@@ -36,6 +36,15 @@ class QuicTunnelTest : public TunnelFixture {
         return opened.stream;
     }
 
+    // A tunnel stream whose client has received only part of its preamble.
+    std::shared_ptr<QuicStream> TunnelWaitingForItsPreamble() {
+        const auto stream = RawServerStream();
+        if (!stream || stream->Send(Bytes("{68D391E7")) != QUIC_STATUS_SUCCESS ||
+            !WaitFor([this] { return ClientTunnelStreams().size() == 1; }))
+            return nullptr;
+        return stream;
+    }
+
     // Client-side tunnel streams (all but the control stream).
     std::vector<std::shared_ptr<QuicStream>> ClientTunnelStreams() {
         std::vector<std::shared_ptr<QuicStream>> tunnels;
@@ -274,10 +283,8 @@ TEST_F(QuicTunnelTest, StreamsTheClientStartsAreNotBridgedByTheServer) {
 TEST_F(QuicTunnelTest, StreamThatNeverCompletesItsPreambleIsAborted) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
-    const auto stream = RawServerStream();
+    const auto stream = TunnelWaitingForItsPreamble();
     ASSERT_TRUE(stream);
-    ASSERT_EQ(stream->Send(Bytes("{68D391E7")), 0);
-    ASSERT_TRUE(WaitFor([this] { return ClientTunnelStreams().size() == 1; }));
     // The client's limit in this fixture is one second.
     EXPECT_TRUE(WaitFor([&] { return !stream->IsOpen(); }, 5000));
     EXPECT_TRUE(WaitFor([this] { return ClientTunnelStreams().empty(); }));
@@ -285,6 +292,22 @@ TEST_F(QuicTunnelTest, StreamThatNeverCompletesItsPreambleIsAborted) {
     // The control stream has no preamble and is not aborted.
     ASSERT_EQ(SendOnStream(server_, nullptr, serverControlStream.load(), Bytes("alive")), 0);
     EXPECT_TRUE(WaitFor([this] { return clientInbox_.Data() == "alive"; }));
+}
+
+TEST_F(QuicTunnelTest, CloseEndsAPreambleWaitWithoutSittingOutItsLimit) {
+    clientOptions_.preambleTimeoutMs = 30000;
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_NO_FATAL_FAILURE(OpenControlStream(echo_.Port()));
+    const auto stream = TunnelWaitingForItsPreamble();
+    ASSERT_TRUE(stream);
+    const auto clientSession = ClientSession();
+    ASSERT_TRUE(clientSession);
+    EXPECT_EQ(clientSession->BridgeThreads().Size(), 1u);  // the stream's watchdog
+    const auto started = std::chrono::steady_clock::now();
+    client_.Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(clientSession->BridgeThreads().Size(), 0u);
+    EXPECT_EQ(echo_.Accepted(), 0);
 }
 
 TEST_F(QuicTunnelTest, FifteenTunnelsBesideTheControlStreamThenTheSixteenthWhenOneEnds) {
@@ -346,15 +369,27 @@ TEST_P(QuicTunnelShutdownTest, ClosingEndpointsWithTrafficInFlight) {
     }
     ASSERT_TRUE(WaitFor([this] { return echo_.Accepted() == 4; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto serverSession = ServerSession();
+    const auto clientSession = ClientSession();
+    ASSERT_TRUE(serverSession && clientSession);
+    // The accept thread and a pump per connection on the server; a pump per
+    // tunnel on the client (besides preamble watchdogs not yet reaped).
+    EXPECT_EQ(serverSession->BridgeThreads().Size(), 5u);
+    EXPECT_GE(clientSession->BridgeThreads().Size(), 4u);
     const auto started = std::chrono::steady_clock::now();
+    // Each Close returns with every bridge thread of its endpoint joined.
     if (serverFirst) {
         server_.Close();
+        EXPECT_EQ(serverSession->BridgeThreads().Size(), 0u);
         client_.Close();
     } else {
         client_.Close();
+        EXPECT_EQ(clientSession->BridgeThreads().Size(), 0u);
         server_.Close();
     }
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(serverSession->BridgeThreads().Size(), 0u);
+    EXPECT_EQ(clientSession->BridgeThreads().Size(), 0u);
     // The teardown closed every debugger connection, which ends the writers.
     EXPECT_TRUE(WaitFor([&] { return finished == 4; }));
     for (auto& debugger : debuggers)

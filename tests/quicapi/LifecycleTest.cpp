@@ -1,5 +1,11 @@
-// Connection lifetime: idle timeout, and closing a connection while its
-// streams are busy.
+// Connection lifetime: idle timeout, closing a connection while its streams
+// are busy, and closing everything from inside the last callback.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
 #include <thread>
 
 #include "QuicHarness.h"
@@ -87,6 +93,88 @@ TEST(QuicLifecycle, ClosingABusyConnectionCompletesEveryStreamAndSend) {
     for (auto* stream : client->peerStreams)
         EXPECT_FALSE(stream->shutdownAfterEnd);
     EXPECT_FALSE(client->eventAfterEnd);
+}
+
+// A UDP socket on 127.0.0.1 that reads nothing and answers nothing, so a
+// handshake towards it can only time out.
+class SilentPeer {
+  public:
+    SilentPeer() {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            socklen_t length = sizeof address;
+            if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+                port_ = ntohs(address.sin_port);
+        }
+    }
+    ~SilentPeer() { ::close(fd_); }
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+    uint16_t Port() const { return port_; }
+
+  private:
+    int fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    uint16_t port_ = 0;
+};
+
+struct ClosingApp {
+    const QUIC_API_TABLE* api = nullptr;
+    HQUIC registration = nullptr;
+    HQUIC configuration = nullptr;
+    std::promise<void> closed;
+};
+
+// Closes the connection, configuration and registration from the worker
+// thread that delivers the connection's last event.
+QUIC_STATUS QUIC_API CloseEverythingOnShutdown(HQUIC connection, void* context,
+                                               QUIC_CONNECTION_EVENT* event) {
+    auto* app = static_cast<ClosingApp*>(context);
+    if (event->Type == QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE) {
+        app->api->ConnectionClose(connection);
+        app->api->ConfigurationClose(app->configuration);
+        app->api->RegistrationClose(app->registration);
+        app->closed.set_value();
+    }
+    return QUIC_STATUS_SUCCESS;
+}
+
+// The worker then loses its last owner on its own thread; it must wind down
+// without touching what has been freed (the sanitizer runs check that).
+TEST(QuicLifecycle, RegistrationClosedInsideItsLastCallback) {
+    ClosingApp app;
+    ASSERT_EQ(MsQuicOpen2(&app.api), QUIC_STATUS_SUCCESS);
+    const QUIC_REGISTRATION_CONFIG config{"closing", QUIC_EXECUTION_PROFILE_LOW_LATENCY};
+    ASSERT_EQ(app.api->RegistrationOpen(&config, &app.registration), QUIC_STATUS_SUCCESS);
+    QUIC_SETTINGS settings{};
+    settings.HandshakeIdleTimeoutMs = 200;
+    settings.IsSet.HandshakeIdleTimeoutMs = 1;
+    QUIC_BUFFER alpn{static_cast<uint32_t>(std::strlen(kAlpn)),
+                     reinterpret_cast<uint8_t*>(const_cast<char*>(kAlpn))};
+    ASSERT_EQ(app.api->ConfigurationOpen(app.registration, &alpn, 1, &settings, sizeof settings,
+                                         nullptr, &app.configuration),
+              QUIC_STATUS_SUCCESS);
+    QUIC_CREDENTIAL_CONFIG credential{};
+    credential.Type = QUIC_CREDENTIAL_TYPE_NONE;
+    credential.Flags = static_cast<QUIC_CREDENTIAL_FLAGS>(
+        QUIC_CREDENTIAL_FLAG_CLIENT | QUIC_CREDENTIAL_FLAG_NO_CERTIFICATE_VALIDATION);
+    ASSERT_EQ(app.api->ConfigurationLoadCredential(app.configuration, &credential),
+              QUIC_STATUS_SUCCESS);
+    HQUIC connection = nullptr;
+    ASSERT_EQ(
+        app.api->ConnectionOpen(app.registration, CloseEverythingOnShutdown, &app, &connection),
+        QUIC_STATUS_SUCCESS);
+    std::future<void> closed = app.closed.get_future();
+    const SilentPeer peer;
+    ASSERT_NE(peer.Port(), 0);
+    ASSERT_EQ(app.api->ConnectionStart(connection, app.configuration, QUIC_ADDRESS_FAMILY_INET,
+                                       "127.0.0.1", peer.Port()),
+              QUIC_STATUS_SUCCESS);
+    // Nobody answers: the handshake times out and the connection ends.
+    ASSERT_EQ(closed.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    MsQuicClose(app.api);
 }
 
 }  // namespace
