@@ -1,10 +1,11 @@
-# vtr_module(<target> DIR <dir> SOURCES <file>... [DEPS <lib>...])
-# A static library from the named sources of <dir>. Its include root is a
+# vtr_module(<target> DIR <dir> SOURCES <file>... [DEPS <lib>...] [PRIVATE_DEPS <lib>...])
+# A static library from the named sources of <dir>. DEPS are what its headers
+# expose to its users, PRIVATE_DEPS what only its sources use. Its include root is a
 # folder of its own in the build tree that holds only <dir> (as a link), so
 # "<dir>/X.h" resolves for this module and for modules that link it, and for
 # no other.
 function(vtr_module target)
-  cmake_parse_arguments(M "" "DIR" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "DIR" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
   set(root ${CMAKE_BINARY_DIR}/include/${target})
   get_filename_component(parent ${root}/${M_DIR} DIRECTORY)
   file(MAKE_DIRECTORY ${parent})
@@ -14,7 +15,7 @@ function(vtr_module target)
   list(TRANSFORM M_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/${M_DIR}/)
   add_library(${target} STATIC ${M_SOURCES})
   target_include_directories(${target} PUBLIC ${root})
-  target_link_libraries(${target} PUBLIC ${M_DEPS})
+  target_link_libraries(${target} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
 endfunction()
 
 # Paths that tests use to find the programs they run.

@@ -93,14 +93,4 @@ class ThreadSet {
     std::list<Entry> entries_;
 };
 
-// Starts a detached thread; false when the system refused.
-template <typename Fn>
-bool StartDetached(Fn&& fn) {
-    std::thread thread;
-    if (!StartThread(thread, std::forward<Fn>(fn)))
-        return false;
-    thread.detach();
-    return true;
-}
-
 }  // namespace platform

@@ -3,8 +3,10 @@
 #include "deploy/DeployReceiver.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <future>
 
 #include "codec/DiffLib.h"
@@ -31,14 +33,14 @@ std::vector<std::uint8_t> Compressed(std::vector<std::uint8_t> bytes) {
 std::vector<std::uint8_t> OneRecordPatch(std::uint32_t type, std::uint64_t offset,
                                          std::uint64_t length,
                                          const std::vector<std::uint8_t>& bytes = {}) {
-    std::vector<std::uint8_t> patch(24, 0);
+    std::vector<std::uint8_t> patch(24 + bytes.size(), 0);
     for (int i = 0; i < 4; ++i)
         patch[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(type >> (8 * i));
     for (int i = 0; i < 8; ++i) {
         patch[8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(offset >> (8 * i));
         patch[16 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
     }
-    patch.insert(patch.end(), bytes.begin(), bytes.end());
+    std::copy(bytes.begin(), bytes.end(), patch.begin() + 24);
     return patch;
 }
 

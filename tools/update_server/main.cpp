@@ -21,6 +21,7 @@
 
 #include "ServiceHandler.h"
 #include "TlsConnection.h"
+#include "platform/Thread.h"
 
 namespace {
 
@@ -186,6 +187,8 @@ int main(int argc, char** argv) {
     }
     Log log(logFile);
     log.Write("listening on 127.0.0.1:" + std::to_string(bound));
+    // Declared after what the connections use, so it joins them first.
+    platform::ThreadSet connections;
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
@@ -194,6 +197,8 @@ int main(int argc, char** argv) {
             std::perror("update_server: accept");
             return 1;
         }
-        std::thread(Serve, fd, credentials.get(), std::cref(config), std::ref(log)).detach();
+        if (!connections.Start(
+                [fd, &credentials, &config, &log] { Serve(fd, credentials.get(), config, log); }))
+            close(fd);
     }
 }
