@@ -11,7 +11,7 @@ void ProcessEnd::Request(int exitCode) {
             return;
         code_ = exitCode;
     }
-    requested_.notify_all();
+    changed_.notify_all();
     platform::EndConsoleInput();
 }
 
@@ -22,12 +22,25 @@ bool ProcessEnd::Requested() const {
 
 bool ProcessEnd::WaitFor(std::chrono::milliseconds timeout) const {
     std::unique_lock guard(lock_);
-    return requested_.wait_for(guard, timeout, [this] { return code_.has_value(); });
+    return changed_.wait_for(guard, timeout, [this] { return code_.has_value(); });
 }
 
 int ProcessEnd::ExitCode() const {
     std::lock_guard guard(lock_);
     return code_.value_or(0);
+}
+
+void ProcessEnd::Finished() {
+    {
+        std::lock_guard guard(lock_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool ProcessEnd::WaitFinished(std::chrono::milliseconds timeout) const {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, timeout, [this] { return finished_; });
 }
 
 }  // namespace app

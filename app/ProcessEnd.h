@@ -22,10 +22,16 @@ class ProcessEnd {
     // The requested code, or 0 for a run that ended by itself.
     int ExitCode() const;
 
+    // The entry thread has run its shutdown.
+    void Finished();
+    // True once Finished has been called, at the latest after `timeout`.
+    bool WaitFinished(std::chrono::milliseconds timeout) const;
+
   private:
-    mutable std::mutex lock_;  // guards code_
-    mutable std::condition_variable requested_;
+    mutable std::mutex lock_;  // guards code_, finished_
+    mutable std::condition_variable changed_;
     std::optional<int> code_;
+    bool finished_ = false;
 };
 
 }  // namespace app

@@ -1,5 +1,8 @@
 #include "app/RunFlow.h"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "app/CommandLine.h"
@@ -8,10 +11,12 @@
 #include "app/ProcessEnd.h"
 #include "app/Services.h"
 #include "app/Settings.h"
+#include "debughost/Monitor.h"
 #include "platform/Console.h"
 #include "platform/Signals.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
+#include "quic/HostCertificate.h"
 
 namespace app {
 
@@ -170,14 +175,34 @@ void Run(int argc, const char* const* argv, ProcessEnd& end) {
     }
 }
 
+// How long a termination signal waits for the ordered shutdown.
+constexpr std::chrono::seconds kSignalShutdownGrace{5};
+
+[[noreturn]] void EndNow(int exitCode) {
+    debughost::StopMonitor();
+    quic::ReleaseHostCertificate();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(exitCode);
+}
+
 }  // namespace
 
 int RunVtr(int argc, const char* const* argv) {
     ProcessEnd end;
     // Ctrl+C and SIGTERM end the run through its shutdown, which stops the
-    // monitor and removes the per-run key; the code tells which signal.
-    const platform::TerminationSignals signals([&end](int signal) { end.Request(128 + signal); });
+    // monitor and removes the per-run key; the code tells which signal. The
+    // entry thread may be held where no end request reaches it (a deployment
+    // waiting on a silent peer): when its shutdown has not finished in time,
+    // the signal ends the process here, still without leaving the monitor or
+    // the key behind.
+    const platform::TerminationSignals signals([&end](int signal) {
+        end.Request(128 + signal);
+        if (!end.WaitFinished(kSignalShutdownGrace))
+            EndNow(end.ExitCode());
+    });
     Run(argc, argv, end);
+    end.Finished();
     return end.ExitCode();
 }
 

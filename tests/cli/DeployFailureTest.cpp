@@ -1,9 +1,13 @@
 // Deployment over TCP when things go wrong or nothing changed: a real server
 // and client process on loopback, the per-file console lines of the server,
 // and what is left on the client's disk.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <random>
@@ -276,6 +280,34 @@ TEST_F(DeployFailure, DeployWithoutAConnectedClientFailsEveryFile) {
     EXPECT_EQ(Deploy(2), (std::vector<std::string>{FailedBeforeUpload(first, remoteFirst),
                                                    FailedBeforeUpload(second, remoteSecond)}));
     Quit();
+}
+
+// A deployment peer that connects and then never answers holds the console
+// thread in its read; a termination signal still ends the server promptly.
+TEST_F(DeployFailure, TerminationSignalEndsAServerWaitingOnASilentPeer) {
+    const fs::path local = Path("held.txt");
+    WriteText(local, SampleText(100, 9));
+    StartServer({{local, Path("out") / "held.txt"}});
+    ASSERT_TRUE(WaitForListener(port1_));
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port1_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(WaitForAcceptedConnection(port1_));
+    std::this_thread::sleep_for(200ms);
+    server_->Write("deploy\n");
+    ASSERT_TRUE(server_->WaitForOutput("Local: ", 10s));
+    std::this_thread::sleep_for(300ms);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ::kill(server_->Pid(), SIGTERM);
+    EXPECT_EQ(server_->Wait(15s), 128 + SIGTERM);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 10s);
+    ::close(silent);
+    EXPECT_FALSE(fs::exists(Path("out")));
 }
 
 // A deploy typed at once after start-up must still find the whole table,
