@@ -4,7 +4,8 @@
 // subsystems. It runs on the entry thread. The callbacks it hands out (QUIC
 // workers, the deployment receivers, the install prompt, the signal watcher)
 // only record an end through ProcessEnd; the entry thread then shuts down in
-// order, and the process exits nowhere else than by returning from main.
+// order, and the process exits by returning from main (a termination signal
+// whose ordered shutdown is held up ends it from the shell, after a grace).
 
 namespace app {
 // The process entry: start-up, role and transport dispatch, the waits, the
