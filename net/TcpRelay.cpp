@@ -1,8 +1,13 @@
 #include "net/TcpRelay.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <span>
@@ -10,6 +15,7 @@
 #include <vector>
 
 #include "net/RelayHeader.h"
+#include "net/TcpListener.h"
 #include "net/TcpSocket.h"
 #include "platform/DebugOutput.h"
 #include "platform/Thread.h"
@@ -56,6 +62,93 @@ struct ControlLink {
     std::mutex writeLock;  // guards writes on socket
 };
 
+// Bytes from the peer waiting for one tunnelled connection; its writer
+// thread takes them out and blocks on the socket, nobody else does.
+class Outbox {
+  public:
+    // `total` counts the bytes queued in all boxes of the relay.
+    explicit Outbox(std::atomic<std::size_t>& total) : total_(total) {}
+    ~Outbox() { Close(); }
+    Outbox(const Outbox&) = delete;
+    Outbox& operator=(const Outbox&) = delete;
+
+    // False when the box is closed or the bytes would take it past
+    // kRelayQueueLimit; the caller then closes the connection.
+    bool Push(std::vector<std::uint8_t> bytes) {
+        std::lock_guard guard(lock_);
+        if (closed_ || finishing_ || queued_ + bytes.size() > kRelayQueueLimit)
+            return false;
+        queued_ += bytes.size();
+        total_ += bytes.size();
+        queue_.push_back(std::move(bytes));
+        changed_.notify_one();
+        return true;
+    }
+
+    std::size_t Queued() const {
+        std::lock_guard guard(lock_);
+        return queued_;
+    }
+
+    // Nothing more comes: the writer ends once the queue is written.
+    void Finish() {
+        std::lock_guard guard(lock_);
+        finishing_ = true;
+        changed_.notify_one();
+    }
+
+    // Drops the queue and ends the writer at once.
+    void Close() {
+        std::lock_guard guard(lock_);
+        closed_ = true;
+        queue_.clear();
+        total_ -= queued_;
+        queued_ = 0;
+        changed_.notify_one();
+    }
+
+    // The next bytes to write; false when the writer is to end.
+    bool Pop(std::vector<std::uint8_t>& out) {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return closed_ || finishing_ || !queue_.empty(); });
+        if (closed_ || queue_.empty())
+            return false;
+        out = std::move(queue_.front());
+        queue_.pop_front();
+        queued_ -= out.size();
+        total_ -= out.size();
+        return true;
+    }
+
+  private:
+    std::atomic<std::size_t>& total_;
+    mutable std::mutex lock_;  // guards queue_, queued_, finishing_, closed_
+    std::condition_variable changed_;
+    std::deque<std::vector<std::uint8_t>> queue_;
+    std::size_t queued_ = 0;
+    bool finishing_ = false;
+    bool closed_ = false;
+};
+
+// One tunnelled connection: its socket and what waits to be written to it.
+struct Tunnel {
+    TcpSocket connection{kInvalidSocket};
+    std::shared_ptr<Outbox> outbox;
+
+    bool IsValid() const { return connection.IsValid(); }
+    void Close() {
+        if (outbox)
+            outbox->Close();
+        connection.Close();
+    }
+    // Ends the connection now, dropping what waits for it; its pump then
+    // tells the peer.
+    void Drop() const {
+        outbox->Close();
+        connection.Shutdown();
+    }
+};
+
 // The open reply carries the low 32 bits of the request's identifier,
 // sign-extended.
 std::uint64_t EchoIdentifier(std::uint64_t requestId) {
@@ -66,25 +159,42 @@ std::uint64_t EchoIdentifier(std::uint64_t requestId) {
 // Which side of the control connection a thread serves.
 enum class Role { Server, Client };
 
+using Clock = std::chrono::steady_clock;
+
+// Server ids whose debugger went before the client's reply are remembered
+// this long (and at most this many), so a late success reply can be undone.
+constexpr std::size_t kMaxAbandoned = 1024;
+
 }  // namespace
 
 struct TcpRelay::State {
-    // guards closed, the listeners, control, pending, table, lastServerId,
-    // localHost, localPort, upstream, monitors and lastClientId
+    // Bytes in every outbox of the relay; declared first, as the outboxes
+    // count down into it until the last of them goes.
+    std::atomic<std::size_t> queued{0};
+
+    // guards closed, the listeners, control, pending, abandoned, table,
+    // lastServerId, localHost, localPort, upstream, monitors and lastClientId
     mutable std::mutex tableLock;
     bool closed = false;
 
     // Server role.
-    TcpSocket controlListener{kInvalidSocket};
-    TcpSocket tunnelListener{kInvalidSocket};
+    std::chrono::milliseconds openTimeout{30000};
+    std::shared_ptr<TcpListener> controlListener;
+    std::shared_ptr<TcpListener> tunnelListener;
     std::shared_ptr<ControlLink> control;
     // Debugger connections announced to the client and waiting for its reply,
     // by the identifier the server handed out.
-    std::map<std::uint32_t, TcpSocket> pending;
+    struct PendingOpen {
+        TcpSocket connection;
+        Clock::time_point deadline;
+    };
+    std::map<std::uint32_t, PendingOpen> pending;
+    // Announced connections dropped before the reply, until when they count.
+    std::map<std::uint32_t, Clock::time_point> abandoned;
     struct RelayEntry {
         std::uint32_t serverId;
         std::uint64_t clientId;
-        TcpSocket connection;
+        Tunnel tunnel;
     };
     std::vector<RelayEntry> table;
     std::uint32_t lastServerId = 0;
@@ -95,12 +205,40 @@ struct TcpRelay::State {
     std::shared_ptr<ControlLink> upstream;
     // Only the monitor connections this client opened; every message names
     // one of these identifiers or is dropped.
-    std::map<std::uint64_t, TcpSocket> monitors;
+    std::map<std::uint64_t, Tunnel> monitors;
     std::uint64_t lastClientId = 0;
 
     std::atomic<int> running{0};  // relay threads not finished yet
-    // Listener and control threads. They alone start pumps, so they are
-    // joined first; then no pump can start any more.
+
+    std::shared_ptr<Outbox> NewOutbox() { return std::make_shared<Outbox>(queued); }
+
+    // Queues `bytes` for `tunnel`. A connection past its own limit is
+    // dropped; when the relay as a whole is past its budget, the connection
+    // furthest behind is, as the one that does not read.
+    void Queue(const Tunnel& tunnel, std::vector<std::uint8_t> bytes) {
+        if (queued.load() + bytes.size() > kRelayQueueBudget) {
+            Tunnel furthest = tunnel;
+            std::size_t most = tunnel.outbox->Queued();
+            {
+                std::lock_guard guard(tableLock);
+                const auto consider = [&](const Tunnel& other) {
+                    if (const std::size_t size = other.outbox->Queued(); size > most) {
+                        most = size;
+                        furthest = other;
+                    }
+                };
+                for (const auto& row : table)
+                    consider(row.tunnel);
+                for (const auto& [id, monitor] : monitors)
+                    consider(monitor);
+            }
+            furthest.Drop();
+        }
+        if (!tunnel.outbox->Push(std::move(bytes)))
+            tunnel.Drop();
+    }
+    // Listener and control threads. They alone start pumps and writers, so
+    // they are joined first; then no pump can start any more.
     platform::ThreadSet mainThreads;
     platform::ThreadSet pumps;
 
@@ -109,7 +247,7 @@ struct TcpRelay::State {
     std::uint32_t NextServerId() {
         for (;;) {
             lastServerId = lastServerId >= 0x7fffffffu ? 1 : lastServerId + 1;
-            bool used = pending.count(lastServerId) != 0;
+            bool used = pending.count(lastServerId) != 0 || abandoned.count(lastServerId) != 0;
             for (const auto& row : table)
                 used = used || row.serverId == lastServerId;
             if (!used)
@@ -119,16 +257,16 @@ struct TcpRelay::State {
 
     // The tunnelled connection a message from the peer names by the client's
     // identifier: a server row or a monitor connection of this client.
-    TcpSocket Find(Role role, std::uint64_t clientId) const {
+    Tunnel Find(Role role, std::uint64_t clientId) const {
         std::lock_guard guard(tableLock);
         if (role == Role::Client) {
             const auto it = monitors.find(clientId);
-            return it == monitors.end() ? TcpSocket(kInvalidSocket) : it->second;
+            return it == monitors.end() ? Tunnel{} : it->second;
         }
         for (const auto& row : table)
             if (row.clientId == clientId)
-                return row.connection;
-        return TcpSocket(kInvalidSocket);
+                return row.tunnel;
+        return Tunnel{};
     }
 
     // Drops a finished tunnelled connection: the server's row by its own
@@ -143,8 +281,8 @@ struct TcpRelay::State {
 
     // The control connection `link` ended: forgets it and hands back every
     // tunnelled connection of the role, which can never be served now.
-    std::vector<TcpSocket> DropControl(Role role, const std::shared_ptr<ControlLink>& link) {
-        std::vector<TcpSocket> orphans;
+    std::vector<Tunnel> DropControl(Role role, const std::shared_ptr<ControlLink>& link) {
+        std::vector<Tunnel> orphans;
         std::lock_guard guard(tableLock);
         if (role == Role::Client) {
             if (upstream == link)
@@ -155,12 +293,47 @@ struct TcpRelay::State {
         }
         if (control == link)
             control.reset();
-        for (auto& [id, connection] : pending)
-            orphans.push_back(connection);
+        for (auto& [id, open] : pending)
+            orphans.push_back({open.connection, nullptr});
         pending.clear();
+        abandoned.clear();
         for (auto& row : table)
-            orphans.push_back(row.connection);
+            orphans.push_back(row.tunnel);
         return orphans;
+    }
+
+    // Moves a pending open to the abandoned ones; its socket is handed back.
+    TcpSocket Abandon(std::map<std::uint32_t, PendingOpen>::iterator it, Clock::time_point now) {
+        TcpSocket connection = std::move(it->second.connection);
+        abandoned[it->first] = now + openTimeout;
+        pending.erase(it);
+        return connection;
+    }
+
+    // Pending opens whose debugger connection went (an event among `watched`,
+    // which mirrors `ids`) or whose reply is overdue: their sockets, now
+    // forgotten. Expired abandoned ids go as well.
+    std::vector<TcpSocket> DropStalePending(std::span<const pollfd> watched,
+                                            std::span<const std::uint32_t> ids) {
+        std::vector<TcpSocket> stale;
+        const auto now = Clock::now();
+        std::lock_guard guard(tableLock);
+        std::erase_if(abandoned, [&](const auto& entry) { return entry.second <= now; });
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            const auto it = pending.find(ids[i]);
+            if (watched[i].revents != 0 && it != pending.end() &&
+                it->second.connection.Handle() == watched[i].fd)
+                stale.push_back(Abandon(it, now));
+        }
+        for (auto it = pending.begin(); it != pending.end();) {
+            const auto next = std::next(it);
+            if (it->second.deadline <= now)
+                stale.push_back(Abandon(it, now));
+            it = next;
+        }
+        while (abandoned.size() > kMaxAbandoned)
+            abandoned.erase(abandoned.begin());
+        return stale;
     }
 };
 
@@ -180,19 +353,24 @@ NetError StartRelayThread(State& state, platform::ThreadSet& set, Fn fn) {
     return NetError::Thread;
 }
 
-void CloseAll(std::vector<TcpSocket> sockets) {
-    for (auto& socket : sockets)
-        socket.Close();
+template <typename Fn>
+NetError StartPump(State& state, Fn fn) {
+    return StartRelayThread(state, state.pumps, std::move(fn));
+}
+
+void CloseAll(std::vector<Tunnel> tunnels) {
+    for (auto& tunnel : tunnels)
+        tunnel.Close();
 }
 
 // Carries what arrives on one tunnelled connection to the peer until either
 // ends, then reports the close and forgets the connection by `key`.
-void Pump(State& state, Role role, const std::shared_ptr<ControlLink>& link, TcpSocket connection,
+void Pump(State& state, Role role, const std::shared_ptr<ControlLink>& link, Tunnel tunnel,
           std::uint64_t clientId, std::uint64_t key) {
     const std::size_t readSize = role == Role::Server ? kRelayServerRead : kRelayClientRead;
     std::vector<std::uint8_t> buffer(readSize);
     for (;;) {
-        const int got = connection.Receive(buffer.data(), buffer.size(), false);
+        const int got = tunnel.connection.Receive(buffer.data(), buffer.size(), false);
         if (got <= 0)
             break;
         if (!Ok(link->Send(RELAY_DATA, clientId, 0, 0,
@@ -201,12 +379,32 @@ void Pump(State& state, Role role, const std::shared_ptr<ControlLink>& link, Tcp
     }
     link->Send(RELAY_CLOSE, clientId, 0, 0);
     state.Forget(role, key);
-    connection.Close();
+    tunnel.Close();
 }
 
-template <typename Fn>
-NetError StartPump(State& state, Fn fn) {
-    return StartRelayThread(state, state.pumps, std::move(fn));
+// Writes what the peer sent for one connection; a failed write or a finished
+// queue shuts the connection down, which ends its pump.
+void Writer(Tunnel tunnel) {
+    std::vector<std::uint8_t> bytes;
+    while (tunnel.outbox->Pop(bytes))
+        if (!Ok(tunnel.connection.SendAll(bytes)))
+            break;
+    tunnel.outbox->Close();
+    tunnel.connection.Shutdown();
+}
+
+// Starts the writer and the pump of a registered connection; on failure the
+// caller forgets it.
+bool StartTunnel(State& state, Role role, const std::shared_ptr<ControlLink>& link,
+                 const Tunnel& tunnel, std::uint64_t clientId, std::uint64_t key) {
+    if (!Ok(StartPump(state, [tunnel] { Writer(tunnel); })))
+        return false;
+    if (Ok(StartPump(state, [&state, role, link, tunnel, clientId, key] {
+            Pump(state, role, link, tunnel, clientId, key);
+        })))
+        return true;
+    tunnel.outbox->Close();
+    return false;
 }
 
 // Server: the client's reply to an announced debugger connection.
@@ -216,28 +414,39 @@ void ServerOpenReply(State& state, const std::shared_ptr<ControlLink>& link,
     // waiting is acted on.
     const auto serverId = static_cast<std::uint32_t>(header.connB);
     const std::uint64_t clientId = header.connA;
-    TcpSocket connection(kInvalidSocket);
+    Tunnel tunnel;
     bool relayed = false;
     {
         std::lock_guard guard(state.tableLock);
         const auto it = state.pending.find(serverId);
-        if (it == state.pending.end())
-            return;
-        connection = std::move(it->second);
-        state.pending.erase(it);
-        relayed = header.status == 1 && !state.closed;
-        if (relayed)
-            state.table.push_back({serverId, clientId, connection});
+        if (it == state.pending.end()) {
+            // Its debugger went first: the client's new monitor connection
+            // has no one to serve.
+            const auto gone = state.abandoned.find(serverId);
+            if (gone == state.abandoned.end())
+                return;
+            state.abandoned.erase(gone);
+            relayed = header.status == 1;
+        } else {
+            tunnel = {std::move(it->second.connection), state.NewOutbox()};
+            state.pending.erase(it);
+            relayed = header.status == 1 && !state.closed;
+            if (relayed)
+                state.table.push_back({serverId, clientId, tunnel});
+        }
     }
-    if (!relayed) {
-        connection.Close();
+    if (!tunnel.IsValid()) {
+        if (relayed)
+            link->Send(RELAY_CLOSE, clientId, 0, 0);
         return;
     }
-    if (!Ok(StartPump(state, [&state, link, connection, clientId, serverId] {
-            Pump(state, Role::Server, link, connection, clientId, serverId);
-        }))) {
+    if (!relayed) {
+        tunnel.Close();
+        return;
+    }
+    if (!StartTunnel(state, Role::Server, link, tunnel, clientId, serverId)) {
         state.Forget(Role::Server, serverId);
-        connection.Close();
+        tunnel.Close();
         link->Send(RELAY_CLOSE, clientId, 0, 0);
     }
 }
@@ -245,37 +454,42 @@ void ServerOpenReply(State& state, const std::shared_ptr<ControlLink>& link,
 // Client: the server asks for a monitor connection.
 void ClientOpen(State& state, const std::shared_ptr<ControlLink>& link, std::uint64_t requestId) {
     const std::uint64_t echo = EchoIdentifier(requestId);
-    TcpSocket monitor(kInvalidSocket);
-    if (!Ok(monitor.Create(AF_INET6)) || !Ok(monitor.Connect(state.localHost, state.localPort))) {
+    bool room = false;
+    {
+        std::lock_guard guard(state.tableLock);
+        room = !state.closed && state.monitors.size() < kRelayMaxTunnels;
+    }
+    Tunnel tunnel{TcpSocket(kInvalidSocket), state.NewOutbox()};
+    if (!room || !Ok(tunnel.connection.Create(AF_INET6)) ||
+        !Ok(tunnel.connection.Connect(state.localHost, state.localPort))) {
         link->Send(RELAY_OPEN, 0, echo, 0);
-        monitor.Close();
+        tunnel.Close();
         return;
     }
-    monitor.SetNoDelay();
+    tunnel.connection.SetNoDelay();
     std::uint64_t clientId = 0;
     {
+        // Only this thread adds monitors, so the room found above is still there.
         std::lock_guard guard(state.tableLock);
         if (!state.closed) {
             clientId = ++state.lastClientId;
-            state.monitors.emplace(clientId, monitor);
+            state.monitors.emplace(clientId, tunnel);
         }
     }
     if (clientId == 0) {
         link->Send(RELAY_OPEN, 0, echo, 0);
-        monitor.Close();
+        tunnel.Close();
         return;
     }
     const auto forget = [&] {
         state.Forget(Role::Client, clientId);
-        monitor.Close();
+        tunnel.Close();
     };
     if (!Ok(link->Send(RELAY_OPEN, clientId, echo, 1))) {
         forget();
         return;
     }
-    if (!Ok(StartPump(state, [&state, link, monitor, clientId] {
-            Pump(state, Role::Client, link, monitor, clientId, clientId);
-        }))) {
+    if (!StartTunnel(state, Role::Client, link, tunnel, clientId, clientId)) {
         forget();
         link->Send(RELAY_CLOSE, clientId, 0, 0);
     }
@@ -295,15 +509,18 @@ void RunControl(State& state, Role role, const std::shared_ptr<ControlLink>& lin
                     ClientOpen(state, link, header.connA);
                 break;
             case RELAY_DATA:
-                if (const TcpSocket connection = state.Find(role, header.connA);
-                    connection.IsValid())
-                    connection.Send(payload.data(), payload.size(), true);
+                // Queued, never written here: this thread serves every
+                // connection. A connection too far behind is closed; its
+                // pump then tells the peer.
+                if (const Tunnel tunnel = state.Find(role, header.connA); tunnel.IsValid())
+                    state.Queue(tunnel, std::move(payload));
                 break;
             case RELAY_CLOSE:
-                // The other end closed: close this one too, which wakes its
-                // pump; the pump reports the close and forgets the connection.
-                if (TcpSocket connection = state.Find(role, header.connA); connection.IsValid())
-                    connection.Close();
+                // The other end closed: this one closes once what came before
+                // is written, which wakes its pump; the pump reports the close
+                // and forgets the connection.
+                if (Tunnel tunnel = state.Find(role, header.connA); tunnel.IsValid())
+                    tunnel.outbox->Finish();
                 break;
             default:
                 break;
@@ -313,11 +530,11 @@ void RunControl(State& state, Role role, const std::shared_ptr<ControlLink>& lin
     CloseAll(state.DropControl(role, link));
 }
 
-void ServerControl(State& state, TcpSocket listener) {
-    TcpSocket accepted = listener.Accept();
+void ServerControl(State& state, const std::shared_ptr<TcpListener>& listener) {
+    TcpSocket accepted = listener->Accept();
     // One client per server run: later dials are refused rather than left
     // waiting in the backlog.
-    listener.Close();
+    listener->Close();
     if (!accepted.IsValid())
         return;
     auto link = std::make_shared<ControlLink>(std::exchange(accepted, TcpSocket(kInvalidSocket)));
@@ -328,27 +545,58 @@ void ServerControl(State& state, TcpSocket listener) {
             return;
         }
         state.control = link;
-        state.controlListener = TcpSocket(kInvalidSocket);
+        state.controlListener.reset();
     }
     RunControl(state, Role::Server, link);
 }
 
-void TunnelAcceptor(State& state, TcpSocket listener) {
+// Accepts debugger connections and announces each to the client. While
+// announced ones wait for the reply, it also watches them: one whose
+// debugger goes, or whose reply is overdue, is dropped at once.
+void TunnelAcceptor(State& state, const std::shared_ptr<TcpListener>& listener) {
+    std::vector<pollfd> watched;
+    std::vector<std::uint32_t> ids;
+    std::vector<TcpSocket> held;  // keeps the watched descriptors open
     for (;;) {
-        TcpSocket connection = listener.Accept();
-        if (!connection.IsValid())
-            break;
+        watched.clear();
+        ids.clear();
+        held.clear();
+        auto nearest = Clock::time_point::max();
+        {
+            std::lock_guard guard(state.tableLock);
+            for (const auto& [id, open] : state.pending) {
+                watched.push_back({open.connection.Handle(), POLLRDHUP, 0});
+                ids.push_back(id);
+                held.push_back(open.connection);
+                nearest = std::min(nearest, open.deadline);
+            }
+        }
+        auto timeout = std::chrono::milliseconds(-1);
+        if (nearest != Clock::time_point::max())
+            timeout =
+                std::max(std::chrono::milliseconds(0),
+                         std::chrono::ceil<std::chrono::milliseconds>(nearest - Clock::now()));
+        TcpSocket connection = listener->Accept(watched, timeout);
+        for (TcpSocket& stale : state.DropStalePending(watched, ids))
+            stale.Close();
+        if (!connection.IsValid()) {
+            if (listener->Closed())
+                break;
+            continue;
+        }
         connection.SetNoDelay();
         std::shared_ptr<ControlLink> link;
         std::uint32_t serverId = 0;
         {
             std::lock_guard guard(state.tableLock);
             link = state.control;
-            if (link && !state.closed) {
+            const bool room = state.pending.size() + state.table.size() < kRelayMaxTunnels;
+            if (link && !state.closed && room) {
                 serverId = state.NextServerId();
                 // Registered before the request goes out, so the reply always
                 // finds it.
-                state.pending.emplace(serverId, connection);
+                state.pending.emplace(
+                    serverId, State::PendingOpen{connection, Clock::now() + state.openTimeout});
             }
         }
         if (!link || serverId == 0) {
@@ -365,15 +613,18 @@ void TunnelAcceptor(State& state, TcpSocket listener) {
         }
         platform::DebugOutput(L"Connect attempt 1\r\n");
     }
-    listener.Close();
+    listener->Close();
 }
 
-// A listening socket on `port` stored in `slot`, or an empty value.
-TcpSocket Listen(State& state, TcpSocket& slot, int port) {
-    TcpSocket listener(kInvalidSocket);
-    if (!Ok(listener.Create(AF_INET6)) || !Ok(listener.BindAndListen(port)))
-        return TcpSocket(kInvalidSocket);
+// A listener on `port` at `address` stored in `slot`, or null.
+std::shared_ptr<TcpListener> Listen(State& state, std::shared_ptr<TcpListener>& slot,
+                                    std::string_view address, int port) {
+    auto listener = std::make_shared<TcpListener>();
+    if (!Ok(listener->Listen(address, port)))
+        return nullptr;
     std::lock_guard guard(state.tableLock);
+    if (state.closed)
+        return nullptr;
     slot = listener;
     return listener;
 }
@@ -386,14 +637,19 @@ TcpRelay::~TcpRelay() {
     CloseSockets();
 }
 
-void TcpRelay::StartServer(int port2, int port3) {
+void TcpRelay::StartServer(int port2, int port3, std::string_view listenAddress) {
     if (port2 == 0 || port3 == 0)
         return;
     State& state = *state_;
-    if (TcpSocket listener = Listen(state, state.controlListener, port3); listener.IsValid())
+    {
+        std::lock_guard guard(state.tableLock);
+        state.openTimeout = openTimeout;
+    }
+    // The client dials in from another machine: every interface.
+    if (auto listener = Listen(state, state.controlListener, "::", port3))
         StartRelayThread(state, state.mainThreads,
                          [&state, listener] { ServerControl(state, listener); });
-    if (TcpSocket listener = Listen(state, state.tunnelListener, port2); listener.IsValid())
+    if (auto listener = Listen(state, state.tunnelListener, listenAddress, port2))
         StartRelayThread(state, state.mainThreads,
                          [&state, listener] { TunnelAcceptor(state, listener); });
 }
@@ -434,7 +690,8 @@ NetError TcpRelay::StartClient(const std::string& host, int port) {
 
 void TcpRelay::CloseSockets() {
     State& state = *state_;
-    std::vector<TcpSocket> sockets;
+    std::vector<Tunnel> tunnels;
+    std::vector<std::shared_ptr<TcpListener>> listeners;
     std::shared_ptr<ControlLink> control;
     std::shared_ptr<ControlLink> upstream;
     {
@@ -442,21 +699,24 @@ void TcpRelay::CloseSockets() {
         state.closed = true;
         control = state.control;
         upstream = state.upstream;
-        sockets.push_back(std::exchange(state.controlListener, TcpSocket(kInvalidSocket)));
-        sockets.push_back(std::exchange(state.tunnelListener, TcpSocket(kInvalidSocket)));
-        for (auto& [id, connection] : state.pending)
-            sockets.push_back(connection);
+        listeners.push_back(std::exchange(state.controlListener, nullptr));
+        listeners.push_back(std::exchange(state.tunnelListener, nullptr));
+        for (auto& [id, open] : state.pending)
+            tunnels.push_back({open.connection, nullptr});
         state.pending.clear();
         for (auto& row : state.table)
-            sockets.push_back(row.connection);
+            tunnels.push_back(row.tunnel);
         for (auto& [id, monitor] : state.monitors)
-            sockets.push_back(monitor);
+            tunnels.push_back(monitor);
     }
+    for (const auto& listener : listeners)
+        if (listener)
+            listener->Close();
     if (control)
         control->Shutdown();
     if (upstream)
         upstream->Shutdown();
-    CloseAll(std::move(sockets));
+    CloseAll(std::move(tunnels));
     state.mainThreads.JoinAll();
     state.pumps.JoinAll();
 }
@@ -469,6 +729,11 @@ bool TcpRelay::ControlConnected() const {
 std::size_t TcpRelay::TunnelCount() const {
     std::lock_guard guard(state_->tableLock);
     return state_->table.size() + state_->monitors.size();
+}
+
+std::size_t TcpRelay::PendingOpens() const {
+    std::lock_guard guard(state_->tableLock);
+    return state_->pending.size();
 }
 
 int TcpRelay::RunningThreads() const {

@@ -4,14 +4,25 @@
 // matching connection to the debugger monitor. One instance serves either
 // role.
 //
-// Threads: the server runs one thread on each listener (control, tunnel) and
-// one pump per tunnelled connection; the client runs one thread on its
-// control connection and one pump per monitor connection. The relay owns them
-// all; CloseSockets (and the destructor) wakes and joins every one of them.
+// Threads: the server runs one thread on each listener (control, tunnel);
+// the client runs one thread on its control connection. Each tunnelled
+// connection (a debugger connection on the server, a monitor connection on
+// the client) has a pump, which reads it and sends to the peer, and a writer,
+// which writes what the peer sent for it. The relay owns them all;
+// CloseSockets (and the destructor) wakes and joins every one of them.
+//
+// What a peer sends for one connection waits in that connection's own queue,
+// so a connection that does not read holds up no other: the control reader
+// never blocks on a tunnelled socket. The wire has no flow control, so a
+// queue that grows past kRelayQueueLimit closes its connection, and the peer
+// learns it by the RELAY_CLOSE the pump then sends; the other connections go
+// on. All queues of one relay together stay within kRelayQueueBudget.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "net/NetError.h"
 
@@ -24,6 +35,14 @@ inline constexpr std::uint64_t kRelayMaxPayload = 90000;
 // connections.
 inline constexpr std::size_t kRelayServerRead = 90000;
 inline constexpr std::size_t kRelayClientRead = 1000;
+// Tunnelled connections at once, per side (far more than a debugger opens);
+// the server closes further debugger connections at once, the client answers
+// further open requests with the failure reply.
+inline constexpr std::size_t kRelayMaxTunnels = 64;
+// Bytes queued for one connection that does not read before it is closed,
+// and for all of them together before the one furthest behind is.
+inline constexpr std::size_t kRelayQueueLimit = std::size_t{16} << 20;
+inline constexpr std::size_t kRelayQueueBudget = std::size_t{64} << 20;
 
 class TcpRelay {
   public:
@@ -35,10 +54,16 @@ class TcpRelay {
     std::string localHost;
     int localPort = 4026;
 
-    // Server role: listens for the client on port3 and for the debugger on
-    // port2 (both dual stack). Nothing happens unless both ports are set; a
-    // port that cannot be bound starts no thread for it.
-    void StartServer(int port2, int port3);
+    // Server role: how long an announced debugger connection waits for the
+    // client's reply before it is closed. Set before StartServer.
+    std::chrono::milliseconds openTimeout{30000};
+
+    // Server role: listens for the client on port3 (every interface, both
+    // families) and for the debugger on port2 at `listenAddress` (see
+    // TcpListener::Listen; empty is the loopback addresses, as the debugger
+    // runs on this machine). Nothing happens unless both ports are set; a port
+    // that cannot be bound starts no thread for it.
+    void StartServer(int port2, int port3, std::string_view listenAddress = {});
 
     // Client role: dials the server's port3 and serves its requests (no
     // retry when the connection cannot be made).
@@ -57,6 +82,8 @@ class TcpRelay {
     bool ControlConnected() const;
     // Tunnelled connections currently relayed (server rows, client monitor links).
     std::size_t TunnelCount() const;
+    // Server: debugger connections announced and still waiting for the reply.
+    std::size_t PendingOpens() const;
     // Relay threads that have not finished yet.
     int RunningThreads() const;
 

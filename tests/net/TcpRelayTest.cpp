@@ -303,8 +303,9 @@ TEST_F(RelayTunnel, DestroyingBothRelaysWithLiveTunnelsJoinsEveryThreadPromptly)
     }
     ASSERT_EQ(serverRelay->TunnelCount(), 4u);
     ASSERT_EQ(clientRelay->TunnelCount(), 4u);
-    // Listener, acceptor and control threads plus one pump per tunnel and side.
-    EXPECT_EQ(ProcessThreads(), before + 3 + 8);
+    // Listener, acceptor and control threads plus a pump and a writer per
+    // tunnel and side.
+    EXPECT_EQ(ProcessThreads(), before + 3 + 16);
 
     const auto start = std::chrono::steady_clock::now();
     clientRelay.reset();

@@ -1,0 +1,220 @@
+#include "net/TcpListener.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace net {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr int kBacklog = 16;
+constexpr milliseconds kFirstPause{100};
+constexpr milliseconds kLongestPause{1000};
+
+// The text between optional brackets, as getaddrinfo wants an IPv6 literal.
+std::string_view Unbracketed(std::string_view address) {
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        return address.substr(1, address.size() - 2);
+    return address;
+}
+
+// The numeric address of `text` with `port`, or false.
+bool NumericAddress(std::string_view text, int port, sockaddr_storage& out, socklen_t& length) {
+    const std::string host(Unbracketed(text));
+    if (host.empty() || host.find_first_of("[]") != std::string::npos)
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
+        return false;
+    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
+    if (found->ai_addrlen > sizeof out)
+        return false;
+    std::memset(&out, 0, sizeof out);
+    std::memcpy(&out, found->ai_addr, found->ai_addrlen);
+    length = found->ai_addrlen;
+    return true;
+}
+
+bool IsUnspecifiedV6(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET6 &&
+           IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+}
+
+// The system has no such family or address here (IPv6 turned off, say).
+bool FamilyMissing(int error) {
+    return error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT;
+}
+
+// A listening socket on `address`; errno tells why when it is empty.
+TcpSocket BindOne(const sockaddr_storage& address, socklen_t length) {
+    TcpSocket socket(kInvalidSocket);
+    if (!Ok(socket.Create(address.ss_family)))
+        return socket;
+    const int fd = socket.Handle();
+    // Only "::" also takes IPv4 peers; a chosen IPv6 address keeps to its
+    // own family, so the IPv4 loopback can sit on the same port beside it.
+    if (address.ss_family == AF_INET6) {
+        const int v6only = IsUnspecifiedV6(address) ? 0 : 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
+    // As TcpSocket::BindAndListen: a restart may bind over TIME_WAIT.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::listen(fd, kBacklog) != 0) {
+        const int error = errno;
+        socket.Close();
+        errno = error;
+        return TcpSocket(kInvalidSocket);
+    }
+    // Accept runs after poll; a peer that gave up in between must not block it.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return socket;
+}
+
+void SetPort(sockaddr_storage& address, int port) {
+    const auto value = htons(static_cast<std::uint16_t>(port));
+    if (address.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6&>(address).sin6_port = value;
+    else
+        reinterpret_cast<sockaddr_in&>(address).sin_port = value;
+}
+
+// Shortages that pass once other connections end.
+bool Shortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+bool IsListenAddress(std::string_view address) {
+    sockaddr_storage ignored;
+    socklen_t length = 0;
+    return address.empty() || NumericAddress(address, 0, ignored, length);
+}
+
+NetError TcpListener::Listen(std::string_view address, int port) {
+    if (port < 0 || port > 65535 || !sockets_.empty())
+        return NetError::BadArgument;
+    std::vector<std::pair<sockaddr_storage, socklen_t>> targets;
+    sockaddr_storage one;
+    socklen_t length = 0;
+    const bool loopback = address.empty();
+    if (loopback) {
+        for (const char* text : {"::1", "127.0.0.1"})
+            if (NumericAddress(text, port, one, length))
+                targets.emplace_back(one, length);
+    } else if (NumericAddress(address, port, one, length)) {
+        targets.emplace_back(one, length);
+    } else {
+        return NetError::BadArgument;
+    }
+    std::vector<TcpSocket> bound;
+    for (auto& [target, size] : targets) {
+        // Port 0: the second family takes the port the first one got.
+        if (port == 0 && !bound.empty())
+            SetPort(target, bound.front().LocalPort());
+        TcpSocket socket = BindOne(target, size);
+        if (socket.IsValid()) {
+            bound.push_back(std::move(socket));
+            continue;
+        }
+        if (!(loopback && FamilyMissing(errno))) {
+            for (auto& s : bound)
+                s.Close();
+            return NetError::Bind;
+        }
+    }
+    if (bound.empty())
+        return NetError::Bind;
+    sockets_ = std::move(bound);
+    return NetError::None;
+}
+
+TcpSocket TcpListener::Accept(std::span<pollfd> watched, milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = timeout.count() < 0 ? Clock::time_point::max() : Clock::now() + timeout;
+    std::vector<pollfd> fds(sockets_.size() + watched.size());
+    for (auto& w : watched)
+        w.revents = 0;
+    while (!closed_.load() && !sockets_.empty()) {
+        const auto now = Clock::now();
+        if (now >= deadline)
+            return TcpSocket(kInvalidSocket);
+        // While paused the sockets are still polled, for their close only:
+        // a listening socket reports a hang-up whatever it is asked for.
+        const bool paused = now < pausedUntil_;
+        const auto until = std::min(deadline, paused ? pausedUntil_ : Clock::time_point::max());
+        for (std::size_t i = 0; i < sockets_.size(); ++i)
+            fds[i] = {sockets_[i].Handle(), static_cast<short>(paused ? 0 : POLLIN), 0};
+        std::copy(watched.begin(), watched.end(), fds.begin() + sockets_.size());
+        const int wait =
+            until == Clock::time_point::max()
+                ? -1
+                : static_cast<int>(std::chrono::ceil<milliseconds>(until - now).count());
+        const int ready = ::poll(fds.data(), fds.size(), wait);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (ready <= 0)
+            continue;
+        bool event = false;
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            watched[i].revents = fds[sockets_.size() + i].revents;
+            event = event || watched[i].revents != 0;
+        }
+        for (std::size_t i = 0; i < sockets_.size(); ++i) {
+            if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                closed_ = true;
+                return TcpSocket(kInvalidSocket);
+            }
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            const SocketHandle fd = ::accept4(sockets_[i].Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                pause_ = milliseconds(0);
+                TcpSocket accepted(kInvalidSocket);
+                accepted.Attach(fd);
+                return accepted;
+            }
+            if (Shortage(errno)) {
+                // Longer each time the shortage is still there after a pause.
+                pause_ = pause_.count() == 0 ? kFirstPause : std::min(pause_ * 2, kLongestPause);
+                pausedUntil_ = Clock::now() + pause_;
+                break;
+            }
+            // A peer that gave up before we took it, or a race: try again.
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                errno != ECONNABORTED && errno != EPROTO && errno != EPERM) {
+                closed_ = true;
+                return TcpSocket(kInvalidSocket);
+            }
+        }
+        if (event)
+            return TcpSocket(kInvalidSocket);
+    }
+    return TcpSocket(kInvalidSocket);
+}
+
+void TcpListener::Close() {
+    closed_ = true;
+    for (const TcpSocket& socket : sockets_)
+        socket.Shutdown();
+}
+
+}  // namespace net
