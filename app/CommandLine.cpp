@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "app/Settings.h"
+#include "net/TcpListener.h"
 #include "platform/Text.h"
 
 namespace app {
@@ -64,6 +65,20 @@ void RegisterOptions(CLI::App& app, Settings& settings, WideOptionText& wide) {
     app.add_option("-c", settings.clientText, "Client");
     app.add_option("-l", settings.localText, "Local");
     app.add_option("-i", wide.configFile, "Configuration File");
+    // The monitor behind the debugger port accepts anyone without a password,
+    // so the port stays on this machine unless the user says otherwise.
+    app.add_option("--listen", settings.listenAddress,
+                   "Server: address of the debugger port (default: loopback only). RISK: any "
+                   "other address lets whoever reaches it use the remote debugger without a "
+                   "password")
+        ->type_name("ADDR")
+        ->check(
+            [](const std::string& text) {
+                return net::IsListenAddress(text)
+                           ? std::string()
+                           : "expected a numeric IPv4 or IPv6 address, such as 0.0.0.0 or ::";
+            },
+            "");
 }
 
 void ApplyWideOptions(Settings& settings, const WideOptionText& wide) {

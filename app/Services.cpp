@@ -90,7 +90,7 @@ void Services::StartQuicReceiver(HQUIC controlStream) {
 // ---------------------------------------------------------------- TCP relay
 
 void Services::StartRelayServer() {
-    serverRelay_.StartServer(settings_.port2, settings_.port3);
+    serverRelay_.StartServer(settings_.port2, settings_.port3, settings_.listenAddress);
 }
 
 void Services::StartRelayClient() {

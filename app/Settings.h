@@ -20,6 +20,10 @@ struct Settings {
     std::string clientText;
     std::string localText;
     std::wstring configFile;
+    // --listen: where the server's debugger port listens (TCP Port 2, and the
+    // QUIC debugger port). Empty means the loopback addresses of both
+    // families. Command line only: configuration files do not carry it.
+    std::string listenAddress;
 
     std::string clientHost;
     std::int32_t clientPort = 7003;
