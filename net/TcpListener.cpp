@@ -2,14 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 namespace net {
@@ -29,26 +27,27 @@ std::string_view Unbracketed(std::string_view address) {
     return address;
 }
 
-// The numeric address of `text` with `port`, or false.
+// The numeric address of `text` with `port`, or false. Only the strict
+// dotted-quad and IPv6 forms count, so a typo is not read as some address.
 bool NumericAddress(std::string_view text, int port, sockaddr_storage& out, socklen_t& length) {
     const std::string host(Unbracketed(text));
-    if (host.empty() || host.find_first_of("[]") != std::string::npos)
-        return false;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
-        return false;
-    const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
-    if (found->ai_addrlen > sizeof out)
-        return false;
     std::memset(&out, 0, sizeof out);
-    std::memcpy(&out, found->ai_addr, found->ai_addrlen);
-    length = found->ai_addrlen;
-    return true;
+    const auto value = htons(static_cast<std::uint16_t>(port));
+    auto& v4 = reinterpret_cast<sockaddr_in&>(out);
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(out);
+    if (host.size() == text.size() && ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = value;
+        length = sizeof v4;
+        return true;
+    }
+    if (::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = value;
+        length = sizeof v6;
+        return true;
+    }
+    return false;
 }
 
 bool IsUnspecifiedV6(const sockaddr_storage& address) {

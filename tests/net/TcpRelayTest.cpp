@@ -462,6 +462,60 @@ TEST_F(HostileClient, OversizedLengthEndsTheControlConnection) {
     EXPECT_TRUE(WaitFor([&] { return server.TunnelCount() == 0; }));
 }
 
+TEST_F(HostileClient, AnnouncedConnectionsGoWhenTheirDebuggerGoesOrNoReplyComes) {
+    TcpSocket vs;
+    const std::uint64_t serverId = Announce(vs);
+    ASSERT_NE(serverId, 0u);
+    ASSERT_EQ(server.PendingOpens(), 1u);
+    vs.Close();
+    EXPECT_TRUE(WaitFor([&] { return server.PendingOpens() == 0; }));
+    // A success that comes late is undone at once; a stray one is not.
+    ASSERT_TRUE(peer.Send(RELAY_OPEN, 77, 123456, 1));
+    ASSERT_TRUE(peer.Send(RELAY_OPEN, 55, serverId, 1));
+    RelayHeader h;
+    std::vector<std::uint8_t> payload;
+    ASSERT_TRUE(peer.Read(h, payload));
+    EXPECT_EQ(h.type, RELAY_CLOSE);
+    EXPECT_EQ(h.connA, 55u);
+    EXPECT_EQ(server.TunnelCount(), 0u);
+}
+
+TEST(TcpRelayServer, UnansweredOpenTimesOut) {
+    const int port2 = FreePort(), port3 = FreePort();
+    TcpRelay server;
+    server.openTimeout = std::chrono::milliseconds(300);
+    server.StartServer(port2, port3);
+    RawPeer peer{Dial("127.0.0.1", port3)};
+    ASSERT_TRUE(WaitFor([&] { return server.ControlConnected(); }));
+    TcpSocket vs = Dial("127.0.0.1", port2);
+    ASSERT_TRUE(vs.IsValid());
+    ASSERT_TRUE(WaitFor([&] { return server.PendingOpens() == 1; }));
+    EXPECT_TRUE(PeerClosed(vs));  // well before the socket's own 10 s limit
+    EXPECT_EQ(server.PendingOpens(), 0u);
+}
+
+TEST_F(HostileClient, ConnectionsBeyondTheCapAreClosedAtOnce) {
+    std::vector<TcpSocket> held(kRelayMaxTunnels);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const std::uint64_t id = Announce(held[i]);
+        ASSERT_NE(id, 0u);
+        // Half of them relayed, half still waiting: both count.
+        if (i % 2) {
+            ASSERT_TRUE(peer.Send(RELAY_OPEN, 1000 + i, id, 1));
+        }
+    }
+    ASSERT_TRUE(WaitFor([&] { return server.TunnelCount() == kRelayMaxTunnels / 2; }));
+    TcpSocket extra = Dial("127.0.0.1", port2);
+    ASSERT_TRUE(extra.IsValid());
+    EXPECT_TRUE(PeerClosed(extra));
+    EXPECT_EQ(server.PendingOpens() + server.TunnelCount(), kRelayMaxTunnels);
+    // Room again once one goes.
+    held[0].Close();
+    ASSERT_TRUE(WaitFor([&] { return server.PendingOpens() == kRelayMaxTunnels / 2 - 1; }));
+    TcpSocket next;
+    EXPECT_NE(Announce(next), 0u);
+}
+
 // The test plays the server against a real client relay.
 class HostileServer : public ::testing::Test {
   protected:
@@ -569,6 +623,69 @@ TEST_F(HostileServer, CloseFromServerClosesMonitorAndOversizeEndsControl) {
     ASSERT_TRUE(peer.Send(RELAY_DATA, id2, 0, 0, {}, 90001));
     EXPECT_TRUE(PeerClosed(mon2));
     EXPECT_TRUE(WaitFor([&] { return !client.ControlConnected(); }));
+}
+
+TEST_F(HostileServer, MonitorsBeyondTheCapGetTheFailureReply) {
+    std::vector<TcpSocket> monitors(kRelayMaxTunnels);
+    for (std::size_t i = 0; i < monitors.size(); ++i)
+        ASSERT_NE(Open(i + 1, monitors[i]), 0u);
+    RelayHeader h;
+    std::vector<std::uint8_t> payload;
+    ASSERT_TRUE(peer.Send(RELAY_OPEN, 999, 0, 0));
+    ASSERT_TRUE(peer.Read(h, payload));
+    EXPECT_EQ(h.type, RELAY_OPEN);
+    EXPECT_EQ(h.connA, 0u);
+    EXPECT_EQ(h.connB, 999u);
+    EXPECT_EQ(h.status, 0u);
+    EXPECT_EQ(client.TunnelCount(), kRelayMaxTunnels);
+}
+
+TEST_F(HostileServer, DataBeforeACloseIsWrittenWholeFirst) {
+    TcpSocket mon;
+    const std::uint64_t id = Open(3, mon);
+    ASSERT_NE(id, 0u);
+    const auto data = Pattern(20 * 90000, 5);
+    for (std::size_t at = 0; at < data.size(); at += 90000)
+        ASSERT_TRUE(
+            peer.Send(RELAY_DATA, id, 0, 0,
+                      std::vector<std::uint8_t>(data.begin() + at, data.begin() + at + 90000)));
+    ASSERT_TRUE(peer.Send(RELAY_CLOSE, id, 0, 0));
+    std::vector<std::uint8_t> back(data.size());
+    ASSERT_EQ(mon.Receive(back, true), static_cast<int>(back.size()));
+    EXPECT_EQ(back, data);
+    EXPECT_TRUE(PeerClosed(mon));
+}
+
+TEST_F(HostileServer, MonitorThatDoesNotReadIsClosedWithoutHoldingUpTheOthers) {
+    TcpSocket stuck, live;
+    const std::uint64_t stuckId = Open(1, stuck);
+    const std::uint64_t liveId = Open(2, live);
+    ASSERT_TRUE(stuckId && liveId);
+    // Far more than the queue holds, for a connection that never reads, with
+    // data for the other one in between.
+    const std::vector<std::uint8_t> block(90000, 0x5a);
+    std::size_t sent = 0;
+    auto reader = std::async(std::launch::async, [&] {
+        RelayHeader h;
+        std::vector<std::uint8_t> payload;
+        while (peer.Read(h, payload))
+            if (h.type == RELAY_CLOSE && h.connA == stuckId)
+                return true;
+        return false;
+    });
+    for (int i = 0;
+         i < 400 && reader.wait_for(std::chrono::seconds(0)) != std::future_status::ready; ++i) {
+        ASSERT_TRUE(peer.Send(RELAY_DATA, stuckId, 0, 0, block));
+        sent += block.size();
+        ASSERT_TRUE(peer.Send(RELAY_DATA, liveId, 0, 0, {std::uint8_t(i)}));
+        std::uint8_t got = 0;
+        ASSERT_EQ(live.Receive(&got, 1, true), 1) << "after " << sent << " bytes";
+        EXPECT_EQ(got, std::uint8_t(i));
+    }
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(reader.get());
+    EXPECT_LT(sent, kRelayQueueLimit + (16u << 20));  // the kernel's buffers hold some too
+    EXPECT_TRUE(WaitFor([&] { return client.TunnelCount() == 1; }));
 }
 
 }  // namespace
