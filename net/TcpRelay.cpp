@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <iterator>
@@ -88,6 +89,12 @@ class Outbox {
     std::size_t Queued() const {
         std::lock_guard guard(lock_);
         return queued_;
+    }
+
+    enum class Phase { Open, Finishing, Closed };
+    Phase Current() const {
+        std::lock_guard guard(lock_);
+        return closed_ ? Phase::Closed : finishing_ ? Phase::Finishing : Phase::Open;
     }
 
     // Nothing more comes: the writer ends once the queue is written.
@@ -382,12 +389,40 @@ void Pump(State& state, Role role, const std::shared_ptr<ControlLink>& link, Tun
     tunnel.Close();
 }
 
+// Once the peer has closed, a connection that takes no byte for this long
+// gives up what is still queued for it.
+constexpr auto kDrainGrace = std::chrono::seconds(5);
+
+// Writes `bytes` to the connection without ever blocking for good: the
+// writer notices a closed box, and a reader that stopped after the peer
+// closed, while it waits for room.
+bool WriteAll(const Tunnel& tunnel, std::span<const std::uint8_t> bytes) {
+    auto progress = Clock::now();
+    while (!bytes.empty()) {
+        const int sent = tunnel.connection.Send(bytes, false, MSG_DONTWAIT);
+        if (sent > 0) {
+            bytes = bytes.subspan(static_cast<std::size_t>(sent));
+            progress = Clock::now();
+            continue;
+        }
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        const auto phase = tunnel.outbox->Current();
+        if (phase == Outbox::Phase::Closed ||
+            (phase == Outbox::Phase::Finishing && Clock::now() - progress > kDrainGrace))
+            return false;
+        pollfd room{tunnel.connection.Handle(), POLLOUT, 0};
+        ::poll(&room, 1, 250);
+    }
+    return true;
+}
+
 // Writes what the peer sent for one connection; a failed write or a finished
 // queue shuts the connection down, which ends its pump.
 void Writer(Tunnel tunnel) {
     std::vector<std::uint8_t> bytes;
     while (tunnel.outbox->Pop(bytes))
-        if (!Ok(tunnel.connection.SendAll(bytes)))
+        if (!WriteAll(tunnel, bytes))
             break;
     tunnel.outbox->Close();
     tunnel.connection.Shutdown();
