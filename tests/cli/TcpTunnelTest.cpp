@@ -3,58 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
+#include "support/TcpTunnel.h"
 #include "support/TestEnv.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
-
-namespace {
-
-struct TcpTunnel {
-    TempDir dir;
-    int port1 = FreePort(), port2 = FreePort(), port3 = FreePort(), monitorPort = FreePort();
-    std::map<std::string, std::string> env;
-    std::unique_ptr<ChildProcess> server, client;
-
-    TcpTunnel() {
-        InstallStandInMonitor(dir.Path() / "programs");
-        env = {{"PROGRAMFILES", (dir.Path() / "programs").string()}};
-    }
-
-    void Start() {
-        server = std::make_unique<ChildProcess>(
-            VTR232_PATH,
-            std::vector<std::string>{"-s", "--p1", std::to_string(port1), "--p2",
-                                     std::to_string(port2), "--p3", std::to_string(port3)},
-            env);
-        ASSERT_TRUE(server->WaitForOutput("Commands are", 10s));
-        client = std::make_unique<ChildProcess>(
-            VTR232_PATH,
-            std::vector<std::string>{"-c", "127.0.0.1:" + std::to_string(port3), "-l",
-                                     "127.0.0.1:" + std::to_string(monitorPort)},
-            env);
-    }
-
-    // One echo round trip through the tunnel, retried while the client and
-    // the monitor are still coming up.
-    bool RoundTrip(const std::vector<unsigned char>& data) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const int fd = ConnectWhenReady(port2);
-            if (fd < 0)
-                return false;
-            const auto back = EchoThrough(fd, data);
-            close(fd);
-            if (back == data)
-                return true;
-            if (!back.empty())
-                return false;  // partial or wrong bytes: a real fault
-            std::this_thread::sleep_for(100ms);
-        }
-        return false;
-    }
-};
-
-}  // namespace
 
 TEST(TcpTunnel, CarriesDebuggerConnectionsToTheMonitorAndShutsDownInOrder) {
     TcpTunnel t;
