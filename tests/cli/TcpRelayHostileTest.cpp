@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "net/RelayHeader.h"
+#include "net/TcpListener.h"
 #include "support/ChildProcess.h"
 #include "support/TcpTunnel.h"
 #include "support/TestEnv.h"
@@ -56,8 +57,7 @@ TEST(RelayExposure, DebuggerPortListensOnLoopbackUnlessToldOtherwise) {
         // The client dials the other two from its own machine.
         EXPECT_EQ(ListeningAddresses(t.port3), Addresses{"::"});
         EXPECT_EQ(ListeningAddresses(t.port1), Addresses{"::"});
-        t.server->CloseStdin();
-        EXPECT_EQ(t.server->Wait(10s), 0);
+        t.Quit();
     }
     for (const auto& [option, expected] :
          {std::pair{"127.0.0.2", Addresses{"127.0.0.2"}}, std::pair{"::", Addresses{"::"}},
@@ -66,8 +66,7 @@ TEST(RelayExposure, DebuggerPortListensOnLoopbackUnlessToldOtherwise) {
         ASSERT_NO_FATAL_FAILURE(t.StartServer({"--listen", option}));
         EXPECT_EQ(ListeningAddresses(t.port2), expected) << option;
         EXPECT_EQ(ListeningAddresses(t.port3), Addresses{"::"}) << option;
-        t.server->CloseStdin();
-        EXPECT_EQ(t.server->Wait(10s), 0);
+        t.Quit();
     }
     TcpTunnel t;
     auto args = t.ServerArgs();
@@ -128,8 +127,7 @@ TEST(RelayHostile, DebuggerConnectionThatDoesNotReadHoldsUpNoOther) {
     const auto data = RandomBytes(5000, 99);
     EXPECT_EQ(EchoThrough(live, data), data);
     close(live);
-    t.server->Write("q\n");
-    EXPECT_EQ(t.server->Wait(10s), 0);
+    t.Quit();
 }
 
 TEST(RelayHostile, ClosedOrUnansweredOpensLeaveNoDescriptorsBehind) {
@@ -165,8 +163,7 @@ TEST(RelayHostile, ClosedOrUnansweredOpensLeaveNoDescriptorsBehind) {
     EXPECT_TRUE(Eventually([&] { return ProcEntries(t.server->Pid(), "fd") <= baseline; }))
         << ProcEntries(t.server->Pid(), "fd") << " descriptors, " << baseline << " before";
     close(silent);
-    t.server->Write("q\n");
-    EXPECT_EQ(t.server->Wait(10s), 0);
+    t.Quit();
 }
 
 TEST(RelayHostile, DebuggerPortAcceptsAgainAfterRunningOutOfDescriptors) {
@@ -201,8 +198,7 @@ TEST(RelayHostile, DebuggerPortAcceptsAgainAfterRunningOutOfDescriptors) {
     ASSERT_GE(later, 0);
     EXPECT_TRUE(ClosedByPeer(later));
     close(later);
-    t.server->Write("q\n");
-    EXPECT_EQ(t.server->Wait(10s), 0);
+    t.Quit();
 }
 
 TEST(RelayHostile, TunnelledConnectionsAreCappedOnBothSides) {
@@ -240,27 +236,21 @@ TEST(RelayHostile, TunnelledConnectionsAreCappedOnBothSides) {
                ProcEntries(t.client->Pid(), "task") == clientThreads;
     }));
     EXPECT_TRUE(t.RoundTrip(RandomBytes(3000, 2)));
-    t.server->Write("q\n");
-    EXPECT_EQ(t.server->Wait(10s), 0);
+    t.Quit();
 }
 
 // The test plays the server against the real client program.
 TEST(RelayHostile, ClientRefusesOpenRequestsBeyondTheCap) {
     TcpTunnel t;
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(t.port3));
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
+    net::TcpListener listener;
+    ASSERT_EQ(listener.Listen("127.0.0.1", t.port3), net::NetError::None);
     t.client = std::make_unique<ChildProcess>(
         VTR232_PATH,
         std::vector<std::string>{"-c", "127.0.0.1:" + std::to_string(t.port3), "-l",
                                  "127.0.0.1:" + std::to_string(t.monitorPort)},
         t.env);
-    const int control = accept(listener, nullptr, nullptr);
-    close(listener);
+    const net::TcpSocket accepted = listener.Accept({}, 10s);
+    const int control = accepted.Handle();
     ASSERT_GE(control, 0);
     SetReceiveLimit(control, 10s);
     const int monitorUp = ConnectWhenReady(t.monitorPort);
@@ -285,7 +275,7 @@ TEST(RelayHostile, ClientRefusesOpenRequestsBeyondTheCap) {
     EXPECT_EQ(refused, 300 - 64);
     EXPECT_LE(ProcEntries(t.client->Pid(), "task"), threads + 2 * 64);
     EXPECT_LE(ProcEntries(t.client->Pid(), "fd"), fds + 64);
-    close(control);  // the server goes: the client ends
+    accepted.Shutdown();  // the server goes: the client ends
     t.client->Write("\n");
     EXPECT_EQ(t.client->Wait(10s), 0);
 }

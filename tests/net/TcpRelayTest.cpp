@@ -546,6 +546,17 @@ class HostileServer : public ::testing::Test {
         mon = fake.Accept();
         return h.connA;
     }
+    // Asks for a monitor connection that the client must refuse.
+    void ExpectFailureReply(std::uint64_t serverId) {
+        RelayHeader h;
+        std::vector<std::uint8_t> payload;
+        ASSERT_TRUE(peer.Send(RELAY_OPEN, serverId, 0, 0));
+        ASSERT_TRUE(peer.Read(h, payload));
+        EXPECT_EQ(h.type, RELAY_OPEN);
+        EXPECT_EQ(h.connA, 0u);
+        EXPECT_EQ(h.connB, serverId);
+        EXPECT_EQ(h.status, 0u);
+    }
     FakeMonitor fake;
     TcpRelay client;
     RawPeer peer;
@@ -585,14 +596,7 @@ TEST_F(HostileServer, OpenReplyEchoesSignExtendedLow32Bits) {
 
 TEST_F(HostileServer, MonitorUnreachableGivesFailureReply) {
     fake.listener.Close();
-    RelayHeader h;
-    std::vector<std::uint8_t> payload;
-    ASSERT_TRUE(peer.Send(RELAY_OPEN, 5, 0, 0));
-    ASSERT_TRUE(peer.Read(h, payload));
-    EXPECT_EQ(h.type, RELAY_OPEN);
-    EXPECT_EQ(h.connA, 0u);
-    EXPECT_EQ(h.connB, 5u);
-    EXPECT_EQ(h.status, 0u);
+    ExpectFailureReply(5);
     EXPECT_EQ(client.TunnelCount(), 0u);
 }
 
@@ -629,14 +633,7 @@ TEST_F(HostileServer, MonitorsBeyondTheCapGetTheFailureReply) {
     std::vector<TcpSocket> monitors(kRelayMaxTunnels);
     for (std::size_t i = 0; i < monitors.size(); ++i)
         ASSERT_NE(Open(i + 1, monitors[i]), 0u);
-    RelayHeader h;
-    std::vector<std::uint8_t> payload;
-    ASSERT_TRUE(peer.Send(RELAY_OPEN, 999, 0, 0));
-    ASSERT_TRUE(peer.Read(h, payload));
-    EXPECT_EQ(h.type, RELAY_OPEN);
-    EXPECT_EQ(h.connA, 0u);
-    EXPECT_EQ(h.connB, 999u);
-    EXPECT_EQ(h.status, 0u);
+    ExpectFailureReply(999);
     EXPECT_EQ(client.TunnelCount(), kRelayMaxTunnels);
 }
 

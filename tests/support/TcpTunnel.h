@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/ChildProcess.h"
 #include "support/TestEnv.h"
 
@@ -61,6 +63,12 @@ struct TcpTunnel {
             std::vector<std::string>{"-c", "127.0.0.1:" + std::to_string(port3), "-l",
                                      "127.0.0.1:" + std::to_string(monitorPort)},
             env);
+    }
+
+    // "q" on the server console ends it normally.
+    void Quit() {
+        server->Write("q\n");
+        EXPECT_EQ(server->Wait(10s), 0);
     }
 
     // One echo round trip through the tunnel, retried while the client and
