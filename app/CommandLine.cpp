@@ -74,7 +74,7 @@ void RegisterOptions(CLI::App& app, Settings& settings, WideOptionText& wide) {
         ->type_name("ADDR")
         ->check(
             [](const std::string& text) {
-                return net::IsListenAddress(text)
+                return !text.empty() && net::IsListenAddress(text)
                            ? std::string()
                            : "expected a numeric IPv4 or IPv6 address, such as 0.0.0.0 or ::";
             },

@@ -8,7 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
+
+#include "net/AcceptPause.h"
 
 namespace net {
 
@@ -17,8 +18,6 @@ namespace {
 using std::chrono::milliseconds;
 
 constexpr int kBacklog = 16;
-constexpr milliseconds kFirstPause{100};
-constexpr milliseconds kLongestPause{1000};
 
 // The text between optional brackets, as getaddrinfo wants an IPv6 literal.
 std::string_view Unbracketed(std::string_view address) {
@@ -93,11 +92,6 @@ void SetPort(sockaddr_storage& address, int port) {
         reinterpret_cast<sockaddr_in6&>(address).sin6_port = value;
     else
         reinterpret_cast<sockaddr_in&>(address).sin_port = value;
-}
-
-// Shortages that pass once other connections end.
-bool Shortage(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 }  // namespace
@@ -191,9 +185,9 @@ TcpSocket TcpListener::Accept(std::span<pollfd> watched, milliseconds timeout) {
                 accepted.Attach(fd);
                 return accepted;
             }
-            if (Shortage(errno)) {
+            if (IsAcceptShortage(errno)) {
                 // Longer each time the shortage is still there after a pause.
-                pause_ = pause_.count() == 0 ? kFirstPause : std::min(pause_ * 2, kLongestPause);
+                pause_ = NextAcceptPause(pause_);
                 pausedUntil_ = Clock::now() + pause_;
                 break;
             }

@@ -179,7 +179,7 @@ struct TcpRelay::State {
     // count down into it until the last of them goes.
     std::atomic<std::size_t> queued{0};
 
-    // guards closed, the listeners, control, pending, abandoned, table,
+    // guards closed, openTimeout, the listeners, control, pending, abandoned, table,
     // lastServerId, localHost, localPort, upstream, monitors and lastClientId
     mutable std::mutex tableLock;
     bool closed = false;

@@ -4,13 +4,16 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
+#include "net/AcceptPause.h"
 #include "platform/UniqueFd.h"
 
 namespace net {
@@ -156,6 +159,7 @@ TcpSocket TcpSocket::Accept() const {
     accepted.family_ = family_;
     if (!IsValid())
         return accepted;
+    std::chrono::milliseconds pause{0};
     for (;;) {
         const SocketHandle fd = ::accept4(Handle(), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
@@ -163,7 +167,15 @@ TcpSocket TcpSocket::Accept() const {
             return accepted;
         }
         // A peer that gave up before we took it is not the listener's fault.
-        if (errno != EINTR && errno != ECONNABORTED)
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (!IsAcceptShortage(errno))
+            return accepted;
+        // A listening socket reports nothing but its shutdown when asked for
+        // nothing, so the pause ends early only when Close wakes it.
+        pause = NextAcceptPause(pause);
+        pollfd hangup{Handle(), 0, 0};
+        if (::poll(&hangup, 1, static_cast<int>(pause.count())) != 0)
             return accepted;
     }
 }

@@ -45,7 +45,9 @@ class TcpSocket {
     // 1..65535.
     NetError Connect(std::string_view host, int port);
 
-    // Blocks for one connection; an empty value when accept fails.
+    // Blocks for one connection; an empty value when accept fails or the
+    // socket is closed. Running out of descriptors, buffers or memory is
+    // waited out (see AcceptPause.h) rather than taken as a failure.
     TcpSocket Accept() const;
 
     // Drops what the value held and owns `handle` with a fresh share.

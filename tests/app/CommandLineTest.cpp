@@ -81,3 +81,24 @@ TEST(CommandLine, UnicodePathsArriveAsWideText) {
     ASSERT_EQ(s.files.size(), 1u);
     EXPECT_EQ(s.files[0], L"d\u00e9j\u00e0,\u65e5");
 }
+
+TEST(CommandLine, ListenTakesNumericAddressesInEitherTransport) {
+    for (const bool quic : {false, true}) {
+        Settings none;
+        ASSERT_TRUE(
+            Parse(none, quic ? std::vector<std::string>{"-q"} : std::vector<std::string>{}));
+        EXPECT_EQ(none.listenAddress, "");  // loopback
+        for (const char* address : {"0.0.0.0", "::", "192.168.1.20", "[fe80::2]"}) {
+            Settings s;
+            std::vector<std::string> args{"-s", "--listen", address};
+            if (quic)
+                args.push_back("-q");
+            ASSERT_TRUE(Parse(s, args)) << address;
+            EXPECT_EQ(s.listenAddress, address);
+        }
+        for (const char* bad : {"devbox.example.com", "1.2.3", "127.0.0.1:7002", ""}) {
+            Settings s;
+            EXPECT_FALSE(Parse(s, {"--listen", bad})) << bad;
+        }
+    }
+}

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -219,4 +220,54 @@ TEST(TcpSocket, CloseWakesThreadsBlockedInAcceptAndReceive) {
     EXPECT_FALSE(server.listener.IsValid());
     // The peer sees the connection end.
     EXPECT_TRUE(PeerClosed(client));
+}
+
+namespace {
+
+// Lowers this process's descriptor limit to the lowest free descriptor
+// number, so the next descriptor cannot be made, until destroyed.
+class NoDescriptorsLeft {
+  public:
+    NoDescriptorsLeft() {
+        ::getrlimit(RLIMIT_NOFILE, &normal_);
+        int lowest = 0;
+        while (DescriptorOpen(lowest))
+            ++lowest;
+        const rlimit tight{static_cast<rlim_t>(lowest), normal_.rlim_max};
+        ::setrlimit(RLIMIT_NOFILE, &tight);
+    }
+    ~NoDescriptorsLeft() { ::setrlimit(RLIMIT_NOFILE, &normal_); }
+
+  private:
+    rlimit normal_{};
+};
+
+}  // namespace
+
+TEST(TcpSocket, AcceptWaitsOutADescriptorShortageAndStillWakesOnClose) {
+    Listening l;
+    ASSERT_TRUE(l.ok);
+    TcpSocket peer(kInvalidSocket);
+    ASSERT_TRUE(Ok(peer.Create(AF_INET6)));  // made before the limit drops
+    std::future<TcpSocket> accepted;
+    {
+        NoDescriptorsLeft shortage;
+        ASSERT_TRUE(Ok(peer.Connect("127.0.0.1", l.port)));
+        accepted =
+            std::async(std::launch::async, [listener = l.listener] { return listener.Accept(); });
+        EXPECT_EQ(accepted.wait_for(std::chrono::milliseconds(400)), std::future_status::timeout);
+    }
+    ASSERT_EQ(accepted.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(accepted.get().IsValid());
+
+    TcpSocket second(kInvalidSocket);
+    ASSERT_TRUE(Ok(second.Create(AF_INET6)));
+    NoDescriptorsLeft shortage;
+    ASSERT_TRUE(Ok(second.Connect("127.0.0.1", l.port)));
+    auto waiting = std::async(std::launch::async,
+                              [listener = l.listener] { return listener.Accept().IsValid(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    l.listener.Close();
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_FALSE(waiting.get());
 }
