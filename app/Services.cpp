@@ -39,6 +39,8 @@ void Services::OpenQuicServer() {
     serverShell_.serverInbox = [this](std::span<const std::uint8_t> bytes) {
         serverChannel_.inbox.Push(bytes);
     };
+    // No reply can come once the client has gone.
+    serverShell_.onServerConnectionEnded = [this] { serverChannel_.inbox.Close(); };
     InstallServerShell(serverShell_);
     listenStatus_ =
         serverEndpoint_.Listen(static_cast<std::uint16_t>(settings_.port1), quic::kQuicAlpn);
@@ -62,7 +64,10 @@ void Services::ConnectQuicClient() {
     clientShell_.onClientConnected = [this] { StartMonitor(); };
     clientShell_.onControlStream = [this](HQUIC stream) { StartQuicReceiver(stream); };
     // The client ends with its connection; the entry thread shuts down.
-    clientShell_.onClientConnectionEnded = [this] { end_.Request(0); };
+    clientShell_.onClientConnectionEnded = [this] {
+        clientChannel_.inbox.Close();
+        end_.Request(0);
+    };
     clientShell_.clientInbox = [this](std::span<const std::uint8_t> bytes) {
         clientChannel_.inbox.Push(bytes);
     };

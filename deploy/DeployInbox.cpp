@@ -27,6 +27,25 @@ std::size_t DeployInbox::Pop(std::span<std::uint8_t> out) {
     changed_.wait(guard, [&] { return closed_ || data_.size() - head_ >= out.size(); });
     if (closed_)
         return 0;
+    return TakeLocked(out);
+}
+
+std::size_t DeployInbox::PopSome(std::span<std::uint8_t> out,
+                                 std::optional<std::chrono::milliseconds> idle) {
+    if (out.empty())
+        return 0;
+    std::unique_lock guard(lock_);
+    const auto ready = [&] { return closed_ || data_.size() > head_; };
+    if (idle)
+        changed_.wait_for(guard, *idle, ready);
+    else
+        changed_.wait(guard, ready);
+    if (closed_ || data_.size() == head_)
+        return 0;
+    return TakeLocked(out.first(std::min(out.size(), data_.size() - head_)));
+}
+
+std::size_t DeployInbox::TakeLocked(std::span<std::uint8_t> out) {
     const auto from = data_.begin() + static_cast<std::ptrdiff_t>(head_);
     std::copy(from, from + static_cast<std::ptrdiff_t>(out.size()), out.begin());
     head_ += out.size();

@@ -1,10 +1,12 @@
 #pragma once
 // The byte queue between the QUIC control stream's receive events (the only
 // pusher) and the deployment reader (the only popper) of one side.
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -25,6 +27,13 @@ class DeployInbox {
     // so a reader never sees part of a message.
     std::size_t Pop(std::span<std::uint8_t> out);
 
+    // Waits until at least one byte is queued (at most `idle`; none waits
+    // without a limit), then moves up to out.size() bytes into `out` and
+    // returns how many. Returns 0 when the inbox is closed or the time ran
+    // out, so a reader can take a message in pieces as it arrives.
+    std::size_t PopSome(std::span<std::uint8_t> out,
+                        std::optional<std::chrono::milliseconds> idle = std::nullopt);
+
     // Marks the inbox closed, wakes a waiting reader at once and releases the
     // queued bytes. Readers wait on a condition variable rather than polling,
     // so no grace period is needed before the bytes go.
@@ -35,6 +44,9 @@ class DeployInbox {
     std::size_t Queued() const;
 
   private:
+    // Moves out.size() queued bytes into `out`; lock_ held.
+    std::size_t TakeLocked(std::span<std::uint8_t> out);
+
     mutable std::mutex lock_;  // guards data_, head_, closed_
     std::condition_variable changed_;
     std::vector<std::uint8_t> data_;

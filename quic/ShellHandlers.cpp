@@ -47,10 +47,16 @@ QUIC_STATUS ServerListenerHandler(HQUIC, QUIC_LISTENER_EVENT* event, void* conte
     return QUIC_STATUS_SUCCESS;
 }
 
-QUIC_STATUS ServerConnectionHandler(HQUIC, QUIC_CONNECTION_EVENT* event, void*, bool) {
+QUIC_STATUS ServerConnectionHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, void* context,
+                                    bool) {
     // Whichever connection it held: a server serves one client per run.
-    if (event->Type == QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE)
+    if (event->Type == QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE) {
+        const bool served = serverConnection.load() == connection;
         serverConnection.store(nullptr);
+        const auto* shell = static_cast<const ServerShell*>(context);
+        if (served && shell != nullptr && shell->onServerConnectionEnded)
+            shell->onServerConnectionEnded();
+    }
     return QUIC_STATUS_SUCCESS;
 }
 

@@ -23,6 +23,9 @@ struct ServerShell {
     QuicEndpoint* endpoint = nullptr;
     // The server's control-stream bytes.
     InboxHook serverInbox;
+    // The served client's connection ended (close the inbox, so that a
+    // deployment waiting for its replies returns). On the worker thread.
+    std::function<void()> onServerConnectionEnded;
 };
 
 // Lives as long as the client endpoint; the context of its connection.
