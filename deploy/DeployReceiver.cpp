@@ -175,13 +175,16 @@ DeployError WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& path
 }
 
 // The most payload a message of this header can need: a path, a whole file
-// of the announced plain size in its compressed frame, or a patch.
+// of the announced plain size in its compressed frame, or a patch; unknown
+// messages are taken and dropped.
 std::uint64_t PayloadCap(const DeployHeader& header) {
     switch (header.type) {
         case DEPLOY_SIGNATURE:
             return kDeploySmallPayload;
         case DEPLOY_FULL:
-            return DIFFLIB::LzmsFrameBound(header.plainSize);
+            // With room for a frame that disagrees with the header, so that
+            // it is refused in step rather than by ending the channel.
+            return DIFFLIB::LzmsFrameBound(header.plainSize) + kDeploySmallPayload;
         default:
             return kDeployMaxPayload;
     }
