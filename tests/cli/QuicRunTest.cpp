@@ -2,6 +2,7 @@
 // stand-in monitor, deployments over the control stream and debugger
 // connections through tunnel streams.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <fstream>
 #include <regex>
@@ -265,4 +266,34 @@ TEST(QuicRun, TerminationSignalStillRemovesTheKeyAndStopsTheMonitor) {
     kill(run.server->Pid(), SIGINT);
     EXPECT_EQ(run.server->Wait(10s), 128 + SIGINT);
     EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
+}
+
+// A client that goes away while the server waits for its reply: the deploy
+// ends with its failure line as soon as the connection does, long before any
+// reply deadline, and the console goes on.
+TEST(QuicRun, DeployWaitingOnAClientThatGoesEndsWhenTheConnectionDoes) {
+    QuicRun run;
+    const fs::path local = run.dir.Path() / "app.txt";
+    const fs::path remote = run.dir.Path() / "target" / "app.txt";
+    WriteText(local, std::string(100000, 'v'));
+    ASSERT_NO_FATAL_FAILURE(run.StartServer({"-f", local.string() + "," + remote.string()}));
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+
+    // Held still, the client cannot answer the signature request.
+    ASSERT_EQ(::kill(run.client->Pid(), SIGSTOP), 0);
+    run.server->Write("deploy\n");
+    ASSERT_TRUE(run.server->WaitForOutput("Local: ", 10s));
+    std::this_thread::sleep_for(500ms);
+    // It wakes to a termination signal and closes its connection.
+    const auto ended = std::chrono::steady_clock::now();
+    ::kill(run.client->Pid(), SIGTERM);
+    ::kill(run.client->Pid(), SIGCONT);
+    ASSERT_TRUE(run.server->WaitForOutput("Failed\r\n", 15s)) << run.server->Out();
+    EXPECT_LT(std::chrono::steady_clock::now() - ended, 15s);
+    EXPECT_TRUE(run.client->Wait(10s).has_value());
+    EXPECT_FALSE(fs::exists(remote));
+
+    run.server->Write("q\n");
+    EXPECT_EQ(run.server->Wait(10s), 0);
 }
