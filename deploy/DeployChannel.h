@@ -5,7 +5,9 @@
 // (the `deploy` command); the server's RemoteSync thread accepts the TCP
 // channel; the client's receiver thread answers over TCP or QUIC; in QUIC
 // mode the stream's receive events fill the inbox. Failures are reported as
-// DeployError.
+// DeployError. Nothing a peer announces is taken on trust: payloads grow as
+// their bytes arrive, under a cap per message, and a peer silent for the
+// idle deadline loses the channel.
 //
 // RemoteSync: the deployment channel and its message format. Every message is
 // a 40-byte little-endian header followed by `size` payload bytes:
