@@ -253,6 +253,21 @@ void WireSeeds(const fs::path& root) {
         deployHeader.Add("header" + std::to_string(n++), bytes);
     }
 
+    // Messages as they follow each other on the channel: a header, then as
+    // many payload bytes as it announces.
+    Corpus deployMessage(root, "deploy_message");
+    std::vector<std::uint8_t> stream;
+    n = 0;
+    for (const auto& header : headers) {
+        deploy::DeployHeader small = header;
+        small.size = 16 + 16 * static_cast<std::uint64_t>(n);
+        std::array<std::uint8_t, deploy::kDeployHeaderSize> bytes;
+        deploy::EncodeDeployHeader(small, bytes);
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+        stream.resize(stream.size() + small.size, static_cast<std::uint8_t>('a' + n));
+        deployMessage.Add("stream" + std::to_string(n++), stream);
+    }
+
     Corpus relayHeader(root, "relay_header");
     const net::RelayHeader relays[] = {{net::RELAY_OPEN, 1, 0, 4026, 0},
                                        {net::RELAY_DATA, 1, 7, 0, 2000},
