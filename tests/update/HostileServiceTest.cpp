@@ -16,6 +16,7 @@
 
 #include "TestSupport.h"
 #include "platform/Text.h"
+#include "update/LocalFiles.h"
 #include "update/Sha256.h"
 #include "update/Updater.h"
 #include "update/ZZip.h"
@@ -394,6 +395,30 @@ TEST_F(HostileServiceTest, LocalSignatureArchiveIsPrivateAndAlwaysRemoved) {
         unsetenv("TMPDIR");
     else
         setenv("TMPDIR", previous.c_str(), 1);
+}
+
+TEST(TempArchive, PrivateDirectoryWhoseArchiveIsNeverAFollowedLink) {
+    TempDir root;
+    const fs::path victim = root.path() / "victim";
+    WriteBytes(victim, Bytes("keep"));
+    fs::path directory;
+    {
+        const Zelt::TempArchive archive;
+        const fs::path path = platform::ToUtf8(archive.path());
+        directory = path.parent_path();
+        EXPECT_EQ(directory.filename().string().rfind("zip", 0), 0u);
+        EXPECT_TRUE(fs::status(directory).permissions() == fs::perms::owner_all);
+        EXPECT_TRUE(fs::is_empty(directory));
+        // Whatever was put at the name is replaced, never written through.
+        ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+        Zelt::Updater updater(platform::FromUtf8(root.path().string()), {}, 0);
+        EXPECT_EQ(updater.build_signature_archive(&archive.path(), nullptr), Zelt::kOk);
+        EXPECT_FALSE(fs::is_symlink(path));
+        EXPECT_EQ(ReadBytes(victim), Bytes("keep"));
+        EXPECT_EQ(updater.fetch_signatures(&archive.path()), Zelt::kOk);
+        EXPECT_FALSE(updater.records().empty());
+    }
+    EXPECT_FALSE(fs::exists(directory));
 }
 
 }  // namespace
