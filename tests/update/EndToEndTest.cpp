@@ -181,21 +181,9 @@ TEST(UpdateEndToEnd, HostileServiceCannotTakeMemoryAndPlainHttpIsNeverDialled) {
 
     // A listener that counts connections: behind http:// it is never dialled,
     // behind https:// it is.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string hostPort = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    int connections = 0;
-    auto accepted = [&] {
-        for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0; ++connections)
-            close(fd);
-        return connections > 0;
-    };
+    CountingListener listener;
+    const std::string hostPort = listener.HostPort();
+    auto accepted = [&listener] { return listener.Accepted() > 0; };
     auto plain = start("http://" + hostPort + "/zelt/zelt.php", "");
     EXPECT_FALSE(WaitFor(accepted, 1500));
     plain->CloseStdin();
@@ -204,7 +192,6 @@ TEST(UpdateEndToEnd, HostileServiceCannotTakeMemoryAndPlainHttpIsNeverDialled) {
     EXPECT_TRUE(WaitFor(accepted, 10000));
     secure->CloseStdin();
     EXPECT_EQ(secure->Wait(10000), 0);
-    close(listener);
 }
 
 }  // namespace

@@ -60,21 +60,9 @@ TEST_F(UpdateThreadTest, EnvironmentChoosesTheServiceAndCanTurnTheThreadOff) {
 
 TEST_F(UpdateThreadTest, OnlyAnHttpsServiceIsEverContacted) {
     // A listener that counts connections, whatever they carry.
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 8), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string hostPort = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    auto connections = [listener] {
-        int count = 0;
-        for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0; ++count)
-            close(fd);
-        return count;
-    };
+    updatetest::CountingListener listener;
+    const std::string hostPort = listener.HostPort();
+    auto connections = [&listener] { return listener.Accepted(); };
     for (const std::string scheme : {"http", "HTTP", "ftp", "file"}) {
         setenv("VTR_UPDATE_URL", (scheme + "://" + hostPort + "/zelt/zelt.php").c_str(), 1);
         Zelt::UpdateThreadEntry();
@@ -93,7 +81,6 @@ TEST_F(UpdateThreadTest, OnlyAnHttpsServiceIsEverContacted) {
         dialled += connections();
     run.join();
     EXPECT_EQ(dialled + connections(), 1);
-    close(listener);
 }
 
 TEST_F(UpdateThreadTest, NoRequestWhileADebuggerIsAttached) {
