@@ -45,8 +45,7 @@ std::size_t ByteQueue::PopSome(std::span<std::uint8_t> out) {
     return closed_ ? 0 : TakeLocked(out);
 }
 
-bool ByteQueue::PopAll(std::span<std::uint8_t> out,
-                       const std::function<void(std::size_t)>& taken) {
+bool ByteQueue::PopAll(std::span<std::uint8_t> out, const std::function<void(std::size_t)>& taken) {
     while (!out.empty()) {
         std::size_t count = 0;
         {

@@ -148,7 +148,8 @@ net::TcpSocket ListenOn(const sockaddr_storage& address, socklen_t length, bool 
     }
     sockaddr_storage bound = address;
     if (bound.ss_family == AF_INET6)
-        reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port = htons(static_cast<std::uint16_t>(port));
+        reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port =
+            htons(static_cast<std::uint16_t>(port));
     else
         reinterpret_cast<sockaddr_in*>(&bound)->sin_port = htons(static_cast<std::uint16_t>(port));
     if (::bind(listener.Handle(), reinterpret_cast<const sockaddr*>(&bound), length) != 0 ||

@@ -131,7 +131,8 @@ QUIC_STATUS ServerControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* co
 QUIC_STATUS ClientControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
     const auto* shell = static_cast<const ClientShell*>(context);
     if (shell != nullptr && event->Type == QUIC_STREAM_EVENT_RECEIVE)
-        return PushReceived(*event, shell->clientInbox, static_cast<bool>(shell->clientInboxCredit));
+        return PushReceived(*event, shell->clientInbox,
+                            static_cast<bool>(shell->clientInboxCredit));
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -146,9 +147,8 @@ HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort) 
     control->port1 = port1;
     control->localPort = localPort;
     const auto [handler, shellContext] = server.GetListenerHandler();
-    const ServerShell* shell = handler == &ServerListenerHandler
-                                   ? static_cast<const ServerShell*>(shellContext)
-                                   : nullptr;
+    const ServerShell* shell =
+        handler == &ServerListenerHandler ? static_cast<const ServerShell*>(shellContext) : nullptr;
     if (shell != nullptr) {
         control->inbox = shell->serverInbox;
         control->credited = static_cast<bool>(shell->serverInboxCredit);
