@@ -52,6 +52,13 @@ struct QuicRun {
         ASSERT_TRUE(server->WaitForOutput("Commands are", 15s)) << server->Out();
     }
 
+    // "q" on the server ends both processes with code 0.
+    void Quit() {
+        server->Write("q\n");
+        EXPECT_EQ(server->Wait(15s), 0);
+        EXPECT_EQ(client->Wait(90s), 0);
+    }
+
     fs::path KeyDir() const { return dir.Path() / "xdg" / "vantora" / "keys"; }
 };
 
@@ -346,9 +353,7 @@ TEST(QuicRun, SecondClientIsRefusedAndTheFirstKeepsTheRun) {
     EXPECT_EQ(ReadText(remote), "payload for the first client\n");
     EXPECT_NE(run.client->Out().find("Writing"), std::string::npos) << run.client->Out();
     EXPECT_EQ(second.Out().find("Writing"), std::string::npos) << second.Out();
-    run.server->Write("q\n");
-    EXPECT_EQ(run.server->Wait(15s), 0);
-    EXPECT_EQ(run.client->Wait(90s), 0);
+    run.Quit();
 }
 
 TEST(QuicRun, DebuggerConnectionThatDoesNotReadHoldsUpNoOther) {
@@ -386,9 +391,7 @@ TEST(QuicRun, DebuggerConnectionThatDoesNotReadHoldsUpNoOther) {
     close(other);
     flooder.join();
     close(stuck);
-    run.server->Write("q\n");
-    EXPECT_EQ(run.server->Wait(15s), 0);
-    EXPECT_EQ(run.client->Wait(90s), 0);
+    run.Quit();
 }
 
 TEST(QuicRun, FloodOnTheControlStreamKeepsTheServerBounded) {
