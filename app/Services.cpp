@@ -37,7 +37,10 @@ void Services::OpenQuicServer() {
     serverEndpoint_.Open(quic::kQuicAppName, quic::QuicRole::Server);
     serverShell_.endpoint = &serverEndpoint_;
     serverShell_.serverInbox = [this](std::span<const std::uint8_t> bytes) {
-        serverChannel_.inbox.Push(bytes);
+        return serverChannel_.inbox.Push(bytes);
+    };
+    serverShell_.serverInboxCredit = [this](quic::ReceiveCredit credit) {
+        serverChannel_.inbox.SetConsumedHook(std::move(credit));
     };
     // No reply can come once the client has gone.
     serverShell_.onServerConnectionEnded = [this] { serverChannel_.inbox.Close(); };
@@ -69,7 +72,10 @@ void Services::ConnectQuicClient() {
         end_.Request(0);
     };
     clientShell_.clientInbox = [this](std::span<const std::uint8_t> bytes) {
-        clientChannel_.inbox.Push(bytes);
+        return clientChannel_.inbox.Push(bytes);
+    };
+    clientShell_.clientInboxCredit = [this](quic::ReceiveCredit credit) {
+        clientChannel_.inbox.SetConsumedHook(std::move(credit));
     };
     ConnectClientShell(clientShell_, settings_.clientHost,
                        static_cast<std::uint16_t>(settings_.clientPort));

@@ -7,6 +7,7 @@
 // rest runs on whichever thread calls it, and the few process-wide pieces
 // (console output and input) keep their lock beside them.
 #include "platform/ByteOrder.h"
+#include "platform/ByteQueue.h"
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
 #include "platform/Environment.h"

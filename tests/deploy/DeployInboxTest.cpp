@@ -94,6 +94,24 @@ TEST(DeployInboxTest, CloseWakesAWaitingReader) {
 
 }  // namespace
 
+TEST(DeployInboxTest, ReaderReportsWhatItTookEvenBeforeTheHookExists) {
+    DeployInbox inbox;
+    const auto message = Sequence(100, 0);
+    EXPECT_EQ(inbox.Push(message), 100u);
+    std::vector<std::uint8_t> head(30);
+    ASSERT_EQ(inbox.Pop(head), 30u);
+    std::vector<std::size_t> reported;
+    inbox.SetConsumedHook([&](std::size_t count) { reported.push_back(count); });
+    EXPECT_EQ(reported, (std::vector<std::size_t>{30}));
+    std::vector<std::uint8_t> rest(70);
+    ASSERT_EQ(inbox.Pop(rest), 70u);
+    EXPECT_EQ(reported, (std::vector<std::size_t>{30, 70}));
+    // A full inbox takes nothing more; the stream keeps the rest.
+    const std::vector<std::uint8_t> big(kDeployInboxCapacity + 10, 7);
+    EXPECT_EQ(inbox.Push(big), kDeployInboxCapacity);
+    EXPECT_EQ(inbox.Push(big), 0u);
+}
+
 namespace {
 
 TEST(DeployInboxTest, PopSomeTakesWhatHasArrivedAndGivesUpWhenSilentOrClosed) {
