@@ -474,8 +474,9 @@ TEST(QuicRun, DeployWaitingOnAClientThatGoesEndsWhenTheConnectionDoes) {
     EXPECT_TRUE(run.client->Wait(10s).has_value());
     // Woken, the client may still have answered and written the file before
     // it ended; it is then whole, never a part.
-    if (fs::exists(remote))
+    if (fs::exists(remote)) {
         EXPECT_EQ(ReadText(remote), ReadText(local));
+    }
 
     run.server->Write("q\n");
     EXPECT_EQ(run.server->Wait(10s), 0);
