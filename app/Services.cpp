@@ -37,8 +37,13 @@ void Services::OpenQuicServer() {
     serverEndpoint_.Open(quic::kQuicAppName, quic::QuicRole::Server);
     serverShell_.endpoint = &serverEndpoint_;
     serverShell_.serverInbox = [this](std::span<const std::uint8_t> bytes) {
-        serverChannel_.inbox.Push(bytes);
+        return serverChannel_.inbox.Push(bytes);
     };
+    serverShell_.serverInboxCredit = [this](quic::ReceiveCredit credit) {
+        serverChannel_.inbox.SetConsumedHook(std::move(credit));
+    };
+    // No reply can come once the client has gone.
+    serverShell_.onServerConnectionEnded = [this] { serverChannel_.inbox.Close(); };
     InstallServerShell(serverShell_);
     listenStatus_ =
         serverEndpoint_.Listen(static_cast<std::uint16_t>(settings_.port1), quic::kQuicAlpn);
@@ -62,9 +67,15 @@ void Services::ConnectQuicClient() {
     clientShell_.onClientConnected = [this] { StartMonitor(); };
     clientShell_.onControlStream = [this](HQUIC stream) { StartQuicReceiver(stream); };
     // The client ends with its connection; the entry thread shuts down.
-    clientShell_.onClientConnectionEnded = [this] { end_.Request(0); };
+    clientShell_.onClientConnectionEnded = [this] {
+        clientChannel_.inbox.Close();
+        end_.Request(0);
+    };
     clientShell_.clientInbox = [this](std::span<const std::uint8_t> bytes) {
-        clientChannel_.inbox.Push(bytes);
+        return clientChannel_.inbox.Push(bytes);
+    };
+    clientShell_.clientInboxCredit = [this](quic::ReceiveCredit credit) {
+        clientChannel_.inbox.SetConsumedHook(std::move(credit));
     };
     ConnectClientShell(clientShell_, settings_.clientHost,
                        static_cast<std::uint16_t>(settings_.clientPort));

@@ -86,3 +86,22 @@ function(vtr_benchmarks)
     vtr_test_paths(${name})
   endforeach()
 endfunction()
+
+# vtr_fuzzer(<target> [SEEDS] SOURCES <fuzz/ file>... LIBS <lib>... [INCLUDES <module>...])
+# A libFuzzer program from sources under fuzz/, or with SEEDS a plain program
+# (the seed writer) built the same way. INCLUDES names modules whose headers
+# it sees without linking their library (their sources are compiled in).
+function(vtr_fuzzer target)
+  cmake_parse_arguments(F "SEEDS" "" "SOURCES;LIBS;INCLUDES" ${ARGN})
+  list(TRANSFORM F_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/fuzz/)
+  add_executable(${target} ${F_SOURCES})
+  target_link_libraries(${target} PRIVATE ${F_LIBS})
+  foreach(module IN LISTS F_INCLUDES)
+    target_include_directories(${target} PRIVATE ${CMAKE_BINARY_DIR}/include/${module})
+  endforeach()
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz)
+  if(NOT F_SEEDS)
+    target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+  endif()
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+endfunction()

@@ -8,6 +8,10 @@ namespace {
 // Needs stay below 4 GiB so that every consumer can take them in one piece.
 constexpr std::uint64_t kMaxNeedLength = 0xFFFFFFFFull;
 
+bool HashBefore(const ChunkHash& a, const ChunkHash& b) {
+    return a.high != b.high ? a.high < b.high : a.low < b.low;
+}
+
 bool Continues(const Need& pending, const Need& next) {
     return pending.type == next.type && pending.offset + pending.length == next.offset &&
            pending.length + next.length <= kMaxNeedLength;
@@ -43,9 +47,14 @@ bool Comparator::Load(std::span<const std::uint8_t> seed) {
         if (!DecodeChunkRecord(bytes, parameters, record))
             return false;
         chunks_.push_back(SeedChunk{offset, record.length, record.hash});
-        index_.emplace(record.hash, static_cast<std::uint32_t>(i));  // keeps the first
+        index_.push_back(static_cast<std::uint32_t>(i));
         offset += record.length;
     }
+    std::sort(index_.begin(), index_.end(), [this](std::uint32_t a, std::uint32_t b) {
+        const ChunkHash& ha = chunks_[a].hash;
+        const ChunkHash& hb = chunks_[b].hash;
+        return ha == hb ? a < b : HashBefore(ha, hb);
+    });
     return true;
 }
 
@@ -148,10 +157,14 @@ std::optional<std::size_t> Comparator::FindSeed(const ChunkRecord& record) const
     if (nextSeed_ < chunks_.size() && chunks_[nextSeed_].hash == record.hash &&
         chunks_[nextSeed_].length == record.length)
         return nextSeed_;
-    const auto found = index_.find(record.hash);
-    if (found == index_.end() || chunks_[found->second].length != record.length)
+    const auto found = std::lower_bound(index_.begin(), index_.end(), record.hash,
+                                        [this](std::uint32_t chunk, const ChunkHash& hash) {
+                                            return HashBefore(chunks_[chunk].hash, hash);
+                                        });
+    if (found == index_.end() || !(chunks_[*found].hash == record.hash) ||
+        chunks_[*found].length != record.length)
         return std::nullopt;
-    return found->second;
+    return *found;
 }
 
 Result Comparator::Fail() {

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "codec/Chunker.h"
@@ -39,11 +38,6 @@ class Comparator {
                    Progress& progress);
 
   private:
-    struct HashKey {
-        std::size_t operator()(const ChunkHash& hash) const noexcept {
-            return static_cast<std::size_t>(hash.low ^ (hash.high * 0x9E3779B97F4A7C15ull));
-        }
-    };
     struct SeedChunk {
         std::uint64_t offset;
         std::uint32_t length;
@@ -59,7 +53,10 @@ class Comparator {
     std::optional<ChunkParameters> seedParameters_;
     ChunkParameters sourceParameters_;
     std::vector<SeedChunk> chunks_;
-    std::unordered_map<ChunkHash, std::uint32_t, HashKey> index_;
+    // Seed chunk numbers ordered by hash, then by number: a lookup costs
+    // log n comparisons whatever hashes a peer chose, and the first of equal
+    // hashes is the earliest chunk.
+    std::vector<std::uint32_t> index_;
 
     bool headerDone_ = false;
     bool finished_ = false;

@@ -38,17 +38,13 @@ std::optional<std::vector<std::uint8_t>> ReadSeed(const Reader& reader) {
     return seed;
 }
 
-Result Replace(std::vector<std::uint8_t>& buffer,
-               Result (*transform)(std::span<const std::uint8_t>, std::vector<std::uint8_t>&)) {
+template <typename Transform>
+Result Replace(std::vector<std::uint8_t>& buffer, Transform transform) {
     std::vector<std::uint8_t> output;
     const Result result = transform(buffer, output);
     if (result == Result::Ok)
         buffer = std::move(output);
     return result;
-}
-
-Result Compress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
-    return LzmsCompress(input, output);
 }
 
 }  // namespace
@@ -139,11 +135,16 @@ Result DiffLibrary::ApplyPatch(const Reader& oldFile, const Reader& patch,
 }
 
 Result DiffLibrary::CompressBuffer(std::vector<std::uint8_t>& buffer) {
-    return Replace(buffer, Compress);
+    return Replace(buffer, [](std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out) {
+        return LzmsCompress(input, out);
+    });
 }
 
-Result DiffLibrary::DecompressBuffer(std::vector<std::uint8_t>& buffer) {
-    return Replace(buffer, LzmsDecompress);
+Result DiffLibrary::DecompressBuffer(std::vector<std::uint8_t>& buffer, std::uint64_t maxSize) {
+    return Replace(buffer,
+                   [maxSize](std::span<const std::uint8_t> input, std::vector<std::uint8_t>& out) {
+                       return LzmsDecompress(input, out, std::min(maxSize, kLzmsMaxOriginalSize));
+                   });
 }
 
 }  // namespace DIFFLIB

@@ -51,10 +51,11 @@ class DiffLibrary {
     Result ApplyPatch(const Reader& oldFile, const Reader& patch, MemoryDiffWriter& writer);
 
     // Replace the bytes with their compressed / decompressed form; an empty
-    // vector stays empty. On failure (corrupt input included) the vector is
-    // untouched.
+    // vector stays empty. On failure (corrupt input included, or a frame
+    // that declares more than maxSize) the vector is untouched.
     static Result CompressBuffer(std::vector<std::uint8_t>& buffer);
-    static Result DecompressBuffer(std::vector<std::uint8_t>& buffer);
+    static Result DecompressBuffer(std::vector<std::uint8_t>& buffer,
+                                   std::uint64_t maxSize = UINT64_MAX);
 
   private:
     Result lastResult_ = Result::Ok;

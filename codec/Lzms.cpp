@@ -21,6 +21,11 @@ constexpr std::size_t kHeaderSize = 24;  // magic, original size, block size, bl
 constexpr std::size_t kBlockHeaderSize = 8;
 // A frame may name a block size up to this; larger decompressors are refused.
 constexpr std::uint32_t kMaxFrameBlockSize = 64u << 20;
+// Frames that claim to shrink their content more than this are not trusted
+// with room for all of it up front.
+constexpr std::uint64_t kPlausibleRatio = 64;
+// The smallest block size LzmsFrameBound allows for.
+constexpr std::uint64_t kBoundBlockSize = 64u << 10;
 
 template <auto Free>
 struct FreeWith {
@@ -179,6 +184,14 @@ Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_
     }
 }
 
+std::uint64_t LzmsFrameBound(std::uint64_t originalSize) {
+    if (originalSize == 0)
+        return 0;
+    originalSize = std::min(originalSize, kLzmsMaxOriginalSize);  // no frame declares more
+    const std::uint64_t blocks = (originalSize + kBoundBlockSize - 1) / kBoundBlockSize;
+    return kHeaderSize + blocks * kBlockHeaderSize + originalSize;
+}
+
 std::optional<std::uint64_t> LzmsOriginalSize(std::span<const std::uint8_t> input) {
     std::uint64_t size = 0;
     std::uint32_t blockSize = 0;
@@ -191,7 +204,8 @@ std::optional<std::uint64_t> LzmsOriginalSize(std::span<const std::uint8_t> inpu
     return std::nullopt;
 }
 
-Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output) {
+Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                      std::uint64_t maxOriginalSize) {
     if (input.empty()) {
         output.clear();
         return Result::Ok;
@@ -200,28 +214,47 @@ Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint
         std::uint64_t originalSize = 0;
         std::uint32_t blockSize = 0;
         std::vector<Block> blocks;
-        if (!ParseFrame(input, originalSize, blockSize, blocks))
+        if (!ParseFrame(input, originalSize, blockSize, blocks) || originalSize > maxOriginalSize)
             return Result::Failed;
-        std::vector<std::uint8_t> result(static_cast<std::size_t>(originalSize));
-        const auto work = [&](std::size_t i, Decompressor& decompressor) {
-            const Block& block = blocks[i];
-            std::uint8_t* const target = result.data() + block.outputOffset;
-            if (block.storedSize == block.size) {
-                std::memcpy(target, input.data() + block.storedOffset, block.size);
-                return true;
+        // The declared size is only a claim until the blocks decompress, so
+        // the result grows block by block. Each block goes to a scratch
+        // buffer whose pages are touched only as the decompressor writes, so
+        // a damaged block costs little however large it claims to be.
+        const std::size_t threads = ThreadCount(blocks.size());
+        std::vector<std::unique_ptr<std::uint8_t[]>> scratch(threads);
+        std::vector<Decompressor> decompressors(threads);
+        std::vector<std::uint8_t> result;
+        if (originalSize / kPlausibleRatio <= input.size())
+            result.reserve(static_cast<std::size_t>(originalSize));
+        for (std::size_t first = 0; first < blocks.size(); first += threads) {
+            const std::size_t batch = std::min(threads, blocks.size() - first);
+            const auto work = [&](std::size_t slot, bool&) {
+                const Block& block = blocks[first + slot];
+                if (block.storedSize == block.size)
+                    return true;  // stored raw: copied straight from the frame
+                if (!scratch[slot])
+                    scratch[slot] = std::make_unique_for_overwrite<std::uint8_t[]>(blockSize);
+                if (!decompressors[slot]) {
+                    wimlib_decompressor* raw = nullptr;
+                    if (wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, blockSize, &raw) !=
+                        0)
+                        return false;
+                    decompressors[slot].reset(raw);
+                }
+                return wimlib_decompress(input.data() + block.storedOffset, block.storedSize,
+                                         scratch[slot].get(), block.size,
+                                         decompressors[slot].get()) == 0;
+            };
+            if (!RunParallel<bool>(batch, batch, work))
+                return Result::Failed;
+            for (std::size_t slot = 0; slot < batch; ++slot) {
+                const Block& block = blocks[first + slot];
+                const std::uint8_t* from = block.storedSize == block.size
+                                               ? input.data() + block.storedOffset
+                                               : scratch[slot].get();
+                result.insert(result.end(), from, from + block.size);
             }
-            if (!decompressor) {
-                wimlib_decompressor* raw = nullptr;
-                if (wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, blockSize, &raw) != 0)
-                    return false;
-                decompressor.reset(raw);
-            }
-            return wimlib_decompress(input.data() + block.storedOffset, block.storedSize, target,
-                                     block.size, decompressor.get()) == 0;
-        };
-        const bool ok = RunParallel<Decompressor>(blocks.size(), ThreadCount(blocks.size()), work);
-        if (!ok)
-            return Result::Failed;
+        }
         output = std::move(result);
         return Result::Ok;
     } catch (const std::bad_alloc&) {

@@ -30,8 +30,15 @@ Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_
 
 // Empty input gives empty output. Failed (output untouched) for anything that
 // is not a complete, intact frame: bad magic, sizes that do not add up or
-// exceed the limits, trailing bytes, or a block that fails to decompress.
-Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output);
+// exceed the limits (maxOriginalSize among them), trailing bytes, or a block
+// that fails to decompress. Memory grows with the blocks that decompressed,
+// not with the size the frame declares.
+Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint8_t>& output,
+                      std::uint64_t maxOriginalSize = kLzmsMaxOriginalSize);
+
+// The largest frame LzmsCompress makes of originalSize bytes with blocks of
+// 64 KiB or more (every block stored raw): what a reader may accept for it.
+std::uint64_t LzmsFrameBound(std::uint64_t originalSize);
 
 // The original size a frame declares, without decompressing; none when the
 // frame's layout is not valid.

@@ -13,6 +13,12 @@ ChunkHash HashChunk(std::span<const std::uint8_t> bytes) {
     return ChunkHash{hash.low64, hash.high64};
 }
 
+std::uint64_t SignatureSizeBound(std::uint64_t fileSize, const ChunkParameters& parameters) {
+    if (fileSize == 0)
+        return 0;
+    return kSignatureHeaderSize + (fileSize / parameters.minSize + 1) * kSignatureRecordSize;
+}
+
 void EncodeSignatureHeader(const ChunkParameters& parameters,
                            std::span<std::uint8_t, kSignatureHeaderSize> out) {
     std::copy(kSignatureMagic.begin(), kSignatureMagic.end(), out.begin());

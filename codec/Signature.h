@@ -32,6 +32,10 @@ struct ChunkRecord {
 
 ChunkHash HashChunk(std::span<const std::uint8_t> bytes);
 
+// The largest signature a file of fileSize bytes can have: every chunk but
+// the last is at least minSize long.
+std::uint64_t SignatureSizeBound(std::uint64_t fileSize, const ChunkParameters& parameters = {});
+
 void EncodeSignatureHeader(const ChunkParameters& parameters,
                            std::span<std::uint8_t, kSignatureHeaderSize> out);
 void EncodeChunkRecord(const ChunkRecord& record,

@@ -1,9 +1,15 @@
 #include "deploy/DeployChannel.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstdint>
 #include <new>
-#include <stdexcept>
+#include <optional>
 
 #include "platform/ByteOrder.h"
 #include "platform/Console.h"
@@ -16,10 +22,6 @@ using platform::PutU32;
 using platform::PutU64;
 
 namespace {
-
-DeployError QuicPop(DeployInbox& inbox, std::span<std::uint8_t> out) {
-    return inbox.Pop(out) == out.size() ? DeployError::None : DeployError::Channel;
-}
 
 // Stores `socket` in `slot` unless the channel was closed.
 DeployError Adopt(DeployChannel& channel, net::TcpSocket& slot, net::TcpSocket socket) {
@@ -56,6 +58,14 @@ void DeployChannel::CloseSockets() {
 }
 
 DeployError DeployChannel::AdoptConnection(net::TcpSocket socket) {
+    // A peer that stops taking bytes must not hold a writer for ever.
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(idleDeadline);
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(seconds.count());
+    limit.tv_usec = static_cast<suseconds_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(idleDeadline - seconds).count());
+    if (socket.IsValid())
+        ::setsockopt(socket.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     return Adopt(*this, connection, std::move(socket));
 }
 
@@ -95,42 +105,147 @@ void DeployChannel::Print(std::wstring_view text) const {
         platform::ConsoleWrite(text);
 }
 
-DeployError ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
-                        std::vector<std::uint8_t>& payload) {
-    std::array<std::uint8_t, kDeployHeaderSize> raw{};
-    const net::TcpSocket socket = quic ? net::TcpSocket(net::kInvalidSocket) : channel.Connection();
-    const auto receive = [&](std::span<std::uint8_t> into) {
-        return quic ? QuicPop(channel.inbox, into) : FromNet(socket.ReceiveAll(into));
-    };
-    if (quic && channel.inbox.IsClosed())
-        return DeployError::Channel;
-    if (const DeployError error = receive(raw); !Ok(error))
-        return error;
-    header = DecodeDeployHeader(raw);
+namespace {
 
-    bool held = header.size <= kDeployMaxPayload;
-    if (held) {
-        try {
-            payload.clear();
-            payload.resize(static_cast<std::size_t>(header.size));
-        } catch (const std::bad_alloc&) {
-            held = false;
-        } catch (const std::length_error&) {
-            held = false;
+// Payload bytes are taken in pieces of this size, so memory follows what
+// arrived rather than what a header announced.
+constexpr std::size_t kReadPiece = std::size_t{1} << 20;
+// Room kept for a payload before its bytes arrive.
+constexpr std::uint64_t kReserveAhead = std::uint64_t{64} << 20;
+
+using Idle = std::optional<std::chrono::milliseconds>;
+
+// One side's view of its channel while it reads one message.
+class MessageSource {
+  public:
+    MessageSource(DeployChannel& channel, bool quic)
+        : channel_(channel),
+          quic_(quic),
+          socket_(quic ? net::TcpSocket(net::kInvalidSocket) : channel.Connection()) {}
+
+    // Fills `out` in pieces as the bytes arrive. `first` bounds the wait for
+    // the first piece, the channel's idle deadline every later one.
+    DeployError Fill(std::span<std::uint8_t> out, Idle first) {
+        Idle wait = first;
+        for (std::size_t have = 0; have < out.size(); wait = channel_.idleDeadline) {
+            const std::size_t got = Piece(out.subspan(have), wait);
+            if (got == 0)
+                return DeployError::Channel;
+            have += got;
         }
+        return DeployError::None;
     }
-    if (!held) {
-        // The payload cannot be taken in, so nothing after it can be found
-        // either: end the channel rather than read garbage as headers.
-        payload.clear();
-        payload.shrink_to_fit();
-        if (quic)
-            channel.inbox.Close();
+
+    // Ends the channel for both directions: after a refused or incomplete
+    // message the stream can no longer be followed.
+    void Abandon() {
+        if (quic_)
+            channel_.inbox.Close();
         else
-            socket.Shutdown();
+            socket_.Shutdown();
+    }
+
+    bool Closed() const { return quic_ && channel_.inbox.IsClosed(); }
+
+  private:
+    // Up to out.size() bytes; 0 when the channel ended, failed or stayed
+    // silent for `wait`.
+    std::size_t Piece(std::span<std::uint8_t> out, Idle wait) {
+        if (quic_)
+            return channel_.inbox.PopSome(out, wait);
+        if (!socket_.IsValid())
+            return 0;
+        if (wait) {
+            pollfd ready{socket_.Handle(), POLLIN, 0};
+            const int timeout = static_cast<int>(
+                std::min<std::chrono::milliseconds::rep>(wait->count(), INT32_MAX));
+            int polled = 0;
+            do {
+                polled = ::poll(&ready, 1, timeout);
+            } while (polled < 0 && errno == EINTR);
+            if (polled <= 0)
+                return 0;
+        }
+        const int got = socket_.Receive(out, false);
+        return got > 0 ? static_cast<std::size_t>(got) : 0;
+    }
+
+    DeployChannel& channel_;
+    bool quic_;
+    net::TcpSocket socket_;
+};
+
+DeployError ReadHeaderFrom(MessageSource& source, DeployHeader& header, Idle first) {
+    std::array<std::uint8_t, kDeployHeaderSize> raw{};
+    if (source.Closed())
+        return DeployError::Channel;
+    const DeployError error = source.Fill(raw, first);
+    if (!Ok(error)) {
+        source.Abandon();
+        return error;
+    }
+    header = DecodeDeployHeader(raw);
+    return DeployError::None;
+}
+
+DeployError ReadPayloadFrom(MessageSource& source, std::uint64_t size, std::uint64_t cap,
+                            std::vector<std::uint8_t>* payload, std::chrono::milliseconds idle) {
+    if (payload)
+        payload->clear();
+    if (size > cap || size > kDeployMaxPayload) {
+        source.Abandon();
         return DeployError::Oversize;
     }
-    return payload.empty() ? DeployError::None : receive(payload);
+    try {
+        std::vector<std::uint8_t> dropped;
+        std::vector<std::uint8_t>& into = payload ? *payload : dropped;
+        if (payload)
+            into.reserve(static_cast<std::size_t>(std::min(size, kReserveAhead)));
+        for (std::uint64_t have = 0; have < size;) {
+            const auto piece =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size - have, kReadPiece));
+            const std::size_t at = payload ? static_cast<std::size_t>(have) : 0;
+            into.resize(at + piece);
+            if (const DeployError error = source.Fill(std::span(into).subspan(at), idle);
+                !Ok(error)) {
+                into.clear();
+                source.Abandon();
+                return error;
+            }
+            have += piece;
+        }
+        if (!payload)
+            dropped.clear();
+    } catch (const std::bad_alloc&) {
+        if (payload) {
+            payload->clear();
+            payload->shrink_to_fit();
+        }
+        source.Abandon();
+        return DeployError::Oversize;
+    }
+    return DeployError::None;
+}
+
+}  // namespace
+
+DeployError ReadHeader(DeployChannel& channel, bool quic, DeployHeader& header, bool waitForStart) {
+    MessageSource source(channel, quic);
+    return ReadHeaderFrom(source, header, waitForStart ? Idle{} : Idle{channel.idleDeadline});
+}
+
+DeployError ReadPayload(DeployChannel& channel, bool quic, std::uint64_t size, std::uint64_t cap,
+                        std::vector<std::uint8_t>* payload) {
+    MessageSource source(channel, quic);
+    return ReadPayloadFrom(source, size, cap, payload, channel.idleDeadline);
+}
+
+DeployError ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
+                        std::vector<std::uint8_t>& payload, std::uint64_t cap) {
+    MessageSource source(channel, quic);
+    if (const DeployError error = ReadHeaderFrom(source, header, channel.idleDeadline); !Ok(error))
+        return error;
+    return ReadPayloadFrom(source, header.size, cap, &payload, channel.idleDeadline);
 }
 
 namespace {

@@ -5,7 +5,9 @@
 // (the `deploy` command); the server's RemoteSync thread accepts the TCP
 // channel; the client's receiver thread answers over TCP or QUIC; in QUIC
 // mode the stream's receive events fill the inbox. Failures are reported as
-// DeployError.
+// DeployError. Nothing a peer announces is taken on trust: payloads grow as
+// their bytes arrive, under a cap per message, and a peer silent for the
+// idle deadline loses the channel.
 //
 // RemoteSync: the deployment channel and its message format. Every message is
 // a 40-byte little-endian header followed by `size` payload bytes:
@@ -14,6 +16,7 @@
 // Over TCP the channel is one connection (Port 1); over QUIC it is the control
 // stream, whose received bytes land in the inbox and whose sends go through
 // quicSend.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,6 +43,13 @@ inline constexpr std::size_t kDeployHeaderSize = 40;
 // channel. Leaves room for the compression framing of a file just under the
 // sender's 4 GiB limit.
 inline constexpr std::uint64_t kDeployMaxPayload = (std::uint64_t{4} << 30) + (1u << 20);
+
+// How long a reader waits for the next bytes of a message, or a sender for
+// the peer to take more of its bytes, before the channel is given up; every
+// byte that moves starts the wait again.
+inline constexpr std::chrono::milliseconds kDeployIdleDeadline{30000};
+// Bound of the payloads that carry a remote path or nothing at all.
+inline constexpr std::uint64_t kDeploySmallPayload = 64 * 1024;
 
 struct DeployHeader {
     std::uint32_t type = 0;
@@ -78,13 +88,17 @@ struct DeployChannel {
     mutable std::mutex lock;  // guards table, connection, listener, quicSend, closed
     // Set by CloseSockets; a channel that was closed is not set up again.
     bool closed = false;
+    // See kDeployIdleDeadline; set before the channel is used (tests make it
+    // short).
+    std::chrono::milliseconds idleDeadline = kDeployIdleDeadline;
 
     // Shuts the listener and the connection down (waking threads blocked in
     // accept or recv) and lets go of them; later set-up attempts are refused.
     void CloseSockets();
 
     // Stores a freshly connected or accepted socket unless the channel was
-    // closed meanwhile (then the socket is closed and Closed returned).
+    // closed meanwhile (then the socket is closed and Closed returned). Its
+    // sends then give up after idleDeadline without progress.
     DeployError AdoptConnection(net::TcpSocket socket);
     DeployError AdoptListener(net::TcpSocket socket);
     net::TcpSocket Connection() const;
@@ -98,12 +112,22 @@ struct DeployChannel {
     void Print(std::wstring_view text) const;
 };
 
-// Reads one whole message. Channel on a short read or a closed inbox;
-// Oversize for a header whose size the side cannot hold (beyond
-// kDeployMaxPayload or memory), which also shuts the channel down, since the
-// stream can no longer be followed.
+// Reading fails with Channel on a short read, a closed inbox, or a peer
+// silent for the channel's idle deadline; with Oversize for a payload above
+// `cap` or kDeployMaxPayload, or beyond memory. Payloads grow as their bytes
+// arrive. Every failure shuts the channel down, since the stream can no
+// longer be followed.
+
+// Reads a header. waitForStart: the first byte may take any time (a
+// receiver between messages); otherwise the idle deadline bounds it too.
+DeployError ReadHeader(DeployChannel& channel, bool quic, DeployHeader& header, bool waitForStart);
+// Reads the `size` bytes that follow a header into `payload`; a null payload
+// takes them and drops them.
+DeployError ReadPayload(DeployChannel& channel, bool quic, std::uint64_t size, std::uint64_t cap,
+                        std::vector<std::uint8_t>* payload);
+// A reply: header and payload, each under the idle deadline.
 DeployError ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
-                        std::vector<std::uint8_t>& payload);
+                        std::vector<std::uint8_t>& payload, std::uint64_t cap = kDeployMaxPayload);
 
 // Writes the header, then the payload when header.size is not 0, as two
 // writes. header.size must equal payload.size() (BadMessage otherwise).

@@ -1,61 +1,60 @@
 #include "deploy/DeployInbox.h"
 
-#include <algorithm>
+#include <utility>
 
 namespace deploy {
 
-void DeployInbox::Push(std::span<const std::uint8_t> data) {
-    if (data.empty())
-        return;
-    {
-        std::lock_guard guard(lock_);
-        if (closed_)
-            return;
-        // Drop what was read once it outweighs what is left, so the queue
-        // does not grow with everything that ever passed through it.
-        if (head_ > 0 && head_ >= data_.size() - head_) {
-            data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(head_));
-            head_ = 0;
-        }
-        data_.insert(data_.end(), data.begin(), data.end());
-    }
-    changed_.notify_all();
+std::size_t DeployInbox::Push(std::span<const std::uint8_t> data) {
+    return queue_.Push(data);
 }
 
 std::size_t DeployInbox::Pop(std::span<std::uint8_t> out) {
-    std::unique_lock guard(lock_);
-    changed_.wait(guard, [&] { return closed_ || data_.size() - head_ >= out.size(); });
-    if (closed_)
-        return 0;
-    const auto from = data_.begin() + static_cast<std::ptrdiff_t>(head_);
-    std::copy(from, from + static_cast<std::ptrdiff_t>(out.size()), out.begin());
-    head_ += out.size();
-    if (head_ == data_.size()) {
-        data_.clear();
-        head_ = 0;
+    return queue_.PopAll(out, [this](std::size_t count) { Consumed(count); }) ? out.size() : 0;
+}
+
+std::size_t DeployInbox::PopSome(std::span<std::uint8_t> out,
+                                 std::optional<std::chrono::milliseconds> idle) {
+    const std::size_t count = queue_.PopSome(out, idle);
+    if (count > 0)
+        Consumed(count);
+    return count;
+}
+
+void DeployInbox::Consumed(std::size_t count) {
+    std::shared_ptr<const ConsumedHook> hook;
+    {
+        std::lock_guard guard(hookLock_);
+        hook = hook_;
+        if (!hook || !*hook) {
+            unreported_ += count;
+            return;
+        }
     }
-    return out.size();
+    (*hook)(count);
+}
+
+void DeployInbox::SetConsumedHook(ConsumedHook hook) {
+    auto shared = std::make_shared<const ConsumedHook>(std::move(hook));
+    std::size_t earlier = 0;
+    {
+        std::lock_guard guard(hookLock_);
+        hook_ = shared;
+        earlier = std::exchange(unreported_, 0);
+    }
+    if (earlier > 0 && *shared)
+        (*shared)(earlier);
 }
 
 void DeployInbox::Close() {
-    std::vector<std::uint8_t> released;
-    {
-        std::lock_guard guard(lock_);
-        closed_ = true;
-        released.swap(data_);
-        head_ = 0;
-    }
-    changed_.notify_all();
+    queue_.Close();
 }
 
 bool DeployInbox::IsClosed() const {
-    std::lock_guard guard(lock_);
-    return closed_;
+    return queue_.IsClosed();
 }
 
 std::size_t DeployInbox::Queued() const {
-    std::lock_guard guard(lock_);
-    return data_.size() - head_;
+    return queue_.Queued();
 }
 
 }  // namespace deploy

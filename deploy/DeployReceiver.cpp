@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "codec/DiffLib.h"
+#include "codec/Lzms.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -79,6 +80,10 @@ class TempFile {
     std::filesystem::path path_;
 };
 
+// The permission bits a replaced file keeps: setuid, setgid and sticky
+// would otherwise lend the old file's privileges to bytes from the peer.
+constexpr mode_t kKeptModeBits = 0777;
+
 // FILETIME counts 100 ns from 1601-01-01; Unix time seconds from 1970-01-01.
 constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
 constexpr std::int64_t kFileTimeTicksPerSecond = 10000000;
@@ -100,6 +105,16 @@ bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
     return ::futimens(fd, times) == 0;
 }
 
+// Opens `path` for reading only when it is a regular file. The open does not
+// wait, so a path naming a FIFO or a device cannot hold the receiver.
+UniqueFd OpenRegular(const std::filesystem::path& path) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return UniqueFd();
+    return file;
+}
+
 std::wstring PathFromPayload(std::span<const std::uint8_t> payload) {
     std::wstring path = platform::FromUtf16Le(payload);
     // The text ends at its first zero, as a terminated string would.
@@ -114,9 +129,8 @@ std::wstring PathFromPayload(std::span<const std::uint8_t> payload) {
 std::vector<std::uint8_t> SignFile(DIFFLIB::DiffLibrary& library, const std::wstring& path) {
     if (path.empty())
         return {};
-    const UniqueFd file(::open(platform::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info {};
-    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    const UniqueFd file = OpenRegular(platform::NativePath(path));
+    if (!file)
         return {};
     const DIFFLIB::FileReader reader(file.get());
     DIFFLIB::MemoryDiffWriter signature;
@@ -129,7 +143,11 @@ DeployError WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& payl
                        std::uint64_t plainSize) {
     if (path.empty())
         return DeployError::Target;
-    if (DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok ||
+    // The frame must declare the size the header announced before anything
+    // of that size is made; the decompressed bytes must then be exactly it.
+    if (!payload.empty() && DIFFLIB::LzmsOriginalSize(payload) != plainSize)
+        return DeployError::Engine;
+    if (DIFFLIB::DiffLibrary::DecompressBuffer(payload, plainSize) != DIFFLIB::Result::Ok ||
         payload.size() != plainSize)
         return DeployError::Engine;
     return ReplaceFileContents(platform::NativePath(path), payload);
@@ -144,9 +162,8 @@ DeployError WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& path
     const std::filesystem::path target = platform::NativePath(path);
     DIFFLIB::MemoryDiffWriter rebuilt;
     {
-        const UniqueFd old(::open(target.c_str(), O_RDONLY | O_CLOEXEC));
-        struct stat info {};
-        if (!old || ::fstat(old.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        const UniqueFd old = OpenRegular(target);
+        if (!old)
             return DeployError::Target;
         const DIFFLIB::FileReader oldReader(old.get());
         const DIFFLIB::MemoryReader patchReader(payload);
@@ -155,6 +172,22 @@ DeployError WritePatched(DIFFLIB::DiffLibrary& library, const std::wstring& path
     }
     payload = {};
     return ReplaceFileContents(target, rebuilt.Data(), fileTime);
+}
+
+// The most payload a message of this header can need: a path, a whole file
+// of the announced plain size in its compressed frame, or a patch; unknown
+// messages are taken and dropped.
+std::uint64_t PayloadCap(const DeployHeader& header) {
+    switch (header.type) {
+        case DEPLOY_SIGNATURE:
+            return kDeploySmallPayload;
+        case DEPLOY_FULL:
+            // With room for a frame that disagrees with the header, so that
+            // it is refused in step rather than by ending the channel.
+            return DIFFLIB::LzmsFrameBound(header.plainSize) + kDeploySmallPayload;
+        default:
+            return kDeployMaxPayload;
+    }
 }
 
 // Writes one arriving file with `write` and acknowledges it; the result field
@@ -192,7 +225,7 @@ DeployError ReplaceFileContents(const std::filesystem::path& target,
         return DeployError::Target;
     TempFile temp;
     const bool kept = temp.Create(target) && platform::WriteAll(temp.fd(), content) &&
-                      (!hadOld || ::fchmod(temp.fd(), old.st_mode & 07777) == 0) &&
+                      (!hadOld || ::fchmod(temp.fd(), old.st_mode & kKeptModeBits) == 0) &&
                       (fileTime == 0 || SetLastWriteTime(temp.fd(), fileTime)) &&
                       ::fsync(temp.fd()) == 0 && temp.CloseFile() && temp.KeepAs(target);
     return kept ? DeployError::None : DeployError::Target;
@@ -204,7 +237,12 @@ void RunReceiver(DeployChannel& client, bool quic) {
     for (;;) {
         DeployHeader header;
         std::vector<std::uint8_t> payload;
-        if (!Ok(ReadMessage(client, quic, header, payload)))
+        if (!Ok(ReadHeader(client, quic, header, true)))
+            return;
+        const bool known = header.type == DEPLOY_SIGNATURE || header.type == DEPLOY_FULL ||
+                           header.type == DEPLOY_PATCH;
+        if (!Ok(ReadPayload(client, quic, header.size, PayloadCap(header),
+                            known ? &payload : nullptr)))
             return;
         switch (header.type) {
             case DEPLOY_SIGNATURE: {

@@ -26,9 +26,9 @@ void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int po
 // Replaces `target` with `content` without ever losing the old file: the
 // bytes go to a fresh file beside it (".<name>.vtrXXXXXX"), are flushed, and
 // the fresh file is renamed over the target only then. An existing target's
-// permission bits are kept. fileTime (FILETIME, 100 ns since 1601), when not
-// 0, becomes the last-write time. Missing parent directories are created.
-// Target when anything of it fails.
+// permission bits are kept, without setuid, setgid and sticky. fileTime (FILETIME, 100 ns since
+// 1601), when not 0, becomes the last-write time. Missing parent directories are created. Target
+// when anything of it fails.
 DeployError ReplaceFileContents(const std::filesystem::path& target,
                                 std::span<const std::uint8_t> content, std::uint64_t fileTime = 0);
 

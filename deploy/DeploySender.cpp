@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "codec/DiffLib.h"
+#include "codec/Signature.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -46,6 +47,20 @@ bool ReadWhole(int fd, std::uint64_t size, std::vector<std::uint8_t>& content) {
     return platform::ReadAllAt(fd, content, 0);
 }
 
+// The client's file may differ from ours in size; this much more signature
+// than our file could have covers one about 200 MiB larger.
+constexpr std::uint64_t kSignatureSlack = std::uint64_t{4} << 20;
+
+// The largest signature reply taken for an entry, so that a peer cannot make
+// us hold more than its file could explain.
+std::uint64_t SignatureReplyCap(const std::wstring& local) {
+    struct stat info {};
+    const bool known =
+        ::stat(platform::NativePath(local).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    const std::uint64_t size = known ? static_cast<std::uint64_t>(info.st_size) : kMaxFileSize;
+    return DIFFLIB::SignatureSizeBound(size) + kSignatureSlack;
+}
+
 std::wstring Decimal(std::uint64_t value) {
     return std::to_wstring(value);
 }
@@ -67,7 +82,8 @@ DeployError SendUpload(DeployChannel& channel, bool quic, DeployHeader header,
     bytes = {};
     DeployHeader ack;
     std::vector<std::uint8_t> ackPayload;
-    if (const DeployError error = ReadMessage(channel, quic, ack, ackPayload); !Ok(error))
+    if (const DeployError error = ReadMessage(channel, quic, ack, ackPayload, kDeploySmallPayload);
+        !Ok(error))
         return error;
     return ack.result == 1 ? DeployError::None : DeployError::Refused;
 }
@@ -122,7 +138,9 @@ DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entr
         return error;
     DeployHeader reply;
     std::vector<std::uint8_t> signature;
-    if (const DeployError error = ReadMessage(channel, quic, reply, signature); !Ok(error))
+    if (const DeployError error =
+            ReadMessage(channel, quic, reply, signature, SignatureReplyCap(entry.local));
+        !Ok(error))
         return error;
     // The reply's type is not checked; its size picks the way.
     if (reply.size == 0)

@@ -33,6 +33,8 @@ struct Transfer::State {
     // Response state, filled by libcurl's callbacks.
     bool headersDone = false;
     bool finished = false;
+    bool tooLarge = false;
+    std::uint64_t bodyBytes = 0;  // received so far, handed out or pending
     CURLcode result = CURLE_OK;
     std::optional<std::uint64_t> contentLength;
     std::vector<std::uint8_t> pending;
@@ -89,8 +91,13 @@ struct TransferCallbacks {
         } else if (Trim(line).empty()) {
             long status = 0;
             curl_easy_getinfo(state.easy.get(), CURLINFO_RESPONSE_CODE, &status);
-            if (status >= 200)
+            if (status >= 200) {
+                if (state.contentLength && *state.contentLength > state.options.maxBodyBytes) {
+                    state.tooLarge = true;
+                    return 0;  // aborts the transfer before any of the body
+                }
                 state.headersDone = true;
+            }
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
             std::string name(Trim(line.substr(0, colon)));
             std::transform(name.begin(), name.end(), name.begin(),
@@ -111,9 +118,15 @@ struct TransferCallbacks {
 
     static std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
         auto& state = *static_cast<State*>(user);
+        const std::size_t length = size * count;
+        if (length > state.options.maxBodyBytes - state.bodyBytes) {
+            state.tooLarge = true;
+            return 0;  // aborts the transfer
+        }
         state.headersDone = true;
-        state.pending.insert(state.pending.end(), data, data + size * count);
-        return size * count;
+        state.bodyBytes += length;
+        state.pending.insert(state.pending.end(), data, data + length);
+        return length;
     }
 
     static int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -181,6 +194,8 @@ Status Transfer::State::SendAndAwaitHeaders() {
     added = true;
     if (!Pump([this] { return headersDone; }) || uploadAborted)
         return Status::Aborted;
+    if (tooLarge)
+        return Status::TooLarge;
     if (headersDone || (finished && result == CURLE_OK))
         return Status::Ok;
     if (finished && result == CURLE_SSL_CLIENTCERT)
@@ -195,6 +210,8 @@ void Transfer::State::Detach() {
     added = false;
     headersDone = false;
     finished = false;
+    tooLarge = false;
+    bodyBytes = 0;
     result = CURLE_OK;
     contentLength.reset();
     pending.clear();
@@ -309,6 +326,8 @@ Status Transfer::ReadBody(std::span<std::uint8_t> out, std::size_t& got) {
         return Status::Failed;
     s.Pump([&s] { return s.pending.size() > s.pendingStart; });
     const std::size_t available = s.pending.size() - s.pendingStart;
+    if (s.tooLarge)
+        return Status::TooLarge;
     if (available == 0)
         return s.finished && s.result == CURLE_OK ? Status::Ok : Status::Failed;
     got = std::min(available, out.size());

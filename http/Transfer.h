@@ -43,6 +43,9 @@ struct RequestOptions {
     std::vector<std::string> headers;
     // Set from another thread to abort the transfer; polled every 100 ms.
     const std::atomic<bool>* cancel = nullptr;
+    // A longer response body (announced or received) ends the transfer with
+    // TooLarge, so a peer cannot make us hold more than the caller can use.
+    std::uint64_t maxBodyBytes = std::uint64_t{1} << 30;
 };
 
 // Fills `piece` with the next bytes of a streamed request body, leaving it
@@ -58,7 +61,8 @@ class Transfer {
     bool Valid() const;
 
     // Sends the request (verb GET; with a body when one is given, which is
-    // copied) and waits for the response headers. May be called again after
+    // copied) and waits for the response headers; TooLarge when they announce
+    // a body longer than maxBodyBytes. May be called again after
     // a failure: the request then starts afresh.
     Status SendOnePiece(std::span<const std::uint8_t> body);
     // Sends a GET whose body of `length` bytes is pulled from `source` and
@@ -68,7 +72,8 @@ class Transfer {
     // The response's Content-Length; nullopt without a readable one.
     std::optional<std::uint64_t> ContentLength() const;
     // Up to out.size() body bytes, waiting for more as needed; `got` = 0
-    // with Ok means the body is complete.
+    // with Ok means the body is complete. TooLarge once the body has gone
+    // past maxBodyBytes (and from then on).
     Status ReadBody(std::span<std::uint8_t> out, std::size_t& got);
 
   private:

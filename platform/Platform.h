@@ -1,16 +1,16 @@
 #pragma once
 // The operating-system services on Linux, and nothing above them: the
-// console, text conversions, paths and environment, child processes, the
-// per-run key store, threads (ThreadSet owns per-connection threads),
-// termination signals and descriptor ownership. No file here starts a thread
+// console, text conversions, paths and environment, child processes,
+// threads (ThreadSet owns per-connection threads), a bounded byte queue
+// between two threads, termination signals and descriptor ownership. No file here starts a thread
 // of its own except TerminationSignals, whose watcher it owns and joins; the
 // rest runs on whichever thread calls it, and the few process-wide pieces
 // (console output and input) keep their lock beside them.
 #include "platform/ByteOrder.h"
+#include "platform/ByteQueue.h"
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
 #include "platform/Environment.h"
-#include "platform/KeyStore.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"

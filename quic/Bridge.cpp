@@ -1,5 +1,7 @@
 #include "quic/Bridge.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -79,7 +81,8 @@ void AcceptLoop(platform::ThreadSet& threads, net::TcpSocket listener,
             accepted.Close();
             continue;
         }
-        if (!StartServerPump(threads, accepted, session, opened.stream))
+        if (!StartServerPump(threads, accepted, session, opened.stream) ||
+            !StartSocketWriter(threads, accepted, opened.stream))
             opened.stream->Close();
     }
 }
@@ -115,6 +118,87 @@ void ClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
     stream->Close();
 }
 
+// Written by this thread only, so the worker never waits for a local peer.
+void SocketWriter(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    for (;;) {
+        const std::size_t count = stream->NextForSocket(buffer);
+        if (count == 0)
+            break;
+        if (!net::Ok(socket.SendAll({buffer.data(), count}))) {
+            stream->Close();
+            break;
+        }
+        stream->CompleteReceive(count);
+    }
+}
+
+// One listening socket on `address` (already parsed) at `port`.
+net::TcpSocket ListenOn(const sockaddr_storage& address, socklen_t length, bool dualStack,
+                        int port) {
+    net::TcpSocket listener(net::kInvalidSocket);
+    if (!net::Ok(listener.Create(address.ss_family)))
+        return net::TcpSocket(net::kInvalidSocket);
+    int on = 1;
+    ::setsockopt(listener.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (address.ss_family == AF_INET6) {
+        // Create leaves IPv6 sockets dual stack; only "::" is meant so.
+        int v6only = dualStack ? 0 : 1;
+        ::setsockopt(listener.Handle(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
+    sockaddr_storage bound = address;
+    if (bound.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port =
+            htons(static_cast<std::uint16_t>(port));
+    else
+        reinterpret_cast<sockaddr_in*>(&bound)->sin_port = htons(static_cast<std::uint16_t>(port));
+    if (::bind(listener.Handle(), reinterpret_cast<const sockaddr*>(&bound), length) != 0 ||
+        ::listen(listener.Handle(), 3) != 0) {
+        listener.Close();
+        return net::TcpSocket(net::kInvalidSocket);
+    }
+    return listener;
+}
+
+struct ListenAddress {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    bool dualStack = false;
+};
+
+// The addresses that `text` names: loopback of both families when empty.
+std::vector<ListenAddress> ListenAddresses(std::string_view text) {
+    const std::string name(text);
+    std::vector<ListenAddress> addresses;
+    const auto addV4 = [&](const char* value) {
+        ListenAddress entry;
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&entry.address);
+        v4->sin_family = AF_INET;
+        entry.length = sizeof(sockaddr_in);
+        if (::inet_pton(AF_INET, value, &v4->sin_addr) == 1)
+            addresses.push_back(entry);
+    };
+    const auto addV6 = [&](const char* value) {
+        ListenAddress entry;
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&entry.address);
+        v6->sin6_family = AF_INET6;
+        entry.length = sizeof(sockaddr_in6);
+        if (::inet_pton(AF_INET6, value, &v6->sin6_addr) == 1) {
+            entry.dualStack = IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr);
+            addresses.push_back(entry);
+        }
+    };
+    if (name.empty()) {
+        addV4("127.0.0.1");
+        addV6("::1");
+    } else {
+        addV4(name.c_str());
+        if (addresses.empty())
+            addV6(name.c_str());
+    }
+    return addresses;
+}
+
 void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
     if (!stream->WaitForPreamble(timeoutMs))
         stream->Close();
@@ -122,20 +206,27 @@ void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
 
 }  // namespace
 
-QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1,
-                                 int localPort) {
-    net::TcpSocket listener(net::kInvalidSocket);
-    if (!net::Ok(listener.Create(AF_INET6)) || !net::Ok(listener.BindAndListen(port1))) {
-        listener.Close();
-        return QUIC_STATUS_ADDRESS_IN_USE;
+QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
+                                 std::string_view address, int port1, int localPort) {
+    const std::vector<ListenAddress> addresses = ListenAddresses(address);
+    if (addresses.empty())
+        return QUIC_STATUS_INVALID_PARAMETER;
+    // Loopback is served on whichever family binds: a machine without IPv6
+    // still gets its IPv4 port.
+    QUIC_STATUS status = QUIC_STATUS_ADDRESS_IN_USE;
+    for (const ListenAddress& entry : addresses) {
+        net::TcpSocket listener = ListenOn(entry.address, entry.length, entry.dualStack, port1);
+        if (!listener.IsValid())
+            continue;
+        if (!session->AddListeningSocket(listener))
+            return QUIC_STATUS_INVALID_STATE;
+        if (!StartAcceptThread(session->BridgeThreads(), listener, session, localPort)) {
+            listener.Close();
+            return QUIC_STATUS_OUT_OF_MEMORY;
+        }
+        status = QUIC_STATUS_SUCCESS;
     }
-    if (!session->AddListeningSocket(listener))
-        return QUIC_STATUS_INVALID_STATE;
-    if (!StartAcceptThread(session->BridgeThreads(), listener, session, localPort)) {
-        listener.Close();
-        return QUIC_STATUS_OUT_OF_MEMORY;
-    }
-    return QUIC_STATUS_SUCCESS;
+    return status;
 }
 
 bool StartAcceptThread(platform::ThreadSet& threads, net::TcpSocket listener,
@@ -158,6 +249,13 @@ bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
                      std::shared_ptr<QuicStream> stream) {
     return threads.Start([socket = std::move(socket), stream = std::move(stream)]() mutable {
         ClientPump(std::move(socket), std::move(stream));
+    });
+}
+
+bool StartSocketWriter(platform::ThreadSet& threads, net::TcpSocket socket,
+                       std::shared_ptr<QuicStream> stream) {
+    return threads.Start([socket = std::move(socket), stream = std::move(stream)]() mutable {
+        SocketWriter(std::move(socket), std::move(stream));
     });
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 // The bridge between local TCP connections and QUIC tunnel streams: the
 // 44-byte preamble that opens every tunnel stream, the server's Visual Studio
-// port with its accept thread, and the pump threads that move bytes from a
-// socket onto a stream. Every thread belongs to the endpoint's ThreadSet; a
-// thread drops what it holds before it ends, so a finished thread holds
-// nothing when it is joined.
+// port with its accept threads, the pump threads that move bytes from a
+// socket onto a stream, and the writer threads that move a stream's received
+// bytes onto its socket (so a local peer that does not read holds up its own
+// stream only, never the worker). Every thread belongs to the endpoint's
+// ThreadSet; a thread drops what it holds before it ends, so a finished
+// thread holds nothing when it is joined.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -61,14 +63,18 @@ class PreambleCollector {
     bool checked_ = false;
 };
 
-// Server: opens the TCP port for Visual Studio (IPv6 dual stack, wildcard,
-// `port1`), adds it to the session's listening sockets and starts its accept
-// thread, whose tunnel streams announce `localPort`.
+// Server: opens the TCP port `port1` for Visual Studio on `address`, adds it
+// to the session's listening sockets and starts an accept thread per socket,
+// whose tunnel streams announce `localPort`. An empty address is loopback
+// (127.0.0.1 and ::1, whichever the machine has): the debugger runs on this
+// machine, and the monitor behind the port asks for no authentication. "::"
+// is every interface of both families.
+// QUIC_STATUS_INVALID_PARAMETER for an address that is no IP address text,
 // QUIC_STATUS_ADDRESS_IN_USE when the port could not be bound,
 // QUIC_STATUS_INVALID_STATE when the session has ended, and
-// QUIC_STATUS_OUT_OF_MEMORY when the thread could not be started.
-QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session, int port1,
-                                 int localPort);
+// QUIC_STATUS_OUT_OF_MEMORY when a thread could not be started.
+QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
+                                 std::string_view address, int port1, int localPort);
 
 // Threads of `threads`; each holds shared references to what it uses until
 // it ends. False when the thread could not be started.
@@ -78,6 +84,10 @@ bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
                      std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream);
 bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
                      std::shared_ptr<QuicStream> stream);
+// Writes what the stream receives to its socket and returns the credit; a
+// failed write closes the stream.
+bool StartSocketWriter(platform::ThreadSet& threads, net::TcpSocket socket,
+                       std::shared_ptr<QuicStream> stream);
 // Aborts `stream` unless its preamble has been checked, it got a handler, or
 // it ended within `timeoutMs`.
 bool StartPreambleWatchdog(platform::ThreadSet& threads, std::shared_ptr<QuicStream> stream,

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "http/Get.h"
-#include "platform/KeyStore.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 
@@ -172,7 +171,6 @@ HostCertificate::HostCertificate(std::wstring keyName, std::string privateKeyPem
     : privateKeyPem(std::move(privateKeyPem)), keyName(std::move(keyName)) {}
 
 HostCertificate::~HostCertificate() {
-    platform::KeyStoreDeleteKey(keyName);
     Wipe(privateKeyPem);
 }
 
@@ -303,13 +301,8 @@ std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::stri
                                           &keyPem) != 0)
         return nullptr;
     std::string privateKeyPem = TakeDatum(keyPem);
-
-    // An existing key of the same name is not ours to reuse or remove.
-    if (!platform::KeyStoreCreateKey(keyName, privateKeyPem)) {
-        Wipe(privateKeyPem);
-        return nullptr;
-    }
-    // From here the record owns the stored key: any failure below removes it.
+    // The key lives in this record only: the QUIC layer loads it from
+    // memory, so no file can outlive a run that is killed.
     auto record =
         std::make_unique<HostCertificate>(std::wstring(keyName), std::move(privateKeyPem));
     record->certificatePem = SelfSignedCertificatePem(rawKey, names);

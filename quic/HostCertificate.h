@@ -1,9 +1,9 @@
 #pragma once
 // The per-run host certificate of the QUIC server and the discovery of the
-// addresses it names. At every start in QUIC mode a fresh ECDSA P-256 key is
-// put into the user's key store and a self-signed certificate for the
-// machine's addresses, valid for 24 hours, is kept in memory. The key is
-// removed again when the run ends.
+// addresses it names. At every start in QUIC mode a fresh ECDSA P-256 key and
+// a self-signed certificate for the machine's addresses, valid for 24 hours,
+// are made and kept in memory only: the QUIC layer loads them from memory,
+// so nothing is written that a killed run could leave behind.
 #include <memory>
 #include <mutex>
 #include <span>
@@ -28,8 +28,7 @@ struct HostCredential {
     bool Empty() const { return certificatePem.empty() || privateKeyPem.empty(); }
 };
 
-// The created certificate. It owns the persisted key: destroying the record
-// removes the key from the store.
+// The created certificate and its key; destroying the record wipes the key.
 struct HostCertificate {
     HostCertificate(std::wstring keyName, std::string privateKeyPem);
     ~HostCertificate();
@@ -71,15 +70,14 @@ class MARVOLENT_DYNAMIC_HOST_CERTIFICATE {
 void PrepareHostCertificate();
 // The process-wide certificate; empty when there is none.
 HostCredential GetCertificate();
-// Removes the per-run key now; every exit path the shell controls calls it.
+// Drops the per-run key now; every exit path the shell controls calls it.
 // Afterwards GetCertificate is empty until PrepareHostCertificate runs again.
 void ReleaseHostCertificate();
 
-// A new key in the user's key store and a self-signed certificate: subject
+// A new key and a self-signed certificate: subject
 // CN = the first name, one alternative name per name in order (an IP entry
 // for an IPv4 or IPv6 address text, a DNS entry otherwise; empty names are
-// left out), valid from now for exactly 24 hours. Null on any failure; a key
-// name that already exists in the store is a failure.
+// left out), valid from now for exactly 24 hours. Null on any failure.
 // The key is named "WebTransportKey_" and the millisecond tick count.
 std::unique_ptr<HostCertificate> CreateHostCertificate(std::span<const std::string> names);
 // The same with a given key name.

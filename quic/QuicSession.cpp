@@ -88,6 +88,13 @@ void QuicSession::CloseAll() {
     connection_.Retire([api](HQUIC connection) { api->ConnectionClose(connection); }, true);
 }
 
+void QuicSession::Shutdown() {
+    connection_.Use([this](HQUIC connection) {
+        api_->ConnectionShutdown(connection, QUIC_CONNECTION_SHUTDOWN_FLAG_NONE, 0);
+        return QUIC_STATUS_SUCCESS;
+    });
+}
+
 OpenedStream QuicSession::OpenStream(QuicStreamInit init) {
     OpenedStream opened;
     auto stream = std::make_shared<QuicStream>(weak_from_this(), api_, std::move(init));

@@ -80,6 +80,9 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     // Closes the listening sockets, closes every stream and the connection.
     // Not from a callback of this session's connection.
     void CloseAll();
+    // Asks the layer to end the connection now (any thread, callbacks too);
+    // its shutdown completes as for any other end.
+    void Shutdown();
 
     // Opens and starts a bidirectional stream and adds it to the session. A
     // tunnel stream gets its local socket here, before any event can arrive.

@@ -80,6 +80,8 @@ void QuicStream::CloseSocket() {
     }
     if (socket.IsValid())
         socket.Close();
+    // Wakes the socket writer, which then ends.
+    toSocket_.Close();
 }
 
 void QuicStream::Close() {
@@ -87,6 +89,22 @@ void QuicStream::Close() {
     handle_.Use([this](HQUIC stream) {
         return api_->StreamShutdown(stream, QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0);
     });
+}
+
+void QuicStream::CompleteReceive(std::size_t count) {
+    if (count == 0)
+        return;
+    handle_.Use([this, count](HQUIC stream) {
+        api_->StreamReceiveComplete(stream, count);
+        return QUIC_STATUS_SUCCESS;
+    });
+}
+
+ReceiveCredit QuicStream::CreditFunction() {
+    return [weak = weak_from_this()](std::size_t count) {
+        if (const auto self = weak.lock())
+            self->CompleteReceive(count);
+    };
 }
 
 bool QuicStream::WaitUntilReady() {
@@ -154,6 +172,9 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
                 FreeSendRequest(event->SEND_COMPLETE.ClientContext);
             return status;
         }
+        // The handler took the bytes and gives their credit back later.
+        if (status == QUIC_STATUS_PENDING && event->Type == QUIC_STREAM_EVENT_RECEIVE)
+            return status;
     }
     switch (event->Type) {
         case QUIC_STREAM_EVENT_START_COMPLETE:
@@ -161,7 +182,7 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
             break;
         case QUIC_STREAM_EVENT_RECEIVE:
             if (event->RECEIVE.BufferCount > 0)
-                OnReceive(*event);
+                return OnReceive(*event);
             break;
         case QUIC_STREAM_EVENT_SEND_COMPLETE:
             FreeSendRequest(event->SEND_COMPLETE.ClientContext);
@@ -194,28 +215,35 @@ void QuicStream::OnStartComplete(QUIC_STATUS status) {
     changed_.notify_all();
 }
 
-void QuicStream::OnReceive(const QUIC_STREAM_EVENT& event) {
+QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
     std::vector<std::uint8_t> joined;
     const std::span<const std::uint8_t> block = ReceivedBlock(event, joined);
     bool collecting = false;
-    net::TcpSocket socket;
+    bool bridged = false;
     {
         std::lock_guard guard(lock_);
         // A control stream's bytes went to its handler; they never name a port.
         collecting = expectsPreamble_ && handler_ == nullptr && !preamble_.Checked() && !ended_;
-        if (!collecting)
-            socket = socket_;
+        bridged = socket_.IsValid();
     }
     if (collecting) {
-        OnPreambleBlock(block);
-        return;
+        const std::size_t queued = OnPreambleBlock(block);
+        if (queued == 0)
+            return QUIC_STATUS_SUCCESS;
+        // Only what waits for the socket keeps its credit back.
+        CompleteReceive(block.size() - queued);
+        return QUIC_STATUS_PENDING;
     }
     // Without a socket the block is dropped.
-    if (socket.IsValid())
-        Deliver(socket, block);
+    if (!bridged)
+        return QUIC_STATUS_SUCCESS;
+    // The writer writes to the socket and returns the credit; what does not
+    // fit stays with the transport until the writer has made room.
+    event.RECEIVE.TotalBufferLength = toSocket_.Push(block);
+    return QUIC_STATUS_PENDING;
 }
 
-void QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
+std::size_t QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
     PreambleCollector::Outcome outcome;
     {
         std::lock_guard guard(lock_);
@@ -224,38 +252,33 @@ void QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
             port_ = outcome.port;
     }
     if (outcome.state == PreambleCollector::State::Collecting)
-        return;
+        return 0;
     changed_.notify_all();
     if (outcome.state == PreambleCollector::State::Missing)
-        return;  // no socket: every byte of this stream is dropped
+        return 0;  // no socket: every byte of this stream is dropped
 
     net::TcpSocket socket;
     if (!net::Ok(socket.Connect("127.0.0.1", outcome.port))) {
         // The stream stays open and silent.
         socket.Close();
-        return;
+        return 0;
     }
     {
         std::lock_guard guard(lock_);
         if (ended_) {
             socket.Close();
-            return;
+            return 0;
         }
         socket_ = socket;
     }
     const std::shared_ptr<QuicSession> session = owner_.lock();
-    if (!session || !StartClientPump(session->BridgeThreads(), socket, shared_from_this())) {
+    if (!session || !StartClientPump(session->BridgeThreads(), socket, shared_from_this()) ||
+        !StartSocketWriter(session->BridgeThreads(), socket, shared_from_this())) {
         Close();
-        return;
+        return 0;
     }
-    if (!outcome.rest.empty())
-        Deliver(socket, outcome.rest);
-}
-
-void QuicStream::Deliver(const net::TcpSocket& socket, std::span<const std::uint8_t> bytes) {
-    const int written = socket.Send(bytes);
-    if (written < 0 || static_cast<std::size_t>(written) != bytes.size())
-        Close();
+    // The rest of one received block always fits an empty queue.
+    return toSocket_.Push(outcome.rest);
 }
 
 void QuicStream::OnShutdownComplete() {

@@ -2,13 +2,16 @@
 // One bidirectional QUIC stream of a session: the control stream, or a tunnel
 // stream bridged to a local TCP connection.
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <vector>
 
 #include "net/TcpSocket.h"
+#include "platform/ByteQueue.h"
 #include "quic/Bridge.h"
 #include "quic/QuicHandleGuard.h"
 #include "quic/api/msquic_api.h"
@@ -31,6 +34,15 @@ struct SendRequest {
     std::vector<std::uint8_t> bytes;
     QUIC_BUFFER buffer;
 };
+
+// Gives the peer back the flow-control credit of bytes a reader has finished
+// with; safe to call after the stream has gone.
+using ReceiveCredit = std::function<void(std::size_t)>;
+
+// Received bytes a bridged stream holds for its local connection; beyond this
+// the stream's credit is withheld, so a local peer that does not read stops
+// only its own stream.
+inline constexpr std::size_t kSocketQueueCapacity = std::size_t{256} << 10;
 
 // A RECEIVE event's buffers as one block: a single buffer as it is, several
 // joined into `joined`.
@@ -63,6 +75,12 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     QUIC_STATUS Send(std::span<const std::uint8_t> bytes);
     // Closes the local socket and aborts both directions with error code 0.
     void Close();
+    // Returns the credit of `count` bytes taken with QUIC_STATUS_PENDING.
+    void CompleteReceive(std::size_t count);
+    ReceiveCredit CreditFunction();
+    // The socket writer's side of the bridge: waits for received bytes for
+    // the local connection; 0 once the stream's socket is closed.
+    std::size_t NextForSocket(std::span<std::uint8_t> out) { return toSocket_.PopSome(out); }
 
     // Relay pumps wait here before their first send: true once the stream has
     // started and its preamble is queued, false when it ended first.
@@ -97,17 +115,19 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
 
     QUIC_STATUS OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event);
     void OnStartComplete(QUIC_STATUS status);
-    void OnReceive(const QUIC_STREAM_EVENT& event);
-    void OnPreambleBlock(std::span<const std::uint8_t> block);
+    QUIC_STATUS OnReceive(QUIC_STREAM_EVENT& event);
+    // Returns how many bytes at the end of `block` went to the socket writer.
+    std::size_t OnPreambleBlock(std::span<const std::uint8_t> block);
     void OnShutdownComplete();
-    // Writes everything to the local socket; a failed write closes the stream.
-    void Deliver(const net::TcpSocket& socket, std::span<const std::uint8_t> bytes);
     void MarkEnded();
 
     const std::weak_ptr<QuicSession> owner_;
     const QUIC_API_TABLE* const api_;
     const bool expectsPreamble_;
     QuicHandleGuard handle_;
+    // Received bytes on their way to the socket, written by the socket
+    // writer thread; it has its own lock.
+    platform::ByteQueue toSocket_{kSocketQueueCapacity};
 
     mutable std::mutex lock_;  // guards everything below
     std::condition_variable changed_;

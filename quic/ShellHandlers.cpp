@@ -14,16 +14,21 @@ namespace {
 // What the server's control-stream handler works with; owned by the stream.
 struct ServerControl {
     QuicEndpoint* endpoint = nullptr;
+    std::string address;
     int port1 = 0;
     int localPort = 0;
     InboxHook inbox;
+    bool credited = false;
 };
 
-void PushReceived(const QUIC_STREAM_EVENT& event, const InboxHook& inbox) {
+// The inbox takes what fits; with `credited` its reader returns the credit,
+// otherwise the stream does at once.
+QUIC_STATUS PushReceived(QUIC_STREAM_EVENT& event, const InboxHook& inbox, bool credited) {
     if (!inbox || event.RECEIVE.BufferCount == 0)
-        return;
+        return QUIC_STATUS_SUCCESS;
     std::vector<std::uint8_t> joined;
-    inbox(ReceivedBlock(event, joined));
+    event.RECEIVE.TotalBufferLength = inbox(ReceivedBlock(event, joined));
+    return credited ? QUIC_STATUS_PENDING : QUIC_STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -41,16 +46,29 @@ QUIC_STATUS ServerListenerHandler(HQUIC, QUIC_LISTENER_EVENT* event, void* conte
     if (shell == nullptr || event->Type != QUIC_LISTENER_EVENT_NEW_CONNECTION)
         return QUIC_STATUS_SUCCESS;
     const HQUIC connection = event->NEW_CONNECTION.Connection;
-    serverConnection.store(connection);
-    if (const auto session = shell->endpoint->FindSession(connection))
-        session->SetHandler(&ServerConnectionHandler, shell);
+    const auto session = shell->endpoint->FindSession(connection);
+    if (!session)
+        return QUIC_STATUS_SUCCESS;
+    HQUIC expected = nullptr;
+    if (!serverConnection.compare_exchange_strong(expected, connection)) {
+        // A client is already served: this one gets nothing of the run.
+        session->Shutdown();
+        return QUIC_STATUS_SUCCESS;
+    }
+    session->SetHandler(&ServerConnectionHandler, shell);
     return QUIC_STATUS_SUCCESS;
 }
 
-QUIC_STATUS ServerConnectionHandler(HQUIC, QUIC_CONNECTION_EVENT* event, void*, bool) {
-    // Whichever connection it held: a server serves one client per run.
-    if (event->Type == QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE)
-        serverConnection.store(nullptr);
+QUIC_STATUS ServerConnectionHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, void* context,
+                                    bool) {
+    // Installed on the accepted connection only.
+    if (event->Type == QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE) {
+        HQUIC expected = connection;
+        const bool served = serverConnection.compare_exchange_strong(expected, nullptr);
+        const auto* shell = static_cast<const ServerShell*>(context);
+        if (served && shell != nullptr && shell->onServerConnectionEnded)
+            shell->onServerConnectionEnded();
+    }
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -77,8 +95,11 @@ QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, v
             if (!clientControlStream.compare_exchange_strong(expected, stream))
                 break;
             if (const auto session = shell->endpoint->FindSession(clientConnection.load()))
-                if (const auto found = session->FindStream(stream))
+                if (const auto found = session->FindStream(stream)) {
                     found->SetHandler(&ClientControlStreamHandler, shell);
+                    if (shell->clientInboxCredit)
+                        shell->clientInboxCredit(found->CreditFunction());
+                }
             if (shell->onControlStream)
                 shell->onControlStream(stream);
             break;
@@ -104,9 +125,9 @@ QUIC_STATUS ServerControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* co
         QUIC_SUCCEEDED(event->START_COMPLETE.Status)) {
         if (const auto session = control->endpoint->FindSession(serverConnection.load()))
             // A port that cannot be bound leaves the server without one.
-            OpenVisualStudioPort(session, control->port1, control->localPort);
+            OpenVisualStudioPort(session, control->address, control->port1, control->localPort);
     } else if (event->Type == QUIC_STREAM_EVENT_RECEIVE) {
-        PushReceived(*event, control->inbox);
+        return PushReceived(*event, control->inbox, control->credited);
     }
     return QUIC_STATUS_SUCCESS;
 }
@@ -114,7 +135,8 @@ QUIC_STATUS ServerControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* co
 QUIC_STATUS ClientControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
     const auto* shell = static_cast<const ClientShell*>(context);
     if (shell != nullptr && event->Type == QUIC_STREAM_EVENT_RECEIVE)
-        PushReceived(*event, shell->clientInbox);
+        return PushReceived(*event, shell->clientInbox,
+                            static_cast<bool>(shell->clientInboxCredit));
     return QUIC_STATUS_SUCCESS;
 }
 
@@ -129,8 +151,13 @@ HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort) 
     control->port1 = port1;
     control->localPort = localPort;
     const auto [handler, shellContext] = server.GetListenerHandler();
-    if (handler == &ServerListenerHandler && shellContext != nullptr)
-        control->inbox = static_cast<ServerShell*>(shellContext)->serverInbox;
+    const ServerShell* shell =
+        handler == &ServerListenerHandler ? static_cast<const ServerShell*>(shellContext) : nullptr;
+    if (shell != nullptr) {
+        control->inbox = shell->serverInbox;
+        control->credited = static_cast<bool>(shell->serverInboxCredit);
+        control->address = shell->debuggerAddress;
+    }
     QuicStreamInit init;
     init.handler = &ServerControlStreamHandler;
     init.context = control.get();
@@ -138,6 +165,9 @@ HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort) 
     const OpenedStream opened = session->OpenStream(std::move(init));
     if (opened.handle == nullptr)
         return nullptr;
+    // The inbox keeps count of what its reader took before this.
+    if (control->credited)
+        shell->serverInboxCredit(opened.stream->CreditFunction());
     serverControlStream.store(opened.handle);
     return opened.handle;
 }

@@ -4,6 +4,7 @@
 // connected, when the server opens streams and when the connection ends.
 // What is not QUIC (monitor, deployment, process exit) is reached through
 // the hooks the shell fills in.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -15,14 +16,26 @@
 
 namespace quic {
 
-// Receives the bytes of a control stream, in order (a deployment inbox).
-using InboxHook = std::function<void(std::span<const std::uint8_t>)>;
+// Receives the bytes of a control stream, in order (a deployment inbox):
+// takes what fits and returns how many it took. The stream keeps the rest
+// and offers it again once credit comes back.
+using InboxHook = std::function<std::size_t(std::span<const std::uint8_t>)>;
+// Given the control stream's credit function once the stream exists; the
+// inbox calls it with what its reader has taken. Without one, credit is
+// returned as soon as bytes are pushed.
+using InboxCreditHook = std::function<void(ReceiveCredit)>;
 
 // Lives as long as the server endpoint; installed as its listener context.
 struct ServerShell {
     QuicEndpoint* endpoint = nullptr;
     // The server's control-stream bytes.
     InboxHook serverInbox;
+    // The served client's connection ended (close the inbox, so that a
+    // deployment waiting for its replies returns). On the worker thread.
+    std::function<void()> onServerConnectionEnded;
+    InboxCreditHook serverInboxCredit;
+    // Where the debugger's TCP port listens; empty is loopback only.
+    std::string debuggerAddress;
 };
 
 // Lives as long as the client endpoint; the context of its connection.
@@ -41,16 +54,21 @@ struct ClientShell {
     std::function<void()> onClientConnectionEnded;
     // The client's control-stream bytes.
     InboxHook clientInbox;
+    InboxCreditHook clientInboxCredit;
 };
 
 // Server: sets the listener handler of shell.endpoint; call before Listen.
+// The first connection becomes serverConnection; while it lasts, any other
+// is shut down at once (one client per run), and only its own end clears
+// serverConnection.
 void InstallServerShell(ServerShell& shell);
 // Client: connects shell.endpoint to host:port with the client shell handler.
 QUIC_STATUS ConnectClientShell(ClientShell& shell, std::string_view host, std::uint16_t port);
 
 // Opens the server's control stream on the session of serverConnection once
 // (publishing serverControlStream) and returns serverControlStream. When the
-// stream has started, the Visual Studio port (TCP `port1`) opens; its tunnel
+// stream has started, the Visual Studio port (TCP `port1` on the shell's
+// debuggerAddress) opens; its tunnel
 // streams announce `localPort`. Received bytes go to the inbox of the
 // ServerShell installed on `server`.
 HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort);

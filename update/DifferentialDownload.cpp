@@ -10,6 +10,7 @@
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "update/FileSignature.h"
+#include "update/Limits.h"
 #include "update/LocalFiles.h"
 #include "update/PatchRequest.h"
 #include "update/Updater.h"
@@ -46,29 +47,59 @@ bool Updater::takes_part(const FileRecord& record, const FileFilter* filter) con
 }
 
 HRESULT Updater::fetch_signatures(const std::wstring* archive_path) {
-    const bool download = archive_path == nullptr;
-    std::vector<std::uint8_t> local;
-    ZZIP archive;
-    if (download) {
+    if (archive_path == nullptr) {
         signature_reply_.clear();
-        const HRESULT hr = fetch_archive("&f=sigs", {}, 0, 4, signature_reply_, kFalse, archive);
-        if (hr != kOk)
+        const std::uint64_t files = std::max<std::uint64_t>(records_.size(), 1);
+        const HRESULT hr = service_request("&f=sigs", {}, 0, 4, signature_reply_,
+                                           ZipBound(signature_budget(), files));
+        if (Failed(hr))
             return hr;
-    } else {
-        // A local archive that cannot be read leaves every file to be fetched
-        // whole.
-        ReadWholeFile(platform::NativePath(*archive_path), local);
-        if (local.empty() || Failed(archive.open_memory(local.data(), local.size())))
+        if (signature_reply_.empty())
             return kFalse;
+        return read_signature_list(signature_reply_, true);
     }
-    for (const auto& entry : archive.list()) {
-        if (entry.is_directory)
-            continue;
-        FileRecord* record = find_record(platform::FromUtf8(entry.name), true);
-        std::vector<std::uint8_t> content;
-        if (archive.extract(entry.name, content) != kOk)
+    // A local archive that cannot be read leaves every file to be fetched
+    // whole. Only the file this run created is read, never a link put there.
+    std::vector<std::uint8_t> local;
+    ReadWholeFile(platform::NativePath(*archive_path), local, false);
+    if (local.empty())
+        return kFalse;
+    const HRESULT hr = read_signature_list(local, false);
+    return hr == kFail ? kFalse : hr;
+}
+
+// Every listed file's signature at its largest, within the absolute cap: what
+// the remote signatures may hold together.
+std::uint64_t Updater::signature_budget() const {
+    const std::uint64_t files = std::max<std::uint64_t>(records_.size(), 1);
+    return std::min(kMaxSignatureReply, files * SignatureBound(kMaxUpdateFile));
+}
+
+HRESULT Updater::read_signature_list(std::span<const std::uint8_t> archive_bytes, bool remote) {
+    ZZIP archive;
+    if (archive_bytes.empty() ||
+        archive.open_memory(archive_bytes.data(), archive_bytes.size()) != kOk)
+        return kFail;
+    std::vector<ZZIP::entry_info> entries;
+    for (auto& entry : archive.list())
+        if (!entry.is_directory)
+            entries.push_back(std::move(entry));
+    if (remote) {
+        if (entries.size() > kMaxListedFiles)
             return kAccessDenied;
-        (download ? record->remote_signatures : record->local_signatures) = std::move(content);
+        for (const auto& entry : entries)
+            if (!IsSafeRelativeName(RecordName(platform::FromUtf8(entry.name))))
+                return kAccessDenied;
+    }
+    std::uint64_t budget = remote ? signature_budget() : ~std::uint64_t{0};
+    const std::uint64_t perEntry = SignatureBound(remote ? kMaxUpdateFile : 1ull << 32);
+    for (const auto& entry : entries) {
+        std::vector<std::uint8_t> content;
+        if (archive.extract(entry.name, content, std::min(perEntry, budget)) != kOk)
+            return kAccessDenied;
+        budget -= content.size();
+        FileRecord* record = find_record(platform::FromUtf8(entry.name), true);
+        (remote ? record->remote_signatures : record->local_signatures) = std::move(content);
     }
     return kOk;
 }
@@ -80,8 +111,10 @@ HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFil
     try {
         const std::filesystem::path native = platform::NativePath(*path);
         ::unlink(native.c_str());
+        // Built in memory and written to a file created afresh, so nothing
+        // already at the path (a link included) is followed or reused.
         ZZIP archive;
-        archive.create_file(*path);
+        archive.create_memory();
         bool cancelledWalk = false;
         WalkFiles(platform::NativePath(directory_),
                   [&](const std::filesystem::path& full, const std::wstring& relative) {
@@ -101,6 +134,10 @@ HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFil
                   });
         if (cancelledWalk)
             return kFail;
+        // An archive that cannot be written is simply missing afterwards.
+        std::vector<std::uint8_t> bytes;
+        if (archive.finish_memory(bytes) == kOk)
+            WriteNewFile(native, bytes);
     } catch (const std::exception&) {
         return kFail;
     }
@@ -170,13 +207,38 @@ HRESULT Updater::fetch_patch(const FileFilter* filter) {
     if (body.empty())
         return kFail;
 
+    // The reply may hold what was asked for, and no more.
+    std::uint64_t asked = 0;
+    std::uint64_t blocks = 0;
+    for (const auto& record : records_) {
+        if (!takes_part(record, filter))
+            continue;
+        for (const auto& block : record.blocks) {
+            asked = std::min(kMaxPatchReply, asked + expected_length(record, block));
+            ++blocks;
+        }
+    }
     std::vector<std::uint8_t> reply;
     const auto* data = reinterpret_cast<const std::uint8_t*>(body.data());
-    ZZIP archive;
-    const HRESULT hr =
-        fetch_archive("&f=patch", std::span(data, body.size()), 1, 0, reply, kFail, archive);
-    if (hr != kOk)
+    const HRESULT hr = service_request("&f=patch", std::span(data, body.size()), 1, 0, reply,
+                                       std::min(kMaxPatchReply, ZipBound(asked, blocks)));
+    if (Failed(hr))
         return hr;
+    return read_patch_reply(reply);
+}
+
+std::uint64_t Updater::expected_length(const FileRecord& record, const PatchBlock& block) {
+    if (!block.whole_file())
+        return std::min(block.length, kMaxUpdateFile);
+    // A whole file is as long as its signature says.
+    const auto signed_length = SignedLength(record.remote_signatures);
+    return std::min(signed_length.value_or(kMaxUpdateFile), kMaxUpdateFile);
+}
+
+HRESULT Updater::read_patch_reply(std::span<const std::uint8_t> reply) {
+    ZZIP archive;
+    if (reply.empty() || archive.open_memory(reply.data(), reply.size()) != kOk)
+        return kFail;
     for (const auto& entry : archive.list()) {
         std::int64_t index = 0;
         for (const char c : entry.name) {
@@ -186,7 +248,8 @@ HRESULT Updater::fetch_patch(const FileFilter* filter) {
         }
         for (auto& record : records_)
             for (auto& block : record.blocks)
-                if (block.index == index && archive.extract(entry.name, block.data) != kOk)
+                if (block.index == index &&
+                    archive.extract(entry.name, block.data, expected_length(record, block)) != kOk)
                     return kFail;
     }
     return kOk;

@@ -1,7 +1,9 @@
 #pragma once
 // What an update run learns about one file.
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "codec/Patch.h"
@@ -28,5 +30,12 @@ struct FileRecord {
     std::vector<DIFFLIB::Need> needs;
     std::vector<PatchBlock> blocks;
 };
+
+// The name as records keep it: every "/" read as "\\".
+inline std::wstring RecordName(std::wstring_view name) {
+    std::wstring normal(name);
+    std::replace(normal.begin(), normal.end(), L'/', L'\\');
+    return normal;
+}
 
 }  // namespace Zelt

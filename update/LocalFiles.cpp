@@ -31,9 +31,11 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-HRESULT ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out) {
+HRESULT ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out,
+                      bool followLinks) {
     out.clear();
-    const platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const platform::UniqueFd file(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
     if (!file)
         return kFail;
     struct stat info {};
@@ -110,15 +112,48 @@ std::filesystem::path WriteTempBeside(const std::filesystem::path& target,
     return {};
 }
 
-std::wstring TempArchivePath() {
+HRESULT WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+    const platform::UniqueFd file(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file)
+        return kFail;
+    if (!WriteAll(file.get(), bytes)) {
+        ::unlink(path.c_str());
+        return kFail;
+    }
+    return kOk;
+}
+
+bool IsSafeRelativeName(std::wstring_view name) {
+    if (name.empty() || name.find(L'\0') != std::wstring_view::npos || name.front() == L'\\' ||
+        (name.size() >= 2 && name[1] == L':'))
+        return false;
+    std::size_t start = 0;
+    for (;;) {
+        const auto end = name.find(L'\\', start);
+        const auto part = name.substr(start, end == std::wstring_view::npos ? end : end - start);
+        if (part.empty() || part == L"." || part == L"..")
+            return false;
+        if (end == std::wstring_view::npos)
+            return true;
+        start = end + 1;
+    }
+}
+
+TempArchive::TempArchive() {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zipXXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        return {};
-    ::close(fd);
-    ::unlink(pattern.c_str());
-    return platform::FromUtf8(pattern + ".zip");
+    if (::mkdtemp(pattern.data()) == nullptr)
+        return;
+    directory_ = pattern;
+    path_ = platform::FromUtf8(pattern + "/signatures.zip");
+}
+
+TempArchive::~TempArchive() {
+    if (directory_.empty())
+        return;
+    ::unlink((directory_ / "signatures.zip").c_str());
+    ::rmdir(directory_.c_str());
 }
 
 }  // namespace Zelt

@@ -51,8 +51,15 @@ void UpdateThreadEntry() {
     const auto executable = platform::ExecutablePath();
     if (executable.empty())
         return;
+    const std::wstring url = ServiceUrl();
+    if (!IsServiceUrl(url)) {
+        // The files come from this service and are run next time: only TLS
+        // may bring them.
+        platform::DebugOutput(L"update: service URL refused (https only): " + url);
+        return;
+    }
     Updater updater(platform::FromUtf8(executable.parent_path().string()), {}, 0);
-    updater.service_url = ServiceUrl();
+    updater.service_url = url;
     updater.ca_file = ServiceCaFile();
     updater.cancel = &stopRequested;
     // Only the executable itself, directly in the program directory.

@@ -4,7 +4,9 @@
 // joins. It owns the run (Updater: hash list, local hashing, signature
 // exchange, patch, rebuild, replacing files), the zip archives of the
 // exchange (ZZIP), the file filter and the REST client of the update service
-// (rest/, over the program's HTTP client). Every status it reports is its own
+// (rest/, over the program's HTTP client). What the service sends is held
+// in memory under caps fitted to the files it describes (update/Limits.h),
+// and its file names are checked before any use. Every status it reports is its own
 // HRESULT (update/Result.h); only a whole run ends in a RunResult code.
 #include <string>
 
@@ -14,7 +16,8 @@ namespace Zelt {
 inline constexpr wchar_t kServiceUrl[] = L"https://update.vantora.net/zelt/zelt.php";
 
 // Runs one silent update of the files beside the executable and returns.
-// Does nothing while a debugger is attached or when VTR_NO_UPDATE=1. The run
+// Does nothing while a debugger is attached, when VTR_NO_UPDATE=1, or when
+// the service URL is not https (the refusal goes to the debug log). The run
 // result goes to the debug log (syslog, debug level).
 void UpdateThreadEntry();
 

@@ -10,6 +10,7 @@
 
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "update/Limits.h"
 #include "update/LocalFiles.h"
 #include "update/Sha256.h"
 #include "update/ZZip.h"
@@ -21,29 +22,24 @@ namespace Zelt {
 
 namespace {
 
-bool SameName(std::wstring_view a, std::wstring_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return std::towlower(x) == std::towlower(y); });
+std::wstring Lower(std::wstring_view name) {
+    std::wstring lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+    return lower;
 }
 
 struct ServiceLocation {
     std::wstring host;  // with ":port" when the URL names one
     std::wstring path;
-    bool secure = true;
 };
 
-// "scheme://host[:port]/path"; false for anything else.
+// "https://host[:port]/path"; false for anything else: the update's files
+// are only ever fetched over TLS.
 bool CrackUrl(std::wstring_view url, ServiceLocation& out) {
     const auto scheme = url.find(L"://");
-    if (scheme == std::wstring_view::npos)
+    if (scheme == std::wstring_view::npos || Lower(url.substr(0, scheme)) != L"https")
         return false;
-    std::wstring name(url.substr(0, scheme));
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](wchar_t c) { return std::towlower(c); });
-    if (name != L"https" && name != L"http")
-        return false;
-    out.secure = name == L"https";
     const auto rest = url.substr(scheme + 3);
     const auto slash = rest.find(L'/');
     out.host = std::wstring(rest.substr(0, slash));
@@ -78,49 +74,40 @@ std::vector<std::uint8_t> DecodeHex(std::string_view text) {
     return bytes;
 }
 
-// A name the service gave must stay inside the program directory.
-bool StaysInside(std::wstring_view name) {
-    if (name.empty())
-        return false;
-    std::size_t start = 0;
-    for (;;) {
-        const auto end = name.find(L'\\', start);
-        if (name.substr(start, end == std::wstring_view::npos ? end : end - start) == L"..")
-            return false;
-        if (end == std::wstring_view::npos)
-            return true;
-        start = end + 1;
-    }
-}
-
 }  // namespace
+
+bool IsServiceUrl(std::wstring_view url) {
+    ServiceLocation location;
+    return CrackUrl(url, location);
+}
 
 Updater::Updater(std::wstring directory, update_progress callback, std::uintptr_t context)
     : directory_(std::move(directory)), callback_(std::move(callback)), context_(context) {}
 
 FileRecord* Updater::find_record(std::wstring_view name, bool create) {
-    std::wstring normal(name);
-    std::replace(normal.begin(), normal.end(), L'/', L'\\');
-    for (auto& record : records_)
-        if (SameName(record.name, normal))
-            return &record;
+    std::wstring normal = RecordName(name);
+    std::wstring key = Lower(normal);
+    if (const auto found = byName_.find(key); found != byName_.end())
+        return found->second;
     if (!create)
         return nullptr;
     records_.push_back(FileRecord{});
     records_.back().name = std::move(normal);
+    byName_.emplace(std::move(key), &records_.back());
     return &records_.back();
 }
 
 HRESULT Updater::service_request(std::string_view query, std::span<const std::uint8_t> body,
                                  std::uint32_t upload_stage, std::uint32_t download_stage,
-                                 std::vector<std::uint8_t>& reply) {
+                                 std::vector<std::uint8_t>& reply, std::uint64_t limit) {
     ServiceLocation location;
     if (!CrackUrl(service_url, location))
         return kUnexpected;
     RESTAPI::rest_client client;
     client.ca_file = ca_file;
     client.cancel = cancel;
-    const HRESULT connected = client.connect(location.host, location.secure);
+    client.max_response_bytes = limit;
+    const HRESULT connected = client.connect(location.host, true);
     if (Failed(connected))
         return connected;
     const std::wstring path = location.path + L"?k=" + product_ + platform::FromUtf8(query);
@@ -148,49 +135,56 @@ HRESULT Updater::service_request(std::string_view query, std::span<const std::ui
     return read;
 }
 
-HRESULT Updater::fetch_archive(std::string_view query, std::span<const std::uint8_t> body,
-                               std::uint32_t upload_stage, std::uint32_t download_stage,
-                               std::vector<std::uint8_t>& reply, HRESULT when_empty,
-                               ZZIP& archive) {
-    const HRESULT hr = service_request(query, body, upload_stage, download_stage, reply);
-    if (Failed(hr))
-        return hr;
-    if (reply.empty())
-        return when_empty;
-    return archive.open_memory(reply.data(), reply.size());
-}
-
 HRESULT Updater::fetch_hashes() {
     hash_reply_.clear();
-    ZZIP archive;
-    const HRESULT hr = fetch_archive("&f=hashes", {}, 0, 5, hash_reply_, kFalse, archive);
-    if (hr != kOk)
+    const HRESULT hr = service_request("&f=hashes", {}, 0, 5, hash_reply_, kMaxHashListReply);
+    if (Failed(hr))
         return hr;
+    return read_hash_list(hash_reply_);
+}
+
+HRESULT Updater::read_hash_list(std::span<const std::uint8_t> reply) {
+    if (reply.empty())
+        return kFalse;
+    ZZIP archive;
+    if (archive.open_memory(reply.data(), reply.size()) != kOk)
+        return kFail;
     std::vector<ZZIP::entry_info> files;
     for (auto& entry : archive.list())
         if (!entry.is_directory)
             files.push_back(std::move(entry));
+    // The whole list is read and its names checked before any record exists,
+    // so a refused list leaves nothing for delete_leftovers to act on.
+    std::vector<std::pair<std::wstring, std::vector<std::uint8_t>>> listed;
     if (files.size() == 1) {
         std::vector<std::uint8_t> text;
-        if (archive.extract(files[0].name, text) != kOk)
+        if (archive.extract(files[0].name, text, kMaxHashListText) != kOk)
             return kAccessDenied;
         const std::string xml(text.begin(), text.end());
         Tessel::XMLElement root(std::string_view(xml.c_str()));
         for (const auto& child : root.GetChildren()) {
+            if (listed.size() == kMaxListedFiles)
+                return kAccessDenied;
             const auto name = child->GetVariable("n");
-            FileRecord* record =
-                find_record(name ? platform::FromUtf8(name->GetValue()) : L"", true);
             const auto hash = child->GetVariable("h");
-            record->remote_hash = DecodeHex(hash ? hash->GetValue() : std::string());
+            listed.emplace_back(name ? platform::FromUtf8(name->GetValue()) : L"",
+                                DecodeHex(hash ? hash->GetValue() : std::string()));
         }
-        return kOk;
-    }
-    for (const auto& entry : files) {
-        std::vector<std::uint8_t> hash;
-        if (archive.extract(entry.name, hash) != kOk)
+    } else {
+        if (files.size() > kMaxListedFiles)
             return kAccessDenied;
-        find_record(platform::FromUtf8(entry.name), true)->remote_hash = std::move(hash);
+        for (const auto& entry : files) {
+            std::vector<std::uint8_t> hash;
+            if (archive.extract(entry.name, hash, kMaxRawHash) != kOk)
+                return kAccessDenied;
+            listed.emplace_back(platform::FromUtf8(entry.name), std::move(hash));
+        }
     }
+    for (const auto& [name, hash] : listed)
+        if (!IsSafeRelativeName(RecordName(name)))
+            return kAccessDenied;
+    for (auto& [name, hash] : listed)
+        find_record(name, true)->remote_hash = std::move(hash);
     return kOk;
 }
 
@@ -222,7 +216,7 @@ HRESULT Updater::hash_local_files() {
 HRESULT Updater::apply_patches() {
     // Nothing is written when any name would lead out of the directory.
     for (const auto& record : records_)
-        if (!record.blocks.empty() && !StaysInside(record.name))
+        if (!record.blocks.empty() && !IsSafeRelativeName(record.name))
             return kFail;
     for (auto& record : records_) {
         if (record.blocks.empty())
@@ -328,18 +322,11 @@ RunResult Updater::run(const FileFilter* filter) {
     if (fetch_signatures(nullptr) == kFalse)
         return kSignatureListEmpty;
 
-    archive_path_ = TempArchivePath();
-    struct ArchiveRemover {
-        const std::wstring& path;
-        ~ArchiveRemover() {
-            if (!path.empty())
-                ::unlink(platform::NativePath(path).c_str());
-        }
-    } remover{archive_path_};
-
-    if (Failed(build_signature_archive(&archive_path_, filter)))
+    // Made in a directory of its own and removed with it, whatever happens.
+    const TempArchive archive;
+    if (Failed(build_signature_archive(&archive.path(), filter)))
         return kLocalArchiveBuildFailed;
-    if (Failed(fetch_signatures(&archive_path_)))
+    if (Failed(fetch_signatures(&archive.path())))
         return kLocalArchiveReadFailed;
     if (Failed(compute_needs(filter)))
         return kCompareFailed;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
@@ -48,8 +49,9 @@ class Updater {
   public:
     Updater(std::wstring directory, update_progress callback, std::uintptr_t context);
 
-    // The service to ask ("https://host[:port]/path"), and the trust anchors
-    // for its certificate (PEM file; empty = the system's).
+    // The service to ask ("https://host[:port]/path"; no other scheme is
+    // used), and the trust anchors for its certificate (PEM file; empty = the
+    // system's).
     std::wstring service_url;
     std::string ca_file;
     // Set from another thread to make a run give up promptly.
@@ -59,6 +61,15 @@ class Updater {
 
     FileRecord* find_record(std::wstring_view name, bool create);
     HRESULT fetch_hashes();
+    // The readers of the service's replies, as fetch_hashes, fetch_signatures
+    // and fetch_patch use them on what they received. A list that names a file
+    // outside the program directory is refused whole, before any record is
+    // made (kAccessDenied); so is a list of more than kMaxListedFiles names.
+    HRESULT read_hash_list(std::span<const std::uint8_t> reply);
+    // remote: the service's list (names checked, sizes capped), else the local
+    // archive (the program's own).
+    HRESULT read_signature_list(std::span<const std::uint8_t> archive, bool remote = true);
+    HRESULT read_patch_reply(std::span<const std::uint8_t> reply);
     void delete_leftovers();
     HRESULT hash_local_files();
     HRESULT fetch_signatures(const std::wstring* archive_path);
@@ -72,19 +83,15 @@ class Updater {
     const std::wstring& directory() const { return directory_; }
     const std::deque<FileRecord>& records() const { return records_; }
     bool replaced_in_use() const { return replaced_in_use_; }
-    // The archive of local signatures made by the last run (removed after it).
-    const std::wstring& last_archive_path() const { return archive_path_; }
 
   private:
-    // Asks the service and opens its reply as an archive: the request's
-    // failure, `when_empty` for an empty reply, kFail for one that is no
-    // archive. The archive reads `reply`, which must outlive it.
-    HRESULT fetch_archive(std::string_view query, std::span<const std::uint8_t> body,
-                          std::uint32_t upload_stage, std::uint32_t download_stage,
-                          std::vector<std::uint8_t>& reply, HRESULT when_empty, ZZIP& archive);
+    // A reply longer than `limit` fails the request.
     HRESULT service_request(std::string_view query, std::span<const std::uint8_t> body,
                             std::uint32_t upload_stage, std::uint32_t download_stage,
-                            std::vector<std::uint8_t>& reply);
+                            std::vector<std::uint8_t>& reply, std::uint64_t limit);
+    std::uint64_t signature_budget() const;
+    // What the patch reply's entry for `block` may hold at most.
+    static std::uint64_t expected_length(const FileRecord& record, const PatchBlock& block);
     bool takes_part(const FileRecord& record, const FileFilter* filter) const;
     HRESULT commit(const std::wstring& path, std::span<const std::uint8_t> bytes);
     bool cancelled() const { return cancel != nullptr && cancel->load(); }
@@ -95,10 +102,13 @@ class Updater {
     std::vector<std::uint8_t> hash_reply_;
     update_progress callback_;
     std::uintptr_t context_;
-    std::deque<FileRecord> records_;  // stable addresses for find_record
+    std::deque<FileRecord> records_;              // stable addresses for find_record
+    std::map<std::wstring, FileRecord*> byName_;  // lower-case name -> record
     bool replaced_in_use_ = false;
     const wchar_t* suffix_ = kOldCopySuffix;
-    std::wstring archive_path_;
 };
+
+// True for "https://host[:port][/path]": the only kind of service URL used.
+bool IsServiceUrl(std::wstring_view url);
 
 }  // namespace Zelt

@@ -14,9 +14,6 @@ std::string ZipName(std::string_view name) {
     return result;
 }
 
-// Entries are never inflated beyond this; a hostile archive cannot exhaust memory.
-constexpr std::uint64_t kMaxEntrySize = 1ull << 31;
-
 }  // namespace
 
 ZZIP::~ZZIP() {
@@ -148,7 +145,8 @@ std::vector<ZZIP::entry_info> ZZIP::list() const {
     return entries;
 }
 
-HRESULT ZZIP::extract(std::string_view name, std::vector<std::uint8_t>& out) const {
+HRESULT ZZIP::extract(std::string_view name, std::vector<std::uint8_t>& out,
+                      std::uint64_t limit) const {
     out.clear();
     if (archive_ == nullptr)
         return kNoInterface;
@@ -156,6 +154,11 @@ HRESULT ZZIP::extract(std::string_view name, std::vector<std::uint8_t>& out) con
     const zip_int64_t index = zip_name_locate(archive_, entryName.c_str(), 0);
     if (index < 0)
         return kNoInterface;
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) == 0 &&
+        (stat.valid & ZIP_STAT_SIZE) && stat.size > limit)
+        return kFail;
     struct FileCloser {
         void operator()(zip_file_t* file) const { zip_fclose(file); }
     };
@@ -172,7 +175,8 @@ HRESULT ZZIP::extract(std::string_view name, std::vector<std::uint8_t>& out) con
         }
         if (got == 0)
             break;
-        if (out.size() + static_cast<std::uint64_t>(got) > kMaxEntrySize) {
+        // The stored size may lie: the inflated bytes are counted as well.
+        if (static_cast<std::uint64_t>(got) > limit - out.size()) {
             out.clear();
             return kFail;
         }

@@ -41,7 +41,12 @@ class ZZIP {
     // Every "\" of the name is stored as "/".
     HRESULT add(std::string_view name, std::span<const std::uint8_t> data);
     std::vector<entry_info> list() const;
-    HRESULT extract(std::string_view name, std::vector<std::uint8_t>& out) const;
+    // An entry that inflates (or claims to) beyond `limit` bytes is kFail,
+    // with no more than the limit ever held.
+    HRESULT extract(std::string_view name, std::vector<std::uint8_t>& out,
+                    std::uint64_t limit = kDefaultEntryLimit) const;
+
+    static constexpr std::uint64_t kDefaultEntryLimit = std::uint64_t{256} << 20;
 
     // Writes the central directory and closes; kFail when that failed.
     HRESULT close();

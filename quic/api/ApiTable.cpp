@@ -260,6 +260,11 @@ QUIC_STATUS QUIC_API StreamSend(HQUIC handle, const QUIC_BUFFER* buffers, uint32
     return stream->Send(buffers, count, flags, context);
 }
 
+void QUIC_API StreamReceiveComplete(HQUIC handle, uint64_t length) {
+    if (Stream* stream = AsStream(handle))
+        stream->ReceiveComplete(length);
+}
+
 QUIC_STATUS QUIC_API StreamReceiveSetEnabled(HQUIC handle, BOOLEAN enabled) {
     Stream* stream = AsStream(handle);
     if (stream == nullptr)
@@ -290,6 +295,7 @@ constexpr QUIC_API_TABLE kApiTable = {
     StreamStart,
     StreamShutdown,
     StreamSend,
+    StreamReceiveComplete,
     StreamReceiveSetEnabled,
 };
 

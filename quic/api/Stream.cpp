@@ -102,12 +102,19 @@ QUIC_STATUS Stream::SetReceiveEnabled(bool enabled) {
     auto worker = connection->GetWorker();
     if (worker != nullptr && worker->OnThread()) {
         receiveEnabled = enabled;
-        if (enabled && (!held.empty() || heldFin))
+        if (enabled)
+            receivePaused = false;
+        if (enabled && HasHeld())
             worker->Post([self] { self->DeliverHeld(); });
         return QUIC_STATUS_SUCCESS;
     }
     RunOnWorker([self, enabled] { self->EnableReceive(enabled); }, false);
     return QUIC_STATUS_SUCCESS;
+}
+
+void Stream::ReceiveComplete(uint64_t length) {
+    auto self = shared_from_this();
+    RunOnWorker([self, length] { self->CompleteOnWorker(length); }, false);
 }
 
 void Stream::Close() {
@@ -125,17 +132,51 @@ void Stream::Close() {
 
 // ---------------------------------------------------------------- worker
 
-void Stream::Indicate(QUIC_STREAM_EVENT& event) {
+QUIC_STATUS Stream::Indicate(QUIC_STREAM_EVENT& event) {
     if (appClosed)
-        return;
+        return QUIC_STATUS_SUCCESS;
     auto [handler, context] = Handler<QUIC_STREAM_CALLBACK>();
-    if (handler != nullptr)
-        handler(this, context, &event);
+    if (handler == nullptr)
+        return QUIC_STATUS_SUCCESS;
+    return handler(this, context, &event);
 }
 
 void Stream::EnableReceive(bool enabled) {
     receiveEnabled = enabled;
+    if (enabled)
+        receivePaused = false;
     DeliverHeld();
+}
+
+void Stream::CompleteOnWorker(uint64_t length) {
+    // More than was withheld would open the window beyond what is buffered.
+    const uint64_t credit = std::min(length, uncredited);
+    uncredited -= credit;
+    if (!ended && !appClosed)
+        Credit(credit);
+    if (receivePaused) {
+        receivePaused = false;
+        DeliverHeld();
+    }
+}
+
+void Stream::Credit(uint64_t length) {
+    if (length > 0 && connection->Native() != nullptr && !connection->Ended())
+        connection->ExtendReceiveWindow(id, length);
+}
+
+void Stream::Hold(uint64_t offset, const uint8_t* data, size_t length, bool fin) {
+    if (heldHead == held.size()) {
+        held.clear();
+        heldHead = 0;
+        heldOffset = offset;
+    } else if (heldHead >= held.size() / 2) {
+        // Drop what was taken once it outweighs what is left.
+        held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(heldHead));
+        heldHead = 0;
+    }
+    held.insert(held.end(), data, data + length);
+    heldFin = heldFin || fin;
 }
 
 void Stream::StartOnWorker(QUIC_STREAM_START_FLAGS flags) {
@@ -313,23 +354,25 @@ void Stream::OnReceive(uint64_t offset, const uint8_t* data, size_t length, bool
         connection->ExtendReceiveWindow(id, length);
         return;
     }
-    if (!receiveEnabled || !held.empty() || heldFin) {
-        // Held back, and not credited to the peer, until receiving is enabled.
-        if (held.empty())
-            heldOffset = offset;
-        held.insert(held.end(), data, data + length);
-        heldFin = heldFin || fin;
+    if (!receiveEnabled || receivePaused || HasHeld()) {
+        // Held back, and not credited to the peer, until the application
+        // takes it.
+        Hold(offset, data, length, fin);
         return;
     }
     if (length > 0) {
-        IndicateReceive(offset, data, length, fin);
-        connection->ExtendReceiveWindow(id, length);
+        const size_t taken = IndicateReceive(offset, data, length, fin);
+        if (taken < length) {
+            receivePaused = true;
+            Hold(offset + taken, data + taken, length - taken, fin);
+            return;
+        }
     }
     if (fin)
         ReportPeerFin();
 }
 
-void Stream::IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin) {
+size_t Stream::IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin) {
     QUIC_BUFFER buffer{static_cast<uint32_t>(length), const_cast<uint8_t*>(data)};
     QUIC_STREAM_EVENT event{};
     event.Type = QUIC_STREAM_EVENT_RECEIVE;
@@ -338,7 +381,14 @@ void Stream::IndicateReceive(uint64_t offset, const uint8_t* data, size_t length
     event.RECEIVE.Buffers = &buffer;
     event.RECEIVE.BufferCount = 1;
     event.RECEIVE.Flags = fin ? QUIC_RECEIVE_FLAG_FIN : QUIC_RECEIVE_FLAG_NONE;
-    Indicate(event);
+    const QUIC_STATUS status = Indicate(event);
+    const size_t taken =
+        static_cast<size_t>(std::min<uint64_t>(event.RECEIVE.TotalBufferLength, length));
+    if (status == QUIC_STATUS_PENDING)
+        uncredited += taken;
+    else
+        Credit(taken);
+    return taken;
 }
 
 void Stream::ReportPeerFin() {
@@ -367,17 +417,26 @@ void Stream::IndicateStartComplete(QUIC_STATUS status) {
 }
 
 void Stream::DeliverHeld() {
-    if (!receiveEnabled || ended || appClosed || (held.empty() && !heldFin))
+    if (!receiveEnabled || receivePaused || ended || appClosed || !HasHeld())
         return;
-    std::vector<uint8_t> data;
-    data.swap(held);
-    bool fin = heldFin;
-    heldFin = false;
-    if (!data.empty()) {
-        IndicateReceive(heldOffset, data.data(), data.size(), fin);
-        if (connection->Native() != nullptr && !connection->Ended())
-            connection->ExtendReceiveWindow(id, data.size());
+    const bool fin = heldFin;
+    const size_t length = held.size() - heldHead;
+    if (length > 0) {
+        // The application may only post work from the event, so `held` does
+        // not change under it.
+        const size_t taken = IndicateReceive(heldOffset, held.data() + heldHead, length, fin);
+        heldHead += taken;
+        heldOffset += taken;
+        if (heldHead == held.size()) {
+            held.clear();
+            heldHead = 0;
+        }
+        if (taken < length) {
+            receivePaused = true;
+            return;
+        }
     }
+    heldFin = false;
     if (fin)
         ReportPeerFin();
 }
@@ -386,6 +445,7 @@ void Stream::OnPeerReset(uint64_t errorCode) {
     if (ended)
         return;
     held.clear();
+    heldHead = 0;
     heldFin = false;
     QUIC_STREAM_EVENT event{};
     event.Type = QUIC_STREAM_EVENT_PEER_SEND_ABORTED;
@@ -435,6 +495,7 @@ void Stream::AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAGS flags, uint64_t errorCode)
         connection->UnscheduleSend(this);
     if (abortReceive) {
         held.clear();
+        heldHead = 0;
         heldFin = false;
     }
     if (abortSend && abortReceive)
@@ -482,9 +543,14 @@ void Stream::ShutdownComplete(const ConnectionEnd* end) {
         return;
     // Data that arrived while receiving was disabled is still handed over:
     // dropping it silently would lose bytes the peer considers delivered.
-    if (!held.empty() || heldFin) {
+    if (HasHeld()) {
         receiveEnabled = true;
+        receivePaused = false;
         DeliverHeld();
+        // What the application would still not take goes with the stream.
+        held.clear();
+        heldHead = 0;
+        heldFin = false;
     }
     bool graceful = finSent && !sendAborted && sends.empty();
     CancelSends();

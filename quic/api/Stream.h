@@ -46,6 +46,9 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
                      void* context);
     QUIC_STATUS Shutdown(QUIC_STREAM_SHUTDOWN_FLAGS flags, QUIC_UINT62 errorCode);
     QUIC_STATUS SetReceiveEnabled(bool enabled);
+    // Gives back the credit of `length` bytes taken with QUIC_STATUS_PENDING
+    // and resumes a receive the application took only part of.
+    void ReceiveComplete(uint64_t length);
     void Close();
 
     const std::shared_ptr<Connection> connection;
@@ -78,9 +81,15 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     bool flowBlocked = false;
 
   private:
-    void Indicate(QUIC_STREAM_EVENT& event);
-    // One RECEIVE event over one buffer.
-    void IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin);
+    QUIC_STATUS Indicate(QUIC_STREAM_EVENT& event);
+    // One RECEIVE event over one buffer; returns how many bytes the
+    // application took, and credits them unless it answered PENDING.
+    size_t IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin);
+    void Credit(uint64_t length);
+    // Keeps bytes that are not indicated yet (and not credited).
+    void Hold(uint64_t offset, const uint8_t* data, size_t length, bool fin);
+    bool HasHeld() const { return heldHead < held.size() || heldFin; }
+    void CompleteOnWorker(uint64_t length);
     // PEER_SEND_SHUTDOWN, once.
     void ReportPeerFin();
     void IndicateSendComplete(void* context, bool canceled);
@@ -120,8 +129,14 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     bool sendAborted = false;
     bool sendShutdownReported = false;
     bool receiveEnabled = true;
+    // The application took only part of a receive: nothing more is
+    // indicated until it completes or re-enables receiving.
+    bool receivePaused = false;
+    // Bytes taken with PENDING whose credit has not been given back.
+    uint64_t uncredited = 0;
     std::vector<uint8_t> held;
-    uint64_t heldOffset = 0;
+    size_t heldHead = 0;      // bytes at the front of `held` already taken
+    uint64_t heldOffset = 0;  // stream offset of held[heldHead]
     bool heldFin = false;
     bool peerFinReported = false;
     uint64_t receivedOffset = 0;

@@ -17,8 +17,15 @@
 // - StreamSend does not copy: the caller's buffers stay valid until the
 //   send's SEND_COMPLETE event, which arrives exactly once per accepted send
 //   (Canceled set when the data was not delivered).
-// - The RECEIVE event's buffers are valid during the event only; returning from
-//   it means all of them were consumed.
+// - The RECEIVE event's buffers are valid during the event only. The handler
+//   takes the first TotalBufferLength bytes; it may lower that field to take
+//   fewer, and the rest is indicated again (at its offset) after the next
+//   StreamReceiveComplete or StreamReceiveSetEnabled(TRUE), with nothing
+//   indicated in between. Returning QUIC_STATUS_SUCCESS returns the
+//   flow-control credit of the bytes taken at once; QUIC_STATUS_PENDING
+//   withholds it until StreamReceiveComplete gives it back, so the peer can
+//   never be more than a stream window ahead of what the application has
+//   finished with.
 // - Events of one connection and of its streams are delivered one at a time on
 //   that connection's worker thread. Every API call may be made from any
 //   thread, including from inside a callback.
@@ -419,6 +426,7 @@ typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_SHUTDOWN_FN)(HQUIC Stream,
 typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_SEND_FN)(HQUIC Stream, const QUIC_BUFFER* Buffers,
                                                    uint32_t BufferCount, QUIC_SEND_FLAGS Flags,
                                                    void* ClientSendContext);
+typedef void(QUIC_API* QUIC_STREAM_RECEIVE_COMPLETE_FN)(HQUIC Stream, uint64_t BufferLength);
 typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_RECEIVE_SET_ENABLED_FN)(HQUIC Stream, BOOLEAN IsEnabled);
 
 typedef struct QUIC_API_TABLE {
@@ -449,6 +457,7 @@ typedef struct QUIC_API_TABLE {
     QUIC_STREAM_START_FN StreamStart;
     QUIC_STREAM_SHUTDOWN_FN StreamShutdown;
     QUIC_STREAM_SEND_FN StreamSend;
+    QUIC_STREAM_RECEIVE_COMPLETE_FN StreamReceiveComplete;
     QUIC_STREAM_RECEIVE_SET_ENABLED_FN StreamReceiveSetEnabled;
 } QUIC_API_TABLE;
 

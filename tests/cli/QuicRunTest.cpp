@@ -5,7 +5,12 @@
 
 #include <fstream>
 #include <regex>
+#include <set>
+#include <sstream>
 
+#include "quic/PublishedHandles.h"
+#include "quic/QuicEndpoint.h"
+#include "quic/ShellHandlers.h"
 #include "support/ChildProcess.h"
 #include "support/TestEnv.h"
 
@@ -47,6 +52,13 @@ struct QuicRun {
         ASSERT_TRUE(server->WaitForOutput("Commands are", 15s)) << server->Out();
     }
 
+    // "q" on the server ends both processes with code 0.
+    void Quit() {
+        server->Write("q\n");
+        EXPECT_EQ(server->Wait(15s), 0);
+        EXPECT_EQ(client->Wait(90s), 0);
+    }
+
     fs::path KeyDir() const { return dir.Path() / "xdg" / "vantora" / "keys"; }
 };
 
@@ -56,6 +68,38 @@ std::size_t KeyFiles(const fs::path& dir) {
         return 0;
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(dir, ignored), fs::directory_iterator()));
+}
+
+// Resident memory of a process in KiB.
+long RssKib(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// Local addresses (hex, as the kernel shows them) of sockets listening on
+// `port`, from /proc/net/tcp and /proc/net/tcp6.
+std::vector<std::string> ListeningAddresses(int port) {
+    std::vector<std::string> found;
+    char portHex[8];
+    std::snprintf(portHex, sizeof portHex, "%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // header
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            const auto colon = local.find(':');
+            if (state == "0A" && colon != std::string::npos && local.substr(colon + 1) == portHex)
+                found.push_back(local.substr(0, colon));
+        }
+    }
+    return found;
 }
 
 void WriteText(const fs::path& path, const std::string& text) {
@@ -94,8 +138,8 @@ TEST(QuicRun, ConnectsDeploysTunnelsAndEndsTheClientWithTheServer) {
     EXPECT_NE(run.client->Out().find("Client settings: Host = 127.0.0.1, Port = " +
                                      std::to_string(run.port) + " \r\n"),
               std::string::npos);
-    // Each side keeps its per-run key in the user's key store while it runs.
-    EXPECT_EQ(KeyFiles(run.KeyDir()), 2u);
+    // The per-run keys live in memory: nothing is in the key store.
+    EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
 
     // No debugger port before the first deploy.
     EXPECT_EQ(ConnectLoopback(run.port), -1);
@@ -257,7 +301,7 @@ TEST(QuicRun, TerminationSignalStillRemovesTheKeyAndStopsTheMonitor) {
     }
     ASSERT_GE(probe, 0);  // the client started the monitor
     close(probe);
-    EXPECT_EQ(KeyFiles(run.KeyDir()), 2u);
+    EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
 
     kill(run.client->Pid(), SIGTERM);
     EXPECT_EQ(run.client->Wait(10s), 128 + SIGTERM);
@@ -265,4 +309,175 @@ TEST(QuicRun, TerminationSignalStillRemovesTheKeyAndStopsTheMonitor) {
     kill(run.server->Pid(), SIGINT);
     EXPECT_EQ(run.server->Wait(10s), 128 + SIGINT);
     EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
+}
+
+TEST(QuicRun, DebuggerPortListensOnLoopbackOnly) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    run.server->Write("d\n");
+    const int fd = ConnectWhenReady(run.port);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    const auto addresses = ListeningAddresses(run.port);
+    // 127.0.0.1 and ::1, nothing on a wildcard or another interface.
+    std::set<std::string> unique(addresses.begin(), addresses.end());
+    EXPECT_EQ(unique, (std::set<std::string>{"0100007F", "00000000000000000000000001000000"}));
+    const int v6 = ConnectLoopback(run.port, AF_INET6);
+    EXPECT_GE(v6, 0);
+    if (v6 >= 0)
+        close(v6);
+    run.server->Write("q\n");
+    EXPECT_EQ(run.server->Wait(15s), 0);
+    EXPECT_EQ(run.client->Wait(90s), 0);
+}
+
+TEST(QuicRun, SecondClientIsRefusedAndTheFirstKeepsTheRun) {
+    QuicRun run;
+    const fs::path local = run.dir.Path() / "app.txt";
+    const fs::path remote = run.dir.Path() / "target" / "app.txt";
+    WriteText(local, "payload for the first client\n");
+    ASSERT_NO_FATAL_FAILURE(run.StartServer({"-f", local.string() + "," + remote.string()}));
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+
+    ChildProcess second(
+        VTR232_PATH,
+        {"-q", "-c", "127.0.0.1:" + std::to_string(run.port), "-l", std::to_string(FreePort())},
+        run.env);
+    // Shut down at once: its connection ends, and with it the process.
+    EXPECT_EQ(second.Wait(30s), 0) << second.Out();
+
+    run.server->Write("deploy\n");
+    ASSERT_TRUE(run.server->WaitForOutput("bytes... Done\r\n", 15s)) << run.server->Out();
+    EXPECT_EQ(ReadText(remote), "payload for the first client\n");
+    EXPECT_NE(run.client->Out().find("Writing"), std::string::npos) << run.client->Out();
+    EXPECT_EQ(second.Out().find("Writing"), std::string::npos) << second.Out();
+    run.Quit();
+}
+
+TEST(QuicRun, DebuggerConnectionThatDoesNotReadHoldsUpNoOther) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+    run.server->Write("d\n");
+
+    // This one sends and never reads its echo: everything on its way back
+    // piles up in front of it.
+    const int stuck = ConnectWhenReady(run.port);
+    ASSERT_GE(stuck, 0);
+    timeval sendWait{1, 0};
+    setsockopt(stuck, SOL_SOCKET, SO_SNDTIMEO, &sendWait, sizeof sendWait);
+    std::thread flooder([stuck] {
+        const std::vector<char> chunk(64 * 1024, 'x');
+        for (std::size_t total = 0; total < (64u << 20);) {
+            const ssize_t n = send(stuck, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            total += static_cast<std::size_t>(n);
+        }
+    });
+    std::this_thread::sleep_for(2s);
+
+    const int other = ConnectWhenReady(run.port);
+    ASSERT_GE(other, 0);
+    timeval receiveWait{10, 0};
+    setsockopt(other, SOL_SOCKET, SO_RCVTIMEO, &receiveWait, sizeof receiveWait);
+    const auto data = RandomBytes(4000, 9);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(EchoThrough(other, data), data);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    close(other);
+    flooder.join();
+    close(stuck);
+    run.Quit();
+}
+
+TEST(QuicRun, FloodOnTheControlStreamKeepsTheServerBounded) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+
+    // A client of our own QUIC layer that answers the control stream with
+    // junk and never stops.
+    quic::QuicEndpoint hostile;
+    ASSERT_EQ(hostile.Open(quic::kQuicAppName, quic::QuicRole::ClientNoCertificateCheck), 0);
+    quic::ClientShell shell;
+    shell.endpoint = &hostile;
+    shell.clientText = L"hostile";
+    std::atomic<HQUIC> control{nullptr};
+    shell.onControlStream = [&control](HQUIC stream) { control.store(stream); };
+    shell.clientInbox = [](std::span<const std::uint8_t> bytes) { return bytes.size(); };
+    ASSERT_EQ(quic::ConnectClientShell(shell, "127.0.0.1", static_cast<std::uint16_t>(run.port)),
+              0);
+    ASSERT_TRUE(run.server->WaitForOutput("Commands are", 15s)) << run.server->Out();
+    run.server->Write("d\n");
+    for (int i = 0; i < 200 && control.load() == nullptr; ++i)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_NE(control.load(), nullptr);
+
+    const long before = RssKib(run.server->Pid());
+    ASSERT_GT(before, 0);
+    const std::vector<std::uint8_t> junk(256 * 1024, 0xA5);
+    for (int i = 0; i < 512; ++i)  // 128 MiB
+        ASSERT_EQ(quic::SendOnStream(hostile, quic::clientConnection.load(), control.load(), junk),
+                  QUIC_STATUS_SUCCESS);
+    // Long enough for far more than a stream window to arrive if it could.
+    std::this_thread::sleep_for(4s);
+    const long after = RssKib(run.server->Pid());
+    EXPECT_LT(after - before, 48 * 1024) << before << " KiB -> " << after << " KiB";
+
+    // The server still obeys its console.
+    run.server->Write("q\n");
+    EXPECT_EQ(run.server->Wait(15s), 0);
+    hostile.Close();
+}
+
+TEST(QuicRun, KilledRunLeavesNoKeyBehind) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+    // No chance to clean up: the key was never anywhere but in memory.
+    kill(run.server->Pid(), SIGKILL);
+    run.server->Wait(10s);
+    EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
+    EXPECT_FALSE(fs::exists(run.KeyDir()));
+    kill(run.client->Pid(), SIGTERM);
+    EXPECT_EQ(run.client->Wait(10s), 128 + SIGTERM);
+    EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
+}
+
+// A client that goes away while the server waits for its reply: the deploy
+// ends with its failure line as soon as the connection does, long before any
+// reply deadline, and the console goes on.
+TEST(QuicRun, DeployWaitingOnAClientThatGoesEndsWhenTheConnectionDoes) {
+    QuicRun run;
+    const fs::path local = run.dir.Path() / "app.txt";
+    const fs::path remote = run.dir.Path() / "target" / "app.txt";
+    WriteText(local, std::string(100000, 'v'));
+    ASSERT_NO_FATAL_FAILURE(run.StartServer({"-f", local.string() + "," + remote.string()}));
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+
+    // Held still, the client cannot answer the signature request.
+    ASSERT_EQ(::kill(run.client->Pid(), SIGSTOP), 0);
+    run.server->Write("deploy\n");
+    ASSERT_TRUE(run.server->WaitForOutput("Local: ", 10s));
+    std::this_thread::sleep_for(500ms);
+    // It wakes to a termination signal and closes its connection.
+    const auto ended = std::chrono::steady_clock::now();
+    ::kill(run.client->Pid(), SIGTERM);
+    ::kill(run.client->Pid(), SIGCONT);
+    ASSERT_TRUE(run.server->WaitForOutput("Failed\r\n", 15s)) << run.server->Out();
+    EXPECT_LT(std::chrono::steady_clock::now() - ended, 15s);
+    EXPECT_TRUE(run.client->Wait(10s).has_value());
+    // Woken, the client may still have answered and written the file before
+    // it ended; it is then whole, never a part.
+    if (fs::exists(remote)) {
+        EXPECT_EQ(ReadText(remote), ReadText(local));
+    }
+
+    run.server->Write("q\n");
+    EXPECT_EQ(run.server->Wait(10s), 0);
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -11,6 +12,7 @@
 #include "RandomBytes.h"
 #include "codec/Chunker.h"
 #include "codec/DiffLib.h"
+#include "codec/Signature.h"
 
 namespace {
 
@@ -260,6 +262,48 @@ TEST(DiffLib, MalformedSignaturesFailTheComparison) {
     EXPECT_EQ(library.LastResult(), Result::Failed);
     EXPECT_EQ(library.CompareSignatures(goodReader, goodReader, nullptr, writer), Result::Ok);
     EXPECT_EQ(library.LastResult(), Result::Ok);
+}
+
+// Chunk hashes a peer can pick freely: all of them equal under a plain mix
+// of their two halves, which an index must not turn into quadratic work.
+TEST(DiffLib, SeedsOfCollidingHashesCompareInBoundedTime) {
+    constexpr std::uint64_t kRecords = 150000;
+    constexpr std::uint32_t kLength = 1024;
+    auto signatureOf = [](std::uint64_t first, std::uint64_t count, bool reversed) {
+        std::vector<std::uint8_t> bytes(kSignatureHeaderSize + count * kSignatureRecordSize);
+        EncodeSignatureHeader(ChunkParameters{}, std::span<std::uint8_t, kSignatureHeaderSize>(
+                                                     bytes.data(), kSignatureHeaderSize));
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint64_t k = first + (reversed ? count - 1 - i : i);
+            const ChunkRecord record{kLength, ChunkHash{(k * 0x9E3779B97F4A7C15ull) ^ 0x1234, k}};
+            EncodeChunkRecord(record,
+                              std::span<std::uint8_t, kSignatureRecordSize>(
+                                  bytes.data() + kSignatureHeaderSize + i * kSignatureRecordSize,
+                                  kSignatureRecordSize));
+        }
+        return bytes;
+    };
+    const auto seed = signatureOf(0, kRecords, false);
+    // Every seed chunk in reverse order (no run to follow), then as many
+    // colliding chunks the seed does not have.
+    auto source = signatureOf(0, kRecords, true);
+    const auto missing = signatureOf(kRecords, kRecords, false);
+    source.insert(source.end(), missing.begin() + kSignatureHeaderSize, missing.end());
+
+    DiffLibrary library;
+    MemoryReader seedReader(seed);
+    MemoryReader sourceReader(source);
+    MemoryDiffWriter writer;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(library.CompareSignatures(seedReader, sourceReader, nullptr, writer), Result::Ok);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+    std::vector<Need> needs;
+    ASSERT_TRUE(ParseNeedsList(writer.Data(), needs));
+    ASSERT_EQ(needs.size(), kRecords + 1);
+    for (std::uint64_t i = 0; i < kRecords; ++i)
+        ASSERT_EQ(needs[i], (Need{NeedType::Seed, (kRecords - 1 - i) * kLength, kLength})) << i;
+    EXPECT_EQ(needs.back(), (Need{NeedType::Source, kRecords * kLength, kRecords * kLength}));
 }
 
 class TempFile {

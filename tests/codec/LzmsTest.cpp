@@ -1,6 +1,9 @@
 // LZMS framing: round trips, block layout and rejection of damaged frames.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -152,3 +155,63 @@ TEST(Lzms, HugeDeclaredSizesAreRefusedWithoutAllocating) {
 }
 
 }  // namespace
+
+namespace {
+
+// A frame of `count` blocks of `blockSize` bytes each, every one claiming to
+// be packed into a single byte: small on the wire, huge if believed.
+std::vector<std::uint8_t> ClaimingFrame(std::uint64_t original, std::uint32_t blockSize,
+                                        std::uint32_t count) {
+    std::vector<std::uint8_t> frame{'V', 'L', 'Z', 'M', 'S', 0, 0, 1};
+    auto put = [&](std::uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            frame.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    };
+    put(original, 8);
+    put(blockSize, 4);
+    put(count, 4);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        put(std::min<std::uint64_t>(blockSize, original - std::uint64_t{i} * blockSize), 4);
+        put(1, 4);
+        frame.push_back(0x5a);
+    }
+    return frame;
+}
+
+std::uint64_t PeakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<std::uint64_t>(usage.ru_maxrss);
+}
+
+}  // namespace
+
+TEST(Lzms, FramesClaimingMoreThanTheyHoldOrMoreThanAllowedAreRefusedCheaply) {
+    // 600 bytes declaring 4 GiB in 64 blocks of 64 MiB.
+    const auto huge = ClaimingFrame(std::uint64_t{4} << 30, 64u << 20, 64);
+    ASSERT_EQ(huge.size(), 600u);
+    EXPECT_EQ(LzmsOriginalSize(huge), std::uint64_t{4} << 30);
+    const std::uint64_t before = PeakResidentKiB();
+    std::vector<std::uint8_t> out{7};
+    EXPECT_EQ(LzmsDecompress(huge, out), Result::Failed);
+    EXPECT_EQ(out, std::vector<std::uint8_t>{7});
+    // Memory follows what decompressed, not what was declared.
+    EXPECT_LT(PeakResidentKiB() - before, 100u * 1024);
+
+    // An intact frame above the caller's limit is refused; at the limit it
+    // decompresses.
+    const auto data = MixedBytes(50000, 3);
+    std::vector<std::uint8_t> packed;
+    ASSERT_EQ(LzmsCompress(data, packed, kSmallBlock), Result::Ok);
+    EXPECT_EQ(LzmsDecompress(packed, out, data.size() - 1), Result::Failed);
+    ASSERT_EQ(LzmsDecompress(packed, out, data.size()), Result::Ok);
+    EXPECT_EQ(out, data);
+
+    // What a reader may take for a size covers every frame of it.
+    for (const std::size_t size : {1u, 65536u, 65537u, 300000u}) {
+        const auto noise = MixedBytes(size, static_cast<std::uint32_t>(size));
+        ASSERT_EQ(LzmsCompress(noise, packed), Result::Ok);
+        EXPECT_LE(packed.size(), LzmsFrameBound(size)) << size;
+    }
+    EXPECT_EQ(LzmsFrameBound(0), 0u);
+}

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -89,6 +90,59 @@ TEST(DeployInboxTest, CloseWakesAWaitingReader) {
     ASSERT_EQ(reader.wait_for(2s), std::future_status::ready);
     EXPECT_EQ(reader.get(), 0u) << "a short pop never returns part of a message";
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+}  // namespace
+
+TEST(DeployInboxTest, ReaderReportsWhatItTookEvenBeforeTheHookExists) {
+    DeployInbox inbox;
+    const auto message = Sequence(100, 0);
+    EXPECT_EQ(inbox.Push(message), 100u);
+    std::vector<std::uint8_t> head(30);
+    ASSERT_EQ(inbox.Pop(head), 30u);
+    std::vector<std::size_t> reported;
+    inbox.SetConsumedHook([&](std::size_t count) { reported.push_back(count); });
+    EXPECT_EQ(reported, (std::vector<std::size_t>{30}));
+    std::vector<std::uint8_t> rest(70);
+    ASSERT_EQ(inbox.Pop(rest), 70u);
+    EXPECT_EQ(reported, (std::vector<std::size_t>{30, 70}));
+    // A full inbox takes nothing more; the stream keeps the rest.
+    const std::vector<std::uint8_t> big(kDeployInboxCapacity + 10, 7);
+    EXPECT_EQ(inbox.Push(big), kDeployInboxCapacity);
+    EXPECT_EQ(inbox.Push(big), 0u);
+}
+
+namespace {
+
+TEST(DeployInboxTest, PopSomeTakesWhatHasArrivedAndGivesUpWhenSilentOrClosed) {
+    DeployInbox inbox;
+    const auto bytes = Sequence(30, 1);
+    inbox.Push(std::span(bytes).first(10));
+    std::vector<std::uint8_t> out(25);
+    ASSERT_EQ(inbox.PopSome(out, 1s), 10u);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 10, out.begin()));
+
+    // Nothing queued: the wait ends with the time limit, not before.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(inbox.PopSome(out, 100ms), 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
+
+    // A wait without a limit ends with the next push, and takes no more
+    // than fits.
+    auto reader = std::async(std::launch::async, [&] { return inbox.PopSome(out); });
+    EXPECT_EQ(reader.wait_for(50ms), std::future_status::timeout);
+    inbox.Push(std::span(bytes).subspan(10));
+    ASSERT_EQ(reader.wait_for(2s), std::future_status::ready);
+    ASSERT_EQ(reader.get(), 20u);
+    EXPECT_TRUE(std::equal(bytes.begin() + 10, bytes.end(), out.begin()));
+
+    // Closing wakes a waiting reader and fails every later one at once.
+    reader = std::async(std::launch::async, [&] { return inbox.PopSome(out); });
+    EXPECT_EQ(reader.wait_for(50ms), std::future_status::timeout);
+    inbox.Close();
+    ASSERT_EQ(reader.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(reader.get(), 0u);
+    EXPECT_EQ(inbox.PopSome(out, 1s), 0u);
 }
 
 }  // namespace

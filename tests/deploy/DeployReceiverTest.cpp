@@ -134,6 +134,8 @@ TEST_F(DeployReceiverTest, BadPayloadsLeaveTheOldFileUntouched) {
 
     EXPECT_EQ(Upload(DEPLOY_FULL, Bytes("not compressed at all"), 21), 0) << "corrupt payload";
     EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(Bytes("new")), 999), 0) << "size disagrees";
+    EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(Bytes("new content, longer")), 3), 0)
+        << "frame holds more than announced";
     EXPECT_EQ(Upload(DEPLOY_PATCH, Bytes("garbage patch")), 0) << "corrupt patch";
     EXPECT_EQ(Upload(DEPLOY_PATCH, Compressed(OneRecordPatch(2, 10, 1000))), 0)
         << "seed range beyond the old file";

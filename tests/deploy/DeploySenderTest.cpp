@@ -135,6 +135,46 @@ TEST_F(DeploySenderTest, OversizedReplyEndsTheChannelAndTheRun) {
     EXPECT_TRUE(client->PeerClosed());
 }
 
+TEST_F(DeploySenderTest, SignatureBeyondWhatTheLocalFileExplainsEndsTheChannel) {
+    const auto file = dir / "small.txt";
+    deploytest::WriteFile(file, deploytest::SampleContent(1000, 2));
+    Start({Wide(file) + L",r1", Wide(file) + L",r2"});
+    RawMessage request;
+    ASSERT_TRUE(client->Receive(request));
+    // Far more than any signature of a 1000-byte file, yet far below the
+    // largest payload: refused at the header, before any byte is taken.
+    ASSERT_TRUE(client->SendRaw(deploytest::RawHeader(DEPLOY_SIGNATURE, std::uint64_t{64} << 20)));
+    const std::wstring local = Wide(file);
+    EXPECT_EQ(Finished(), L"Local: " + local + L" to r1... Failed\r\nLocal: " + local +
+                              L" to r2... Failed\r\n");
+    EXPECT_TRUE(client->PeerClosed());
+}
+
+// A client that stops answering, before or inside a reply, costs a run no
+// more than the idle deadline; the channel is then given up, so later entries
+// fail at once.
+class DeploySilentClientTest : public DeploySenderTest,
+                               public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeploySilentClientTest, RunFailsAfterTheIdleDeadline) {
+    server.idleDeadline = 300ms;
+    Start({L"a,r1", L"b,r2"});
+    RawMessage request;
+    ASSERT_TRUE(client->Receive(request));
+    if (GetParam()) {
+        ASSERT_TRUE(client->SendRaw(deploytest::RawHeader(DEPLOY_SIGNATURE, 100)));
+        ASSERT_TRUE(client->SendRaw(std::vector<std::uint8_t>(10, 1)));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Finished(), L"Local: a to r1... Failed\r\nLocal: b to r2... Failed\r\n");
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 250ms);
+    EXPECT_LT(took, 5s);
+    EXPECT_TRUE(client->PeerClosed());
+}
+
+INSTANTIATE_TEST_SUITE_P(BeforeAndInsideTheReply, DeploySilentClientTest, ::testing::Bool());
+
 TEST_F(DeploySenderTest, FilesOfFourGibibytesAreNotSent) {
     const auto big = dir / "big.bin";
     {

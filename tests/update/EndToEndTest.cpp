@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
 
 #include "TestSupport.h"
@@ -129,6 +130,68 @@ TEST(UpdateEndToEnd, NoUpdateSettingKeepsTheProgramOffTheNetwork) {
     EXPECT_EQ(run.Wait(10000), 0);
     EXPECT_EQ(service.Requests(), 0);
     EXPECT_EQ(ReadBytes(installed), original);
+}
+
+long PeakKiB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+TEST(UpdateEndToEnd, HostileServiceCannotTakeMemoryAndPlainHttpIsNeverDialled) {
+    const std::string program = ProgramUnderTest();
+    if (!fs::exists(program))
+        GTEST_SKIP() << "the program is not built: " << program;
+    TempDir install;
+    const fs::path installed = install.path() / "vtr232";
+    WriteBytes(installed, ReadBytes(program));
+    fs::permissions(installed, fs::perms(0755));
+    auto start = [&](const std::string& url, const std::string& caFile) {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{installed.string(), "-s", "--p1", std::to_string(FreePort()),
+                                     "--p2", std::to_string(FreePort()), "--p3",
+                                     std::to_string(FreePort())},
+            std::vector<std::string>{"VTR_UPDATE_URL=" + url, "VTR_UPDATE_CA_FILE=" + caFile,
+                                     "VTR_NO_UPDATE=0"},
+            true);
+    };
+
+    // A service whose hash list never ends: the program hangs up early and
+    // its memory stays near its size at rest.
+    UpdateService service;
+    WriteBytes(service.release() / "vtr232", {1, 2, 3});
+    service.Publish();
+    service.Start("flood");
+    auto flooded = start(platform::ToUtf8(service.Url()), service.caFile().string());
+    auto floodEnded = [&] {
+        for (const auto& line : service.LogLines())
+            if (line.rfind("flood ended", 0) == 0)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(WaitFor(floodEnded, 20000));
+    const long peak = PeakKiB(flooded->pid());
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 96 * 1024);
+    flooded->CloseStdin();
+    EXPECT_EQ(flooded->Wait(10000), 0);
+
+    // A listener that counts connections: behind http:// it is never dialled,
+    // behind https:// it is.
+    CountingListener listener;
+    const std::string hostPort = listener.HostPort();
+    auto accepted = [&listener] { return listener.Accepted() > 0; };
+    auto plain = start("http://" + hostPort + "/zelt/zelt.php", "");
+    EXPECT_FALSE(WaitFor(accepted, 1500));
+    plain->CloseStdin();
+    EXPECT_EQ(plain->Wait(10000), 0);
+    auto secure = start("https://" + hostPort + "/zelt/zelt.php", "");
+    EXPECT_TRUE(WaitFor(accepted, 10000));
+    secure->CloseStdin();
+    EXPECT_EQ(secure->Wait(10000), 0);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "TestSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -181,6 +184,30 @@ int RunProgram(const std::vector<std::string>& argv, int timeoutMs,
                const std::vector<std::string>& extraEnv) {
     ChildProcess child(argv, extraEnv);
     return child.Wait(timeoutMs);
+}
+
+CountingListener::CountingListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        throw std::runtime_error("listener failed");
+    port_ = ntohs(address.sin_port);
+}
+
+CountingListener::~CountingListener() {
+    ::close(fd_);
+}
+
+int CountingListener::Accepted() {
+    int count = 0;
+    for (int fd; (fd = ::accept(fd_, nullptr, nullptr)) >= 0; ++count)
+        ::close(fd);
+    return count;
 }
 
 UpdateService::UpdateService() {

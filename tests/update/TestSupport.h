@@ -56,6 +56,23 @@ class ChildProcess {
 int RunProgram(const std::vector<std::string>& argv, int timeoutMs = 20000,
                const std::vector<std::string>& extraEnv = {});
 
+// A TCP listener on 127.0.0.1 that never answers: connections wait in its
+// backlog until Accepted() takes and closes them.
+class CountingListener {
+  public:
+    CountingListener();
+    ~CountingListener();
+    CountingListener(const CountingListener&) = delete;
+    CountingListener& operator=(const CountingListener&) = delete;
+    std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Closes the connections waiting now; how many there were.
+    int Accepted();
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A release directory published with the project's tool and served over
 // HTTPS by the real update server on 127.0.0.1.
 class UpdateService {

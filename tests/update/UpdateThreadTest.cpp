@@ -1,52 +1,86 @@
 // The update thread's entry: when it stays off the network.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
-#include "support/HttpTestServer.h"
+#include "TestSupport.h"
+#include "platform/Text.h"
 #include "update/UpdateThread.h"
 
 namespace {
 
-using testing_support::HttpRequest;
-using testing_support::HttpTestServer;
-
 class UpdateThreadTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // A service that answers every request with something that is no
-        // hash list, so a run that does start ends at its first step.
-        const std::string url =
-            "http://127.0.0.1:" + std::to_string(server.port()) + "/zelt/zelt.php";
-        setenv("VTR_UPDATE_URL", url.c_str(), 1);
+        // A service with nothing published: its hash list is empty, so a run
+        // that does start ends at its first step.
+        service.Start();
+        setenv("VTR_UPDATE_URL", platform::ToUtf8(service.Url()).c_str(), 1);
+        setenv("VTR_UPDATE_CA_FILE", service.caFile().c_str(), 1);
         unsetenv("VTR_NO_UPDATE");
     }
     void TearDown() override {
         unsetenv("VTR_UPDATE_URL");
+        unsetenv("VTR_UPDATE_CA_FILE");
         unsetenv("VTR_NO_UPDATE");
     }
-    HttpTestServer server{[](const HttpRequest&) { return HttpTestServer::Response(404, "no"); }};
+    std::vector<std::string> Targets() const {
+        std::vector<std::string> targets;
+        for (const auto& line : service.LogLines())
+            if (const auto at = line.find(" target "); line.rfind("method ", 0) == 0)
+                targets.push_back(line.substr(at + 8));
+        return targets;
+    }
+    updatetest::UpdateService service;
 };
 
 TEST_F(UpdateThreadTest, EnvironmentChoosesTheServiceAndCanTurnTheThreadOff) {
-    EXPECT_EQ(Zelt::ServiceUrl(),
-              L"http://127.0.0.1:" + std::to_wstring(server.port()) + L"/zelt/zelt.php");
+    EXPECT_EQ(Zelt::ServiceUrl(), service.Url());
     setenv("VTR_NO_UPDATE", "1", 1);
     Zelt::UpdateThreadEntry();
-    EXPECT_TRUE(server.Requests().empty());
+    EXPECT_EQ(service.Requests(), 0);
 
     unsetenv("VTR_NO_UPDATE");
     Zelt::UpdateThreadEntry();
-    const auto requests = server.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].target,
-              "/zelt/zelt.php?k=VTR-5C83E1F0-2B7A-4D19-A6E4-0F9B3C72D851&f=hashes");
+    const auto targets = Targets();
+    ASSERT_EQ(targets.size(), 1u);
+    EXPECT_EQ(targets[0], "/zelt/zelt.php?k=VTR-5C83E1F0-2B7A-4D19-A6E4-0F9B3C72D851&f=hashes");
 
     unsetenv("VTR_UPDATE_URL");
     EXPECT_EQ(Zelt::ServiceUrl(), std::wstring(Zelt::kServiceUrl));
+}
+
+TEST_F(UpdateThreadTest, OnlyAnHttpsServiceIsEverContacted) {
+    // A listener that counts connections, whatever they carry.
+    updatetest::CountingListener listener;
+    const std::string hostPort = listener.HostPort();
+    auto connections = [&listener] { return listener.Accepted(); };
+    for (const std::string scheme : {"http", "HTTP", "ftp", "file"}) {
+        setenv("VTR_UPDATE_URL", (scheme + "://" + hostPort + "/zelt/zelt.php").c_str(), 1);
+        Zelt::UpdateThreadEntry();
+        EXPECT_EQ(connections(), 0) << scheme;
+    }
+    // The same listener behind https is dialled (the handshake fails at once:
+    // the connection is closed as soon as it arrives).
+    setenv("VTR_UPDATE_URL", ("https://" + hostPort + "/zelt/zelt.php").c_str(), 1);
+    std::atomic<bool> done{false};
+    std::thread run([&done] {
+        Zelt::UpdateThreadEntry();
+        done = true;
+    });
+    int dialled = 0;
+    while (!done)
+        dialled += connections();
+    run.join();
+    EXPECT_EQ(dialled + connections(), 1);
 }
 
 TEST_F(UpdateThreadTest, NoRequestWhileADebuggerIsAttached) {
@@ -71,7 +105,7 @@ TEST_F(UpdateThreadTest, NoRequestWhileADebuggerIsAttached) {
     if (attached == 1) {
         EXPECT_TRUE(Zelt::DebuggerAttached());
         Zelt::UpdateThreadEntry();
-        EXPECT_TRUE(server.Requests().empty());
+        EXPECT_EQ(service.Requests(), 0);
     }
     (void)!write(done[1], "x", 1);
     waitpid(tracer, nullptr, 0);

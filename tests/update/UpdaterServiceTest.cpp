@@ -313,19 +313,11 @@ TEST_F(UpdaterServiceTest, UnreachableServiceEndsPromptly) {
 
 TEST(UpdaterCancel, StopRequestEndsAHangingTransferPromptly) {
     // A service that accepts connections but never answers.
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const CountingListener listener;
 
     TempDir install;
     Zelt::Updater updater(platform::FromUtf8(install.path().string()), {}, 0);
-    updater.service_url =
-        L"https://127.0.0.1:" + std::to_wstring(ntohs(address.sin_port)) + L"/zelt/zelt.php";
+    updater.service_url = platform::FromUtf8("https://" + listener.HostPort() + "/zelt/zelt.php");
     std::atomic<bool> stop{false};
     updater.cancel = &stop;
     std::atomic<int> result{99};
@@ -337,7 +329,6 @@ TEST(UpdaterCancel, StopRequestEndsAHangingTransferPromptly) {
     worker.join();
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(1000));
     EXPECT_EQ(result.load(), Zelt::kHashListFailed);
-    ::close(listener);
 }
 
 }  // namespace

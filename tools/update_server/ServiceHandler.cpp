@@ -51,6 +51,11 @@ Reply Patch(const ServiceConfig& config, std::string_view body,
         return Text(200, "this is not an archive");
     if (config.fault == "patch-empty")
         return Reply{};
+    if (config.fault == "patch-file") {
+        Reply reply;
+        Zelt::ReadWholeFile(config.published / "patch.zip", reply.body);
+        return reply;
+    }
     const auto lines = Zelt::ParsePatchBody(body);
     if (!lines || lines->empty()) {
         log("patch refused: malformed body");

@@ -20,7 +20,8 @@ struct ServiceConfig {
     std::filesystem::path release;    // the files clients are brought to
     std::filesystem::path published;  // hashes.zip, sigs.zip
     // Test hook: "patch-text" answers patch requests with plain text,
-    // "patch-empty" with an empty body.
+    // "patch-empty" with an empty body, "patch-file" with the published
+    // patch.zip as it is.
     std::string fault;
 };
 

@@ -4,6 +4,8 @@
 //                 [--port N] [--port-file FILE] [--log FILE] [--fault NAME]
 // Listens on 127.0.0.1 (port 0 picks a free one, written to --port-file) and
 // logs every request, and every block a patch request asked for, one line each.
+// Faults for tests (--fault): see ServiceConfig; "flood" and "flood-length"
+// answer every request with an endless body (without, or with a 1 GiB length).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -18,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ServiceHandler.h"
 #include "TlsConnection.h"
@@ -50,6 +53,23 @@ std::string Lower(std::string text) {
     for (auto& c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+// Test hook: a reply that never ends (or announces 1 GiB), sent until the
+// client gives up, without holding it in memory.
+void Flood(update_server::TlsConnection& connection, bool announceLength, Log& log) {
+    const std::string header = std::string("HTTP/1.1 200 OK\r\nContent-Type: application/zip\r\n") +
+                               (announceLength ? "Content-Length: 1073741824\r\n" : "") +
+                               "Connection: close\r\n\r\n";
+    bool open = connection.SendAll(
+        std::span(reinterpret_cast<const std::uint8_t*>(header.data()), header.size()));
+    const std::vector<std::uint8_t> chunk(64 * 1024, 'A');
+    std::uint64_t sent = 0;
+    while (open && sent < (std::uint64_t{2} << 30)) {
+        open = connection.SendAll(chunk);
+        sent += open ? chunk.size() : 0;
+    }
+    log.Write("flood ended after " + std::to_string(sent) + " bytes");
 }
 
 void Serve(int fd, gnutls_certificate_credentials_t credentials,
@@ -105,6 +125,10 @@ void Serve(int fd, gnutls_certificate_credentials_t credentials,
     body.resize(contentLength);
 
     log.Write("method " + method + " target " + target);
+    if (config.fault == "flood" || config.fault == "flood-length") {
+        Flood(connection, config.fault == "flood-length", log);
+        return;
+    }
     const auto reply = update_server::HandleRequest(
         config, target, body, [&log](const std::string& line) { log.Write(line); });
     const char* reason = reply.status == 200 ? "OK" : reply.status == 404 ? "Not Found" : "Error";

@@ -105,6 +105,7 @@ http::RequestOptions rest_client::transfer_options(std::string url, std::string 
     options.verifyPeer = (security_flags & (kIgnoreUnknownCa | kIgnoreCertDateInvalid)) == 0;
     options.verifyHost = (security_flags & kIgnoreCertCnInvalid) == 0;
     options.cancel = cancel;
+    options.maxBodyBytes = max_response_bytes;
     return options;
 }
 

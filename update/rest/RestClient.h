@@ -66,6 +66,9 @@ class rest_client {
     long connect_timeout_ms = 4000;
     // Set from another thread to abort a transfer in flight.
     const std::atomic<bool>* cancel = nullptr;
+    // A response body longer than this (announced or received) fails the
+    // request or the read: replies are held in memory.
+    std::uint64_t max_response_bytes = std::uint64_t{1} << 30;
 
   private:
     bool open_session();
