@@ -36,6 +36,7 @@ void Services::PrepareHostCertificate() {
 void Services::OpenQuicServer() {
     serverEndpoint_.Open(quic::kQuicAppName, quic::QuicRole::Server);
     serverShell_.endpoint = &serverEndpoint_;
+    serverShell_.debuggerAddress = settings_.listenAddress;
     serverShell_.serverInbox = [this](std::span<const std::uint8_t> bytes) {
         return serverChannel_.inbox.Push(bytes);
     };

@@ -19,22 +19,15 @@ using std::chrono::milliseconds;
 
 constexpr int kBacklog = 16;
 
-// The text between optional brackets, as getaddrinfo wants an IPv6 literal.
-std::string_view Unbracketed(std::string_view address) {
-    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-        return address.substr(1, address.size() - 2);
-    return address;
-}
-
 // The numeric address of `text` with `port`, or false. Only the strict
 // dotted-quad and IPv6 forms count, so a typo is not read as some address.
 bool NumericAddress(std::string_view text, int port, sockaddr_storage& out, socklen_t& length) {
-    const std::string host(Unbracketed(text));
+    const std::string host(text);
     std::memset(&out, 0, sizeof out);
     const auto value = htons(static_cast<std::uint16_t>(port));
     auto& v4 = reinterpret_cast<sockaddr_in&>(out);
     auto& v6 = reinterpret_cast<sockaddr_in6&>(out);
-    if (host.size() == text.size() && ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+    if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
         v4.sin_family = AF_INET;
         v4.sin_port = value;
         length = sizeof v4;

@@ -18,7 +18,8 @@
 namespace net {
 
 // True when `address` names something Listen can bind: empty (loopback), a
-// numeric IPv4 address or a numeric IPv6 address, with or without brackets.
+// numeric IPv4 address or a numeric IPv6 address (without brackets: no port
+// goes with it).
 bool IsListenAddress(std::string_view address);
 
 class TcpListener {

@@ -88,7 +88,7 @@ TEST(CommandLine, ListenTakesNumericAddressesInEitherTransport) {
         ASSERT_TRUE(
             Parse(none, quic ? std::vector<std::string>{"-q"} : std::vector<std::string>{}));
         EXPECT_EQ(none.listenAddress, "");  // loopback
-        for (const char* address : {"0.0.0.0", "::", "192.168.1.20", "[fe80::2]"}) {
+        for (const char* address : {"0.0.0.0", "::", "192.168.1.20", "fe80::2"}) {
             Settings s;
             std::vector<std::string> args{"-s", "--listen", address};
             if (quic)
@@ -96,7 +96,7 @@ TEST(CommandLine, ListenTakesNumericAddressesInEitherTransport) {
             ASSERT_TRUE(Parse(s, args)) << address;
             EXPECT_EQ(s.listenAddress, address);
         }
-        for (const char* bad : {"devbox.example.com", "1.2.3", "127.0.0.1:7002", ""}) {
+        for (const char* bad : {"devbox.example.com", "1.2.3", "127.0.0.1:7002", "[::1]", ""}) {
             Settings s;
             EXPECT_FALSE(Parse(s, {"--listen", bad})) << bad;
         }

@@ -332,6 +332,20 @@ TEST(QuicRun, DebuggerPortListensOnLoopbackOnly) {
     EXPECT_EQ(run.client->Wait(90s), 0);
 }
 
+TEST(QuicRun, ListenOptionPutsTheDebuggerPortOnTheGivenAddress) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer({"--listen", "127.0.0.2"}));
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    run.server->Write("d\n");
+    std::vector<std::string> addresses;
+    for (int i = 0; i < 200 && addresses.empty(); ++i) {
+        std::this_thread::sleep_for(50ms);
+        addresses = ListeningAddresses(run.port);
+    }
+    EXPECT_EQ(addresses, std::vector<std::string>{"0200007F"});
+    run.Quit();
+}
+
 TEST(QuicRun, SecondClientIsRefusedAndTheFirstKeepsTheRun) {
     QuicRun run;
     const fs::path local = run.dir.Path() / "app.txt";
