@@ -12,6 +12,7 @@
 #include "deploy/DeployTestSupport.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
+#include "support/Sanitizers.h"
 #include "support/TestEnv.h"
 
 namespace ts = testing_support;
@@ -22,7 +23,8 @@ namespace {
 
 constexpr std::uint64_t k4GiB = std::uint64_t{4} << 30;
 // Far below what taking in any of the announced sizes would cost.
-constexpr std::uint64_t kMemoryBoundKiB = 200 * 1024;
+constexpr std::uint64_t kMemoryBoundKiB =
+    static_cast<std::uint64_t>(testing_support::MemoryBoundKiB(200 * 1024));
 
 // The peak resident memory of a process, from /proc.
 std::uint64_t PeakResidentKiB(pid_t pid) {

@@ -12,6 +12,7 @@
 
 #include "TestSupport.h"
 #include "platform/Text.h"
+#include "support/Sanitizers.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -175,7 +176,7 @@ TEST(UpdateEndToEnd, HostileServiceCannotTakeMemoryAndPlainHttpIsNeverDialled) {
     EXPECT_TRUE(WaitFor(floodEnded, 20000));
     const long peak = PeakKiB(flooded->pid());
     EXPECT_GT(peak, 0);
-    EXPECT_LT(peak, 96 * 1024);
+    EXPECT_LT(peak, testing_support::MemoryBoundKiB(96 * 1024));
     flooded->CloseStdin();
     EXPECT_EQ(flooded->Wait(10000), 0);
 
