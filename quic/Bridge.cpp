@@ -1,9 +1,5 @@
 #include "quic/Bridge.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -61,18 +57,48 @@ PreambleCollector::Outcome PreambleCollector::Add(std::span<const std::uint8_t> 
     return outcome;
 }
 
+BridgeSlot::~BridgeSlot() {
+    owner_->Release();
+}
+
+std::shared_ptr<BridgeSlot> BridgeSlots::Take() {
+    std::lock_guard guard(lock_);
+    if (inUse_ >= limit_)
+        return nullptr;
+    auto slot = std::make_shared<BridgeSlot>(shared_from_this());
+    ++inUse_;
+    return slot;
+}
+
+std::size_t BridgeSlots::InUse() const {
+    std::lock_guard guard(lock_);
+    return inUse_;
+}
+
+void BridgeSlots::Release() {
+    std::lock_guard guard(lock_);
+    --inUse_;
+}
+
 namespace {
 
 // The thread bodies take what they use by value, so it is released when the
 // body returns, before the thread counts as finished: the last reference to
 // a stream or session never goes while the set joins the thread.
 
-void AcceptLoop(platform::ThreadSet& threads, net::TcpSocket listener,
+void AcceptLoop(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                 std::shared_ptr<QuicSession> session, int localPort) {
     for (;;) {
-        net::TcpSocket accepted = listener.Accept();
+        // Empty once the session has closed the listener.
+        net::TcpSocket accepted = listener->Accept();
         if (!accepted.IsValid())
             break;
+        std::shared_ptr<BridgeSlot> slot = session->TakeBridgeSlot();
+        if (!slot) {
+            // Refused before it costs a stream or a thread.
+            accepted.Close();
+            continue;
+        }
         QuicStreamInit init;
         init.port = localPort;
         init.socket = accepted;
@@ -81,15 +107,16 @@ void AcceptLoop(platform::ThreadSet& threads, net::TcpSocket listener,
             accepted.Close();
             continue;
         }
-        if (!StartServerPump(threads, accepted, session, opened.stream) ||
-            !StartSocketWriter(threads, accepted, opened.stream))
+        if (!StartServerPump(threads, accepted, session, opened.stream, slot) ||
+            !StartSocketWriter(threads, accepted, opened.stream, slot))
             opened.stream->Close();
     }
 }
 
-// The session is held for as long as its Visual Studio connection is relayed.
+// The session is held for as long as its Visual Studio connection is relayed;
+// the slot is held, as in the other bodies, until the thread is done.
 void ServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> /*session*/,
-                std::shared_ptr<QuicStream> stream) {
+                std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> /*slot*/) {
     std::array<std::uint8_t, kRelayChunkSize> buffer;
     bool ready = false;
     for (;;) {
@@ -107,7 +134,8 @@ void ServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> /*session*/,
     stream->Close();
 }
 
-void ClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
+void ClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream,
+                std::shared_ptr<BridgeSlot> /*slot*/) {
     std::array<std::uint8_t, kRelayChunkSize> buffer;
     for (;;) {
         const int received = socket.Receive(buffer, false);
@@ -119,7 +147,8 @@ void ClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
 }
 
 // Written by this thread only, so the worker never waits for a local peer.
-void SocketWriter(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
+void SocketWriter(net::TcpSocket socket, std::shared_ptr<QuicStream> stream,
+                  std::shared_ptr<BridgeSlot> /*slot*/) {
     std::vector<std::uint8_t> buffer(64 * 1024);
     for (;;) {
         const std::size_t count = stream->NextForSocket(buffer);
@@ -133,72 +162,6 @@ void SocketWriter(net::TcpSocket socket, std::shared_ptr<QuicStream> stream) {
     }
 }
 
-// One listening socket on `address` (already parsed) at `port`.
-net::TcpSocket ListenOn(const sockaddr_storage& address, socklen_t length, bool dualStack,
-                        int port) {
-    net::TcpSocket listener(net::kInvalidSocket);
-    if (!net::Ok(listener.Create(address.ss_family)))
-        return net::TcpSocket(net::kInvalidSocket);
-    int on = 1;
-    ::setsockopt(listener.Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (address.ss_family == AF_INET6) {
-        // Create leaves IPv6 sockets dual stack; only "::" is meant so.
-        int v6only = dualStack ? 0 : 1;
-        ::setsockopt(listener.Handle(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
-    }
-    sockaddr_storage bound = address;
-    if (bound.ss_family == AF_INET6)
-        reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port =
-            htons(static_cast<std::uint16_t>(port));
-    else
-        reinterpret_cast<sockaddr_in*>(&bound)->sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(listener.Handle(), reinterpret_cast<const sockaddr*>(&bound), length) != 0 ||
-        ::listen(listener.Handle(), 3) != 0) {
-        listener.Close();
-        return net::TcpSocket(net::kInvalidSocket);
-    }
-    return listener;
-}
-
-struct ListenAddress {
-    sockaddr_storage address{};
-    socklen_t length = 0;
-    bool dualStack = false;
-};
-
-// The addresses that `text` names: loopback of both families when empty.
-std::vector<ListenAddress> ListenAddresses(std::string_view text) {
-    const std::string name(text);
-    std::vector<ListenAddress> addresses;
-    const auto addV4 = [&](const char* value) {
-        ListenAddress entry;
-        auto* v4 = reinterpret_cast<sockaddr_in*>(&entry.address);
-        v4->sin_family = AF_INET;
-        entry.length = sizeof(sockaddr_in);
-        if (::inet_pton(AF_INET, value, &v4->sin_addr) == 1)
-            addresses.push_back(entry);
-    };
-    const auto addV6 = [&](const char* value) {
-        ListenAddress entry;
-        auto* v6 = reinterpret_cast<sockaddr_in6*>(&entry.address);
-        v6->sin6_family = AF_INET6;
-        entry.length = sizeof(sockaddr_in6);
-        if (::inet_pton(AF_INET6, value, &v6->sin6_addr) == 1) {
-            entry.dualStack = IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr);
-            addresses.push_back(entry);
-        }
-    };
-    if (name.empty()) {
-        addV4("127.0.0.1");
-        addV6("::1");
-    } else {
-        addV4(name.c_str());
-        if (addresses.empty())
-            addV6(name.c_str());
-    }
-    return addresses;
-}
-
 void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
     if (!stream->WaitForPreamble(timeoutMs))
         stream->Close();
@@ -208,28 +171,24 @@ void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
 
 QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
                                  std::string_view address, int port1, int localPort) {
-    const std::vector<ListenAddress> addresses = ListenAddresses(address);
-    if (addresses.empty())
-        return QUIC_STATUS_INVALID_PARAMETER;
+    auto listener = std::make_shared<net::TcpListener>();
     // Loopback is served on whichever family binds: a machine without IPv6
     // still gets its IPv4 port.
-    QUIC_STATUS status = QUIC_STATUS_ADDRESS_IN_USE;
-    for (const ListenAddress& entry : addresses) {
-        net::TcpSocket listener = ListenOn(entry.address, entry.length, entry.dualStack, port1);
-        if (!listener.IsValid())
-            continue;
-        if (!session->AddListeningSocket(listener))
-            return QUIC_STATUS_INVALID_STATE;
-        if (!StartAcceptThread(session->BridgeThreads(), listener, session, localPort)) {
-            listener.Close();
-            return QUIC_STATUS_OUT_OF_MEMORY;
-        }
-        status = QUIC_STATUS_SUCCESS;
+    const net::NetError error = listener->Listen(address, port1);
+    if (error == net::NetError::BadArgument)
+        return QUIC_STATUS_INVALID_PARAMETER;
+    if (!net::Ok(error))
+        return QUIC_STATUS_ADDRESS_IN_USE;
+    if (!session->AddListener(listener))
+        return QUIC_STATUS_INVALID_STATE;
+    if (!StartAcceptThread(session->BridgeThreads(), listener, session, localPort)) {
+        listener->Close();
+        return QUIC_STATUS_OUT_OF_MEMORY;
     }
-    return status;
+    return QUIC_STATUS_SUCCESS;
 }
 
-bool StartAcceptThread(platform::ThreadSet& threads, net::TcpSocket listener,
+bool StartAcceptThread(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                        std::shared_ptr<QuicSession> session, int localPort) {
     return threads.Start([&threads, listener = std::move(listener), session = std::move(session),
                           localPort]() mutable {
@@ -238,25 +197,28 @@ bool StartAcceptThread(platform::ThreadSet& threads, net::TcpSocket listener,
 }
 
 bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream) {
+                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream,
+                     std::shared_ptr<BridgeSlot> slot) {
     return threads.Start([socket = std::move(socket), session = std::move(session),
-                          stream = std::move(stream)]() mutable {
-        ServerPump(std::move(socket), std::move(session), std::move(stream));
+                          stream = std::move(stream), slot = std::move(slot)]() mutable {
+        ServerPump(std::move(socket), std::move(session), std::move(stream), std::move(slot));
     });
 }
 
 bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicStream> stream) {
-    return threads.Start([socket = std::move(socket), stream = std::move(stream)]() mutable {
-        ClientPump(std::move(socket), std::move(stream));
-    });
+                     std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot) {
+    return threads.Start(
+        [socket = std::move(socket), stream = std::move(stream), slot = std::move(slot)]() mutable {
+            ClientPump(std::move(socket), std::move(stream), std::move(slot));
+        });
 }
 
 bool StartSocketWriter(platform::ThreadSet& threads, net::TcpSocket socket,
-                       std::shared_ptr<QuicStream> stream) {
-    return threads.Start([socket = std::move(socket), stream = std::move(stream)]() mutable {
-        SocketWriter(std::move(socket), std::move(stream));
-    });
+                       std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot) {
+    return threads.Start(
+        [socket = std::move(socket), stream = std::move(stream), slot = std::move(slot)]() mutable {
+            SocketWriter(std::move(socket), std::move(stream), std::move(slot));
+        });
 }
 
 bool StartPreambleWatchdog(platform::ThreadSet& threads, std::shared_ptr<QuicStream> stream,

@@ -1,7 +1,8 @@
 #pragma once
 // The bridge between local TCP connections and QUIC tunnel streams: the
 // 44-byte preamble that opens every tunnel stream, the server's Visual Studio
-// port with its accept threads, the pump threads that move bytes from a
+// port with its accept thread, the cap on bridged connections, the pump
+// threads that move bytes from a
 // socket onto a stream, and the writer threads that move a stream's received
 // bytes onto its socket (so a local peer that does not read holds up its own
 // stream only, never the worker). Every thread belongs to the endpoint's
@@ -10,12 +11,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "net/TcpListener.h"
 #include "net/TcpSocket.h"
 #include "platform/Thread.h"
 #include "quic/api/msquic_api.h"
@@ -31,6 +34,43 @@ inline constexpr std::size_t kPreambleSize = 44;
 inline constexpr std::size_t kRelayChunkSize = 2000;
 // How long a client tunnel stream may wait for its preamble.
 inline constexpr int kPreambleTimeoutMs = 30000;
+
+// Local connections a session bridges at once, on either side: a debugger
+// opens a handful, and each one costs two threads and a socket.
+inline constexpr std::size_t kBridgeMaxConnections = 64;
+
+class BridgeSlots;
+
+// One bridged connection's place under the cap, shared by what serves the
+// connection (its threads, its stream); the place is free again when the last
+// share goes.
+class BridgeSlot {
+  public:
+    explicit BridgeSlot(std::shared_ptr<BridgeSlots> owner) : owner_(std::move(owner)) {}
+    ~BridgeSlot();
+    BridgeSlot(const BridgeSlot&) = delete;
+    BridgeSlot& operator=(const BridgeSlot&) = delete;
+
+  private:
+    const std::shared_ptr<BridgeSlots> owner_;
+};
+
+// The places of one session. Any thread.
+class BridgeSlots : public std::enable_shared_from_this<BridgeSlots> {
+  public:
+    explicit BridgeSlots(std::size_t limit) : limit_(limit) {}
+    // A new place; null when all are taken.
+    std::shared_ptr<BridgeSlot> Take();
+    std::size_t InUse() const;
+
+  private:
+    friend class BridgeSlot;
+    void Release();
+
+    const std::size_t limit_;
+    mutable std::mutex lock_;  // guards inUse_
+    std::size_t inUse_ = 0;
+};
 
 // The marker and the port as six decimal digits: always kPreambleSize bytes
 // (a port of more than six digits is cut off).
@@ -64,11 +104,11 @@ class PreambleCollector {
 };
 
 // Server: opens the TCP port `port1` for Visual Studio on `address`, adds it
-// to the session's listening sockets and starts an accept thread per socket,
-// whose tunnel streams announce `localPort`. An empty address is loopback
-// (127.0.0.1 and ::1, whichever the machine has): the debugger runs on this
-// machine, and the monitor behind the port asks for no authentication. "::"
-// is every interface of both families.
+// to the session's listeners and starts its accept thread, whose tunnel
+// streams announce `localPort`. An empty address is loopback (127.0.0.1 and
+// ::1, whichever the machine has): the debugger runs on this machine, and the
+// monitor behind the port asks for no authentication. "::" is every interface
+// of both families. A connection beyond the session's cap is closed at once.
 // QUIC_STATUS_INVALID_PARAMETER for an address that is no IP address text,
 // QUIC_STATUS_ADDRESS_IN_USE when the port could not be bound,
 // QUIC_STATUS_INVALID_STATE when the session has ended, and
@@ -77,17 +117,19 @@ QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
                                  std::string_view address, int port1, int localPort);
 
 // Threads of `threads`; each holds shared references to what it uses until
-// it ends. False when the thread could not be started.
-bool StartAcceptThread(platform::ThreadSet& threads, net::TcpSocket listener,
+// it ends (a bridged connection's threads hold its `slot`). False when the
+// thread could not be started.
+bool StartAcceptThread(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                        std::shared_ptr<QuicSession> session, int localPort);
 bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream);
+                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream,
+                     std::shared_ptr<BridgeSlot> slot);
 bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicStream> stream);
+                     std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot);
 // Writes what the stream receives to its socket and returns the credit; a
 // failed write closes the stream.
 bool StartSocketWriter(platform::ThreadSet& threads, net::TcpSocket socket,
-                       std::shared_ptr<QuicStream> stream);
+                       std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot);
 // Aborts `stream` unless its preamble has been checked, it got a handler, or
 // it ended within `timeoutMs`.
 bool StartPreambleWatchdog(platform::ThreadSet& threads, std::shared_ptr<QuicStream> stream,

@@ -60,17 +60,17 @@ QuicSession::~QuicSession() {
 }
 
 std::vector<std::shared_ptr<QuicStream>> QuicSession::End() {
-    std::vector<net::TcpSocket> sockets;
+    std::vector<std::shared_ptr<net::TcpListener>> listeners;
     std::vector<std::shared_ptr<QuicStream>> streams;
     {
         std::lock_guard guard(lock_);
         ended_ = true;
-        sockets = std::exchange(listeningSockets_, {});
+        listeners = std::exchange(listeners_, {});
         streams = streams_;
     }
     // Closing wakes the accept threads, which then end.
-    for (net::TcpSocket& socket : sockets)
-        socket.Close();
+    for (const auto& listener : listeners)
+        listener->Close();
     return streams;
 }
 
@@ -139,21 +139,21 @@ std::vector<std::shared_ptr<QuicStream>> QuicSession::Streams() const {
     return streams_;
 }
 
-bool QuicSession::AddListeningSocket(net::TcpSocket socket) {
+bool QuicSession::AddListener(std::shared_ptr<net::TcpListener> listener) {
     {
         std::lock_guard guard(lock_);
         if (!ended_) {
-            listeningSockets_.push_back(std::move(socket));
+            listeners_.push_back(std::move(listener));
             return true;
         }
     }
-    socket.Close();
+    listener->Close();
     return false;
 }
 
-std::size_t QuicSession::ListeningSocketCount() const {
+std::size_t QuicSession::ListenerCount() const {
     std::lock_guard guard(lock_);
-    return listeningSockets_.size();
+    return listeners_.size();
 }
 
 void QuicSession::RemoveStream(const QuicStream* stream) {
@@ -212,10 +212,19 @@ QUIC_STATUS QuicSession::OnPeerStreamStarted(HQUIC connection, QUIC_CONNECTION_E
     api_->SetCallbackHandler(handle, reinterpret_cast<void*>(&QuicStream::Callback), stream.get());
     if (const QUIC_STATUS status = CallHandler(connection, event, true); QUIC_FAILED(status))
         return status;
-    // A tunnel stream that never names its port does not hold a stream slot
-    // for ever.
-    if (stream->ExpectsPreamble() && !stream->HasHandler())
+    if (stream->ExpectsPreamble() && !stream->HasHandler()) {
+        // A tunnel stream beyond the cap is refused before it costs a
+        // thread or a socket.
+        std::shared_ptr<BridgeSlot> slot = TakeBridgeSlot();
+        if (!slot) {
+            stream->Close();
+            return QUIC_STATUS_SUCCESS;
+        }
+        stream->SetBridgeSlot(std::move(slot));
+        // A tunnel stream that never names its port does not hold a stream
+        // for ever.
         StartPreambleWatchdog(BridgeThreads(), stream, owner_->preambleTimeoutMs);
+    }
     return QUIC_STATUS_SUCCESS;
 }
 

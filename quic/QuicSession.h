@@ -1,12 +1,13 @@
 #pragma once
 // One QUIC connection of an endpoint, with its streams and the local TCP
-// listening sockets that belong to it.
+// listeners that belong to it, and the cap on the local connections it
+// bridges.
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "net/TcpSocket.h"
+#include "net/TcpListener.h"
 #include "platform/Thread.h"
 #include "quic/HandlerSlot.h"
 #include "quic/QuicHandleGuard.h"
@@ -77,7 +78,7 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
 
     void SetHandler(ConnectionHandler handler, void* context) { handler_.Set(handler, context); }
 
-    // Closes the listening sockets, closes every stream and the connection.
+    // Closes the listeners, closes every stream and the connection.
     // Not from a callback of this session's connection.
     void CloseAll();
     // Asks the layer to end the connection now (any thread, callbacks too);
@@ -98,9 +99,12 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     // The stream with this handle; a null handle selects the first stream.
     std::shared_ptr<QuicStream> FindStream(HQUIC stream) const;
     std::vector<std::shared_ptr<QuicStream>> Streams() const;
-    // False (and the socket closed) when the session has already ended.
-    bool AddListeningSocket(net::TcpSocket socket);
-    std::size_t ListeningSocketCount() const;
+    // False (and the listener closed) when the session has already ended.
+    bool AddListener(std::shared_ptr<net::TcpListener> listener);
+    std::size_t ListenerCount() const;
+    // A place for one more bridged connection; null when the cap is reached.
+    std::shared_ptr<BridgeSlot> TakeBridgeSlot() { return bridgeSlots_->Take(); }
+    std::size_t BridgedConnections() const { return bridgeSlots_->InUse(); }
     // Where the bridge starts the threads that serve this session.
     platform::ThreadSet& BridgeThreads() const { return owner_->bridgeThreads; }
 
@@ -117,8 +121,8 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     friend class QuicStream;
     void Attach(HQUIC connection) { connection_.Set(connection); }
     void RemoveStream(const QuicStream* stream);
-    // Marks the session ended and closes its listening sockets (which ends
-    // their accept threads); returns the streams it had.
+    // Marks the session ended and closes its listeners (which ends their
+    // accept threads); returns the streams it had.
     std::vector<std::shared_ptr<QuicStream>> End();
     QUIC_STATUS CallHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event,
                             bool afterStreamCreated) const;
@@ -130,10 +134,12 @@ class QuicSession : public std::enable_shared_from_this<QuicSession> {
     const std::shared_ptr<QuicEndpointState> owner_;
     QuicHandleGuard connection_;
     HandlerSlot<ConnectionHandler> handler_;
+    const std::shared_ptr<BridgeSlots> bridgeSlots_ =
+        std::make_shared<BridgeSlots>(kBridgeMaxConnections);
 
-    mutable std::mutex lock_;  // guards streams_, listeningSockets_, ended_
+    mutable std::mutex lock_;  // guards streams_, listeners_, ended_
     std::vector<std::shared_ptr<QuicStream>> streams_;
-    std::vector<net::TcpSocket> listeningSockets_;
+    std::vector<std::shared_ptr<net::TcpListener>> listeners_;
     bool ended_ = false;
 };
 

@@ -271,14 +271,24 @@ std::size_t QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
         }
         socket_ = socket;
     }
+    std::shared_ptr<BridgeSlot> slot;
+    {
+        std::lock_guard guard(lock_);
+        slot = slot_;
+    }
     const std::shared_ptr<QuicSession> session = owner_.lock();
-    if (!session || !StartClientPump(session->BridgeThreads(), socket, shared_from_this()) ||
-        !StartSocketWriter(session->BridgeThreads(), socket, shared_from_this())) {
+    if (!session || !StartClientPump(session->BridgeThreads(), socket, shared_from_this(), slot) ||
+        !StartSocketWriter(session->BridgeThreads(), socket, shared_from_this(), slot)) {
         Close();
         return 0;
     }
     // The rest of one received block always fits an empty queue.
     return toSocket_.Push(outcome.rest);
+}
+
+void QuicStream::SetBridgeSlot(std::shared_ptr<BridgeSlot> slot) {
+    std::lock_guard guard(lock_);
+    slot_ = std::move(slot);
 }
 
 void QuicStream::OnShutdownComplete() {
@@ -287,6 +297,11 @@ void QuicStream::OnShutdownComplete() {
     if (const auto session = owner_.lock())
         session->RemoveStream(this);
     CloseSocket();
+    std::shared_ptr<BridgeSlot> slot;
+    {
+        std::lock_guard guard(lock_);
+        slot = std::exchange(slot_, nullptr);
+    }
     MarkEnded();
 }
 

@@ -98,6 +98,9 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     int Port() const;
     net::TcpSocket Socket() const;
     bool ExpectsPreamble() const { return expectsPreamble_; }
+    // Client tunnel streams: the connection's place under the session's cap,
+    // given up when the stream has ended (its threads hold their own share).
+    void SetBridgeSlot(std::shared_ptr<BridgeSlot> slot);
 
     // The layer's callback; the context is the QuicStream.
     static QUIC_STATUS QUIC_API Callback(HQUIC stream, void* context, QUIC_STREAM_EVENT* event);
@@ -136,6 +139,7 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     void* context_;
     std::shared_ptr<void> handlerState_;
     net::TcpSocket socket_;
+    std::shared_ptr<BridgeSlot> slot_;
     PreambleCollector preamble_;
     bool ready_ = false;
     bool ended_ = false;

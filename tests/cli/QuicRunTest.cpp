@@ -3,6 +3,7 @@
 // connections through tunnel streams.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -496,4 +497,94 @@ TEST(QuicRun, DeployWaitingOnAClientThatGoesEndsWhenTheConnectionDoes) {
 
     run.server->Write("q\n");
     EXPECT_EQ(run.server->Wait(10s), 0);
+}
+
+namespace {
+
+// Entries of /proc/<pid>/<what>: its descriptors ("fd") or threads ("task").
+std::size_t ProcCount(int pid, const char* what) {
+    std::error_code error;
+    std::size_t count = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/" + what, error), end;
+         !error && it != end; it.increment(error))
+        ++count;
+    return count;
+}
+
+}  // namespace
+
+TEST(QuicRun, DebuggerConnectionsBeyondTheCapAreClosedAtOnce) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+    run.server->Write("d\n");
+    const int first = ConnectWhenReady(run.port);
+    ASSERT_GE(first, 0);
+    const auto warmUp = RandomBytes(100, 1);
+    EXPECT_EQ(EchoThrough(first, warmUp), warmUp);
+    close(first);
+    // Its threads are gone, and with them its place under the cap.
+    std::this_thread::sleep_for(500ms);
+    const int pid = run.server->Pid();
+    const std::size_t threads = ProcCount(pid, "task");
+    const std::size_t fds = ProcCount(pid, "fd");
+
+    constexpr std::size_t kHeld = 100, kCap = 64;
+    std::vector<int> held;
+    for (std::size_t i = 0; i < kHeld; ++i) {
+        const int fd = ConnectLoopback(run.port);
+        ASSERT_GE(fd, 0);
+        held.push_back(fd);
+    }
+    // Those beyond the cap are closed by the server; the rest stay open.
+    const auto closedOnes = [&] {
+        std::vector<std::size_t> closed;
+        for (std::size_t i = 0; i < held.size(); ++i) {
+            char byte;
+            const ssize_t n = recv(held[i], &byte, 1, MSG_DONTWAIT | MSG_PEEK);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                closed.push_back(i);
+        }
+        return closed;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (closedOnes().size() < kHeld - kCap && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(500ms);
+    const std::vector<std::size_t> closed = closedOnes();
+    ASSERT_EQ(closed.size(), kHeld - kCap);
+    EXPECT_EQ(closed.front(), kCap);                        // accepted in order: the last ones
+    EXPECT_LE(ProcCount(pid, "task"), threads + 2 * kCap);  // a pump and a writer each
+    EXPECT_LE(ProcCount(pid, "fd"), fds + kCap);
+
+    // Every one of the others is carried. Fewer streams than connections
+    // run at once, so each ends once echoed and makes room for the next.
+    std::atomic<std::size_t> echoed{0};
+    std::vector<std::thread> echoes;
+    for (std::size_t i = 0; i < kCap; ++i)
+        echoes.emplace_back([&, fd = held[i], i] {
+            const auto data = RandomBytes(200 + i, static_cast<unsigned>(i));
+            if (EchoThrough(fd, data) == data)
+                ++echoed;
+            close(fd);
+        });
+    for (auto& echo : echoes)
+        echo.join();
+    EXPECT_EQ(echoed.load(), kCap);
+    for (std::size_t i = kCap; i < kHeld; ++i)
+        close(held[i]);
+
+    // With all of them gone the server is back where it was, and takes more.
+    const auto settled = std::chrono::steady_clock::now() + 15s;
+    while (ProcCount(pid, "task") > threads && std::chrono::steady_clock::now() < settled)
+        std::this_thread::sleep_for(50ms);
+    EXPECT_LE(ProcCount(pid, "task"), threads);
+    EXPECT_LE(ProcCount(pid, "fd"), fds);
+    const int later = ConnectLoopback(run.port);
+    ASSERT_GE(later, 0);
+    const auto data = RandomBytes(3000, 2);
+    EXPECT_EQ(EchoThrough(later, data), data);
+    close(later);
+    run.Quit();
 }

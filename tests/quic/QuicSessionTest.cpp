@@ -29,7 +29,7 @@ TEST_F(QuicSessionTest, ConnectPublishesHandlesAndPrintsTheClientLine) {
     EXPECT_EQ(endedCalls_, 0);
     // No control stream and no Visual Studio port before the first deploy.
     EXPECT_EQ(controlStreamCalls_, 0);
-    EXPECT_EQ(ServerSession()->ListeningSocketCount(), 0u);
+    EXPECT_EQ(ServerSession()->ListenerCount(), 0u);
     EXPECT_FALSE(ConnectTo("127.0.0.1", port_).IsValid());
 }
 

@@ -305,7 +305,7 @@ class TunnelFixture : public ::testing::Test {
         ASSERT_TRUE(WaitFor([this] {
             const auto session = server_.FindSession(serverConnection.load());
             return controlStreamCalls_ == 1 && clientInbox_.Data() == "first" && session &&
-                   session->ListeningSocketCount() >= 1;
+                   session->ListenerCount() >= 1;
         }));
         clientInbox_.Clear();
     }
