@@ -73,16 +73,29 @@ class Outbox {
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
-    // False when the box is closed or the bytes would take it past
-    // kRelayQueueLimit; the caller then closes the connection.
+    // Waits while the box is full and its writer keeps taking bytes, so a
+    // reader that is only slower than its peer loses nothing. False when the
+    // box is closed, or when it stayed full and its writer took nothing for
+    // kRelayStallLimit (a connection that does not read); the caller then
+    // closes the connection.
     bool Push(std::vector<std::uint8_t> bytes) {
-        std::lock_guard guard(lock_);
-        if (closed_ || finishing_ || queued_ + bytes.size() > kRelayQueueLimit)
+        std::unique_lock guard(lock_);
+        const auto room = [&] {
+            return closed_ || finishing_ || queued_ == 0 ||
+                   queued_ + bytes.size() <= kRelayQueueLimit;
+        };
+        while (!room()) {
+            const std::uint64_t before = taken_;
+            if (!changed_.wait_for(guard, kRelayStallLimit,
+                                   [&] { return room() || taken_ != before; }))
+                return false;
+        }
+        if (closed_ || finishing_)
             return false;
         queued_ += bytes.size();
         total_ += bytes.size();
         queue_.push_back(std::move(bytes));
-        changed_.notify_one();
+        changed_.notify_all();
         return true;
     }
 
@@ -101,7 +114,7 @@ class Outbox {
     void Finish() {
         std::lock_guard guard(lock_);
         finishing_ = true;
-        changed_.notify_one();
+        changed_.notify_all();
     }
 
     // Drops the queue and ends the writer at once.
@@ -111,7 +124,7 @@ class Outbox {
         queue_.clear();
         total_ -= queued_;
         queued_ = 0;
-        changed_.notify_one();
+        changed_.notify_all();
     }
 
     // The next bytes to write; false when the writer is to end.
@@ -124,15 +137,18 @@ class Outbox {
         queue_.pop_front();
         queued_ -= out.size();
         total_ -= out.size();
+        taken_ += out.size();
+        changed_.notify_all();  // a pusher may wait for room
         return true;
     }
 
   private:
     std::atomic<std::size_t>& total_;
-    mutable std::mutex lock_;  // guards queue_, queued_, finishing_, closed_
+    mutable std::mutex lock_;  // guards queue_, queued_, taken_, finishing_, closed_
     std::condition_variable changed_;
     std::deque<std::vector<std::uint8_t>> queue_;
     std::size_t queued_ = 0;
+    std::uint64_t taken_ = 0;  // bytes the writer has taken, ever
     bool finishing_ = false;
     bool closed_ = false;
 };

@@ -13,10 +13,13 @@
 //
 // What a peer sends for one connection waits in that connection's own queue,
 // so a connection that does not read holds up no other: the control reader
-// never blocks on a tunnelled socket. The wire has no flow control, so a
-// queue that grows past kRelayQueueLimit closes its connection, and the peer
-// learns it by the RELAY_CLOSE the pump then sends; the other connections go
-// on. All queues of one relay together stay within kRelayQueueBudget.
+// never blocks on a tunnelled socket. The wire has no flow control: when a
+// queue reaches kRelayQueueLimit the control reader waits for it as long as
+// its writer keeps taking bytes (a reader slower than its peer loses
+// nothing), and closes the connection once its writer has taken nothing for
+// kRelayStallLimit; the peer learns it by the RELAY_CLOSE the pump then
+// sends, and the other connections go on. All queues of one relay together
+// stay within kRelayQueueBudget.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +44,8 @@ inline constexpr std::size_t kRelayClientRead = 1000;
 inline constexpr std::size_t kRelayMaxTunnels = 64;
 // Bytes queued for one connection that does not read before it is closed,
 // and for all of them together before the one furthest behind is.
-inline constexpr std::size_t kRelayQueueLimit = std::size_t{16} << 20;
+inline constexpr std::size_t kRelayQueueLimit = std::size_t{4} << 20;
+inline constexpr std::chrono::milliseconds kRelayStallLimit{1000};
 inline constexpr std::size_t kRelayQueueBudget = std::size_t{64} << 20;
 
 class TcpRelay {

@@ -78,6 +78,19 @@ TEST(RelayExposure, DebuggerPortListensOnLoopbackUnlessToldOtherwise) {
     EXPECT_TRUE(ListeningAddresses(t.port2).empty());
 }
 
+// A bulk echo whose way back is slower than its way out (the client reads
+// the monitor in small pieces): the connection is held back, never closed,
+// and every byte comes back.
+TEST(RelayHostile, ConnectionFasterThanItsWayBackLosesNothing) {
+    TcpTunnel t;
+    ASSERT_NO_FATAL_FAILURE(t.Start());
+    ASSERT_TRUE(t.RoundTrip(RandomBytes(1000, 1)));
+    ChildProcess probe(std::string(VTR_TOOLS_DIR) + "/tunnel_probe",
+                       {"127.0.0.1", std::to_string(t.port2), std::to_string(48u << 20), "2"});
+    EXPECT_EQ(probe.Wait(120s), 0) << probe.Out();
+    t.Quit();
+}
+
 TEST(RelayHostile, DebuggerConnectionThatDoesNotReadHoldsUpNoOther) {
     TcpTunnel t;
     ASSERT_NO_FATAL_FAILURE(t.Start());
