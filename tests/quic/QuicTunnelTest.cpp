@@ -302,7 +302,8 @@ TEST_F(QuicTunnelTest, CloseEndsAPreambleWaitWithoutSittingOutItsLimit) {
     ASSERT_TRUE(stream);
     const auto clientSession = ClientSession();
     ASSERT_TRUE(clientSession);
-    EXPECT_EQ(clientSession->BridgeThreads().Size(), 1u);  // the stream's watchdog
+    // The stream's watchdog starts just after the stream is listed.
+    EXPECT_TRUE(WaitFor([&] { return clientSession->BridgeThreads().Size() == 1u; }));
     const auto started = std::chrono::steady_clock::now();
     client_.Close();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
