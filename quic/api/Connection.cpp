@@ -19,9 +19,6 @@ constexpr uint64_t kMiB = 1024 * 1024;
 constexpr uint64_t kStreamWindow = 16 * kMiB;
 constexpr uint64_t kConnectionWindow = 32 * kMiB;
 constexpr uint64_t kMaxConnectionWindow = 64 * kMiB;
-// Loopback has no path MTU to respect: datagrams near the UDP maximum save
-// per-packet work (measured: 16 KiB gave about half the throughput).
-constexpr size_t kLoopbackPayload = 60000;
 
 constexpr uint8_t kAlertNoApplicationProtocol = 120;
 constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
@@ -309,6 +306,7 @@ void Connection::FillTransportParams(ngtcp2_transport_params& params) const {
     params.initial_max_streams_uni = settings.peerUnidiStreamCount;
     params.max_idle_timeout = settings.idleTimeoutMs * NGTCP2_MILLISECONDS;
     params.max_datagram_frame_size = settings.datagramReceiveEnabled ? 65535 : 0;
+    params.max_udp_payload_size = settings.maxUdpPayloadSize;
 }
 
 bool Connection::CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid,
@@ -353,11 +351,10 @@ bool Connection::CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid,
     ngSettings.max_window = kMaxConnectionWindow;
     ngSettings.max_stream_window = kStreamWindow;
     ngSettings.handshake_timeout = settings.handshakeIdleTimeoutMs * NGTCP2_MILLISECONDS;
-    if (remote.IsLoopback()) {
-        ngSettings.max_tx_udp_payload_size = kLoopbackPayload;
-        ngSettings.no_tx_udp_payload_size_shaping = 1;
-        ngSettings.no_pmtud = 1;
-    }
+    // Datagram sizes stay ngtcp2's: Initials padded to 1200 bytes, nothing
+    // larger than 1200 until path MTU discovery has shown the path carries
+    // it, and never more than the peer's max_udp_payload_size. Loopback gets
+    // no exception: a peer behind it may be a relay to a real network.
     ngtcp2_transport_params params;
     ngtcp2_transport_params_default(&params);
     FillTransportParams(params);
@@ -567,10 +564,15 @@ void Connection::Flush() {
     if (ended || conn == nullptr)
         return;
     Timestamp now = Now();
+    // Room for the largest packet ngtcp2 may write (a path MTU probe); the
+    // path's current size is what a full packet has.
     size_t maxPayload = ngtcp2_conn_get_max_tx_udp_payload_size(conn);
-    size_t maxPackets = std::clamp<size_t>(ngtcp2_conn_get_send_quantum(conn) / maxPayload, 1, 64);
-    if (txBuffer.size() < maxPackets * maxPayload)
-        txBuffer.resize(maxPackets * maxPayload);
+    size_t pathPayload = ngtcp2_conn_get_path_max_tx_udp_payload_size(conn);
+    // One batch is one send quantum, and no more than one GSO send carries.
+    size_t maxPackets = std::clamp<size_t>(ngtcp2_conn_get_send_quantum(conn) / pathPayload, 1,
+                                           UdpSocket::SegmentsPerSend(pathPayload));
+    if (txBuffer.size() < (maxPackets + 1) * maxPayload)
+        txBuffer.resize((maxPackets + 1) * maxPayload);
     uint8_t* base = txBuffer.data();
     size_t used = 0;
     size_t packets = 0;
@@ -641,6 +643,13 @@ void Connection::Flush() {
         if (written == 0)
             break;
         size_t size = static_cast<size_t>(written);
+        if (size > pathPayload) {
+            // A path MTU probe goes alone: a path that cannot carry it then
+            // loses only the probe, and a refused segment size never turns
+            // segmentation offload off.
+            socket.Send(remote, base + used, size, size);
+            continue;
+        }
         if (packets > 0 && size > segment) {
             // Segments of one send must not grow: send what is batched first.
             socket.Send(remote, base, used, segment);
@@ -657,7 +666,7 @@ void Connection::Flush() {
             sendBatch();
             if (quantumDone) {
                 // A short packet means ngtcp2 had nothing more to put in it.
-                moreToSend = !sendQueue.empty() || size >= maxPayload;
+                moreToSend = !sendQueue.empty() || size >= pathPayload;
                 break;
             }
         }

@@ -148,7 +148,8 @@ typedef struct QUIC_SETTINGS {
             uint64_t PeerUnidiStreamCount : 1;
             uint64_t DatagramReceiveEnabled : 1;
             uint64_t KeepAliveIntervalMs : 1;
-            uint64_t RESERVED : 58;
+            uint64_t MaxUdpPayloadSize : 1;
+            uint64_t RESERVED : 57;
         } IsSet;
     };
     uint64_t IdleTimeoutMs;
@@ -158,6 +159,9 @@ typedef struct QUIC_SETTINGS {
     uint32_t KeepAliveIntervalMs;
     uint8_t DatagramReceiveEnabled : 1;
     uint8_t RESERVED : 7;
+    // The largest UDP payload this side accepts, announced to the peer as its
+    // max_udp_payload_size transport parameter (1200 to 65527; default 65527).
+    uint16_t MaxUdpPayloadSize;
 } QUIC_SETTINGS;
 
 // ---------------------------------------------------------------- credentials
