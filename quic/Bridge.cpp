@@ -98,6 +98,7 @@ void AcceptLoop(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> 
             accepted.Close();
             continue;
         }
+        PrepareBridgedSocket(accepted);
         QuicStreamInit init;
         init.port = localPort;
         init.socket = accepted;
@@ -173,6 +174,11 @@ void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
 }
 
 }  // namespace
+
+void PrepareBridgedSocket(const net::TcpSocket& socket) {
+    // Without it a small reply waits for the acknowledgement of the last one.
+    (void)socket.SetNoDelay();
+}
 
 QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
                                  std::string_view address, int port1, int localPort) {

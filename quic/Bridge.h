@@ -128,6 +128,9 @@ QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
 // thread could not be started.
 bool StartAcceptThread(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                        std::shared_ptr<QuicSession> session, int localPort);
+// Sockets the bridge owns carry small debugger messages: each leaves at once
+// (TCP_NODELAY).
+void PrepareBridgedSocket(const net::TcpSocket& socket);
 bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
                      std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream,
                      std::shared_ptr<BridgeSlot> slot);

@@ -312,6 +312,7 @@ QuicStream::PreambleTail QuicStream::OnPreambleBlock(std::span<const std::uint8_
         socket.Close();
         return {};
     }
+    PrepareBridgedSocket(socket);
     {
         std::lock_guard guard(lock_);
         if (ended_) {
