@@ -16,9 +16,15 @@ namespace quicapi {
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kStreamWindow = 16 * kMiB;
-constexpr uint64_t kConnectionWindow = 32 * kMiB;
-constexpr uint64_t kMaxConnectionWindow = 64 * kMiB;
+// Flow-control credit goes back only as the application finishes with bytes,
+// so a stream whose reader has stalled keeps up to one stream window of the
+// connection's window. The connection window holds sixteen stream windows:
+// fifteen stalled streams still leave the others a whole stream window, and
+// the bytes a peer can make us hold stay bounded by the connection window.
+// Both are fixed (no auto-tuning), so the ratio holds all the time; 4 MiB
+// is one stream's bandwidth-delay product at 80 MB/s and 50 ms.
+constexpr uint64_t kStreamWindow = 4 * kMiB;
+constexpr uint64_t kConnectionWindow = 16 * kStreamWindow;
 
 constexpr uint8_t kAlertNoApplicationProtocol = 120;
 constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
@@ -348,7 +354,7 @@ bool Connection::CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid,
     ngtcp2_settings ngSettings;
     ngtcp2_settings_default(&ngSettings);
     ngSettings.initial_ts = Now();
-    ngSettings.max_window = kMaxConnectionWindow;
+    ngSettings.max_window = kConnectionWindow;
     ngSettings.max_stream_window = kStreamWindow;
     ngSettings.handshake_timeout = settings.handshakeIdleTimeoutMs * NGTCP2_MILLISECONDS;
     // Datagram sizes stay ngtcp2's: Initials padded to 1200 bytes, nothing
