@@ -10,6 +10,7 @@
 #include "quic/api/Configuration.h"
 #include "quic/api/Listener.h"
 #include "quic/api/Registration.h"
+#include "quic/api/StatusMap.h"
 
 namespace quicapi {
 
@@ -25,35 +26,6 @@ constexpr uint64_t kMiB = 1024 * 1024;
 // is one stream's bandwidth-delay product at 80 MB/s and 50 ms.
 constexpr uint64_t kStreamWindow = 4 * kMiB;
 constexpr uint64_t kConnectionWindow = 16 * kStreamWindow;
-
-constexpr uint8_t kAlertNoApplicationProtocol = 120;
-constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
-
-QUIC_STATUS StatusFromAlert(uint8_t alert) {
-    switch (alert) {
-        case kAlertNoApplicationProtocol:
-            return QUIC_STATUS_ALPN_NEG_FAILURE;
-        case 42:  // bad_certificate
-        case 43:  // unsupported_certificate
-        case 44:  // certificate_revoked
-        case 45:  // certificate_expired
-        case 46:  // certificate_unknown
-        case 48:  // unknown_ca
-            return QUIC_STATUS_BAD_CERTIFICATE;
-        default:
-            return QUIC_STATUS_TLS_ERROR;
-    }
-}
-
-QUIC_STATUS StatusFromTransportError(uint64_t code) {
-    if (code == NGTCP2_NO_ERROR)
-        return QUIC_STATUS_ABORTED;
-    if (code == NGTCP2_CONNECTION_REFUSED)
-        return QUIC_STATUS_CONNECTION_REFUSED;
-    if (code >= NGTCP2_CRYPTO_ERROR && code <= NGTCP2_CRYPTO_ERROR + 0xff)
-        return StatusFromAlert(static_cast<uint8_t>(code - NGTCP2_CRYPTO_ERROR));
-    return QUIC_STATUS_PROTOCOL_ERROR;
-}
 
 void RandomCid(ngtcp2_cid& cid) {
     cid.datalen = kCidLength;
@@ -564,128 +536,6 @@ void Connection::StartPendingStreams() {
         if (!pendingStarts.empty() && pendingStarts.front() == stream)
             pendingStarts.pop_front();
     }
-}
-
-void Connection::Flush() {
-    if (ended || conn == nullptr)
-        return;
-    Timestamp now = Now();
-    // Room for the largest packet ngtcp2 may write (a path MTU probe); the
-    // path's current size is what a full packet has.
-    size_t maxPayload = ngtcp2_conn_get_max_tx_udp_payload_size(conn);
-    size_t pathPayload = ngtcp2_conn_get_path_max_tx_udp_payload_size(conn);
-    // One batch is one send quantum, and no more than one GSO send carries.
-    size_t maxPackets = std::clamp<size_t>(ngtcp2_conn_get_send_quantum(conn) / pathPayload, 1,
-                                           UdpSocket::SegmentsPerSend(pathPayload));
-    if (txBuffer.size() < (maxPackets + 1) * maxPayload)
-        txBuffer.resize((maxPackets + 1) * maxPayload);
-    uint8_t* base = txBuffer.data();
-    size_t used = 0;
-    size_t packets = 0;
-    size_t segment = 0;
-    bool moreToSend = false;
-    UdpSocket& socket = home->Socket();
-    auto sendBatch = [&] {
-        if (used > 0)
-            socket.Send(remote, base, used, segment);
-        used = 0;
-        packets = 0;
-    };
-    ngtcp2_path_storage ps;
-    ngtcp2_path_storage_zero(&ps);
-    ngtcp2_pkt_info info{};
-    for (;;) {
-        Stream* stream = nullptr;
-        ngtcp2_vec vectors[16];
-        size_t count = 0;
-        bool fin = false;
-        int64_t streamId = -1;
-        uint64_t total = 0;
-        if (!sendQueue.empty()) {
-            stream = sendQueue.front();
-            count = stream->Gather(vectors, 16, fin);
-            for (size_t i = 0; i < count; ++i)
-                total += vectors[i].len;
-            streamId = stream->Id();
-        }
-        uint32_t flags = NGTCP2_WRITE_STREAM_FLAG_MORE;
-        if (fin)
-            flags |= NGTCP2_WRITE_STREAM_FLAG_FIN;
-        ngtcp2_ssize accepted = -1;
-        ngtcp2_ssize written =
-            ngtcp2_conn_writev_stream(conn, &ps.path, &info, base + used, maxPayload, &accepted,
-                                      flags, streamId, count > 0 ? vectors : nullptr, count, now);
-        if (written < 0) {
-            if (written == NGTCP2_ERR_STREAM_DATA_BLOCKED) {
-                stream->flowBlocked = true;
-                UnscheduleSend(stream);
-                continue;
-            }
-            if (written == NGTCP2_ERR_STREAM_SHUT_WR || written == NGTCP2_ERR_STREAM_NOT_FOUND) {
-                // Not shut by us: the peer asked us to stop sending.
-                UnscheduleSend(stream);
-                stream->OnPeerStopSending(0);
-                continue;
-            }
-            if (written == NGTCP2_ERR_WRITE_MORE) {
-                stream->AdvanceSent(static_cast<size_t>(accepted),
-                                    fin && static_cast<uint64_t>(accepted) == total);
-                UnscheduleSend(stream);
-                if (stream->HasUnsent())
-                    ScheduleSend(stream);
-                continue;
-            }
-            sendBatch();
-            HandleError(static_cast<int>(written));
-            return;
-        }
-        if (stream != nullptr && accepted >= 0) {
-            stream->AdvanceSent(static_cast<size_t>(accepted),
-                                fin && static_cast<uint64_t>(accepted) == total);
-            UnscheduleSend(stream);
-            if (stream->HasUnsent())
-                ScheduleSend(stream);
-        }
-        if (written == 0)
-            break;
-        size_t size = static_cast<size_t>(written);
-        if (size > pathPayload) {
-            // A path MTU probe goes alone: a path that cannot carry it then
-            // loses only the probe, and a refused segment size never turns
-            // segmentation offload off.
-            socket.Send(remote, base + used, size, size);
-            continue;
-        }
-        if (packets > 0 && size > segment) {
-            // Segments of one send must not grow: send what is batched first.
-            socket.Send(remote, base, used, segment);
-            memmove(base, base + used, size);
-            used = 0;
-            packets = 0;
-        }
-        if (packets == 0)
-            segment = size;
-        used += size;
-        ++packets;
-        if (size < segment || packets == maxPackets) {
-            bool quantumDone = packets == maxPackets;
-            sendBatch();
-            if (quantumDone) {
-                // A short packet means ngtcp2 had nothing more to put in it.
-                moreToSend = !sendQueue.empty() || size >= pathPayload;
-                break;
-            }
-        }
-    }
-    sendBatch();
-    ngtcp2_conn_update_pkt_tx_time(conn, now);
-    if (moreToSend)
-        return;  // the pacing deadline is when the rest may go
-    // Everything that could go has gone. ngtcp2 lets a paced packet leave up
-    // to a millisecond early, so a pacing deadline that close is already due:
-    // settling it now spares the loop a wake-up after every small send.
-    if (ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity)
-        HandleExpiry(now);
 }
 
 void Connection::HandleError(int liberr) {

@@ -1,6 +1,7 @@
 #pragma once
 // A QUIC connection over ngtcp2: handshake, packet I/O on its worker, timers,
-// shutdown, and the streams it carries.
+// shutdown, and the streams it carries. Packet writing (Flush) lives in
+// ConnectionFlush.cpp.
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 #include <ngtcp2/ngtcp2.h>
