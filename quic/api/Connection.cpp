@@ -159,7 +159,8 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
         return QUIC_STATUS_INVALID_PARAMETER;
     if (!config->Loaded() || !config->IsClient())
         return QUIC_STATUS_INVALID_STATE;
-    if (started.exchange(true))
+    ConnectionState idle = ConnectionState::Idle;
+    if (!state.compare_exchange_strong(idle, ConnectionState::Started))
         return QUIC_STATUS_INVALID_STATE;
 
     addrinfo hints{};
@@ -167,7 +168,7 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(serverName, nullptr, &hints, &found) != 0 || found == nullptr) {
-        started = false;
+        state = ConnectionState::Idle;
         return QUIC_STATUS_UNREACHABLE;
     }
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(found, freeaddrinfo);
@@ -185,7 +186,7 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
     std::unique_ptr<UdpSocket> socket;
     QUIC_STATUS status = UdpSocket::Open(bindTo, socket);
     if (QUIC_FAILED(status)) {
-        started = false;
+        state = ConnectionState::Idle;
         return status;
     }
     {
@@ -198,7 +199,7 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
             self->StartClientOnWorker(on, host);
         });
     if (newWorker == nullptr) {
-        started = false;
+        state = ConnectionState::Idle;
         return QUIC_STATUS_INTERNAL_ERROR;
     }
     {
@@ -225,11 +226,11 @@ QUIC_STATUS Connection::SetConfiguration(std::shared_ptr<Configuration> config) 
 
 void Connection::Shutdown(QUIC_CONNECTION_SHUTDOWN_FLAGS flags, QUIC_UINT62 errorCode) {
     auto current = GetWorker();
-    if (current == nullptr || ended)
+    if (current == nullptr || Ended())
         return;
     auto self = shared_from_this();
     current->Post([self, flags, errorCode] {
-        if (self->ended || self->conn == nullptr)
+        if (self->Ended() || self->conn == nullptr)
             return;
         ConnectionEnd end;
         end.byApp = true;
@@ -252,10 +253,10 @@ void Connection::Close() {
     auto current = GetWorker();
     if (current != nullptr && current->OnThread())
         appClosed = true;
-    if (current != nullptr && !ended) {
+    if (current != nullptr && !Ended()) {
         closeInProgress = true;
         current->RunAndWait([self] {
-            if (self->ended || self->conn == nullptr)
+            if (self->Ended() || self->conn == nullptr)
                 return;
             ngtcp2_connection_close_error error;
             ngtcp2_connection_close_error_set_application_error(&error, 0, nullptr, 0);
@@ -393,7 +394,7 @@ std::shared_ptr<Connection> Connection::Accept(std::shared_ptr<Listener> owner, 
     connection->listener = owner;
     connection->home = &on;
     connection->worker = on.shared_from_this();
-    connection->started = true;
+    connection->state = ConnectionState::Started;
     connection->local = on.Socket().LocalAddress();
     connection->remote = from;
     ngtcp2_cid scid;
@@ -471,7 +472,7 @@ void Connection::Indicate(QUIC_CONNECTION_EVENT& event) {
 }
 
 void Connection::OnHandshakeCompleted() {
-    connected = true;
+    state = ConnectionState::Connected;
     alpn = tls.SelectedAlpn();
     retryPendingStarts = true;
     QUIC_CONNECTION_EVENT event{};
@@ -501,7 +502,7 @@ void Connection::OnPeerStream(int64_t id) {
 // ---------------------------------------------------------------- I/O
 
 void Connection::OnDatagram(const SocketAddress& from, const uint8_t* data, size_t length) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     ngtcp2_path path{
         {local.Get(), local.length}, {const_cast<sockaddr*>(from.Get()), from.length}, nullptr};
@@ -512,13 +513,13 @@ void Connection::OnDatagram(const SocketAddress& from, const uint8_t* data, size
 }
 
 Timestamp Connection::Expiry() const {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return UINT64_MAX;
     return ngtcp2_conn_get_expiry(conn);
 }
 
 void Connection::HandleExpiry(Timestamp now) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     int rv = ngtcp2_conn_handle_expiry(conn, now);
     if (rv != 0)
@@ -526,7 +527,7 @@ void Connection::HandleExpiry(Timestamp now) {
 }
 
 void Connection::StartPendingStreams() {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     retryPendingStarts = false;
     while (!pendingStarts.empty()) {
@@ -539,7 +540,7 @@ void Connection::StartPendingStreams() {
 }
 
 void Connection::HandleError(int liberr) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     ConnectionEnd end;
     QUIC_CONNECTION_EVENT event{};
@@ -596,7 +597,7 @@ void Connection::HandleError(int liberr) {
 
 void Connection::CloseLocally(const ngtcp2_connection_close_error& error, QUIC_STATUS status,
                               bool byApp) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     std::vector<uint8_t> packet(
         std::max<size_t>(1500, ngtcp2_conn_get_path_max_tx_udp_payload_size(conn)));
@@ -627,7 +628,7 @@ void Connection::CloseLocally(const ngtcp2_connection_close_error& error, QUIC_S
 }
 
 void Connection::Abort(QUIC_STATUS status) {
-    if (ended)
+    if (Ended())
         return;
     if (conn == nullptr) {
         ConnectionEnd end;
@@ -648,8 +649,9 @@ std::vector<ngtcp2_cid> Connection::IssuedCids() const {
 }
 
 void Connection::End(const ConnectionEnd& end) {
-    if (ended)
+    if (Ended())
         return;
+    const bool handshakeCompleted = Connected();
     auto self = shared_from_this();
     std::vector<std::shared_ptr<Stream>> open;
     for (auto& [id, stream] : streams)
@@ -660,7 +662,7 @@ void Connection::End(const ConnectionEnd& end) {
     pendingStarts.clear();
     sendQueue.clear();
     UnmapAll();
-    ended = true;
+    state = ConnectionState::Ended;
     if (conn != nullptr) {
         ngtcp2_conn_del(conn);
         conn = nullptr;
@@ -669,7 +671,7 @@ void Connection::End(const ConnectionEnd& end) {
         stream->OnConnectionEnded(end);
     QUIC_CONNECTION_EVENT event{};
     event.Type = QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE;
-    event.SHUTDOWN_COMPLETE.HandshakeCompleted = connected;
+    event.SHUTDOWN_COMPLETE.HandshakeCompleted = handshakeCompleted;
     event.SHUTDOWN_COMPLETE.PeerAcknowledgedShutdown = end.remotely;
     event.SHUTDOWN_COMPLETE.AppCloseInProgress = closeInProgress.load();
     Indicate(event);

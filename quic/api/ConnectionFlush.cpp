@@ -16,7 +16,7 @@ constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
 }  // namespace
 
 void Connection::Flush() {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     Timestamp now = Now();
     // Room for the largest packet ngtcp2 may write (a path MTU probe); the
