@@ -1,7 +1,6 @@
 #include "quic/Bridge.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -99,6 +98,7 @@ void AcceptLoop(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> 
             accepted.Close();
             continue;
         }
+        PrepareBridgedSocket(accepted);
         QuicStreamInit init;
         init.port = localPort;
         init.socket = accepted;
@@ -113,36 +113,42 @@ void AcceptLoop(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> 
     }
 }
 
+// Moves what `socket` receives onto `stream`, one send per read, reading
+// only while the stream has room under kBridgeUnacknowledgedLimit. With
+// `waitReady` nothing is sent before the stream has started and queued its
+// preamble. Returns when the socket or the stream has ended; what was sent is
+// acknowledged by then unless the stream ended first.
+void Pump(const net::TcpSocket& socket, QuicStream& stream, bool waitReady) {
+    std::vector<std::uint8_t> buffer(kRelayChunkSize);
+    bool ready = !waitReady;
+    for (;;) {
+        if (!stream.WaitForSendRoom(kBridgeUnacknowledgedLimit))
+            return;
+        const int received = socket.Receive(buffer, false);
+        if (received <= 0)
+            break;
+        if (!ready && !(ready = stream.WaitUntilReady()))
+            return;
+        // A failed send (the stream is gone) drops the bytes.
+        stream.Send({buffer.data(), static_cast<std::size_t>(received)});
+    }
+    // The local end has gone: the close that follows aborts the stream, so
+    // it waits for what is in flight to arrive first.
+    stream.WaitForSendRoom(1);
+}
+
 // The session is held for as long as its Visual Studio connection is relayed;
 // the slot is held, as in the other bodies, until the thread is done.
 void ServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> /*session*/,
                 std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> /*slot*/) {
-    std::array<std::uint8_t, kRelayChunkSize> buffer;
-    bool ready = false;
-    for (;;) {
-        const int received = socket.Receive(buffer, false);
-        if (received <= 0)
-            break;
-        // Nothing relayed is queued before the stream has started and
-        // queued its preamble.
-        if (!ready && !(ready = stream->WaitUntilReady()))
-            break;
-        // A failed send (the stream is gone) drops the bytes.
-        stream->Send({buffer.data(), static_cast<std::size_t>(received)});
-    }
+    Pump(socket, *stream, true);
     socket.Close();
     stream->Close();
 }
 
 void ClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream,
                 std::shared_ptr<BridgeSlot> /*slot*/) {
-    std::array<std::uint8_t, kRelayChunkSize> buffer;
-    for (;;) {
-        const int received = socket.Receive(buffer, false);
-        if (received <= 0)
-            break;
-        stream->Send({buffer.data(), static_cast<std::size_t>(received)});
-    }
+    Pump(socket, *stream, false);
     stream->Close();
 }
 
@@ -168,6 +174,11 @@ void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
 }
 
 }  // namespace
+
+void PrepareBridgedSocket(const net::TcpSocket& socket) {
+    // Without it a small reply waits for the acknowledgement of the last one.
+    (void)socket.SetNoDelay();
+}
 
 QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
                                  std::string_view address, int port1, int localPort) {

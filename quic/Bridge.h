@@ -2,8 +2,9 @@
 // The bridge between local TCP connections and QUIC tunnel streams: the
 // 44-byte preamble that opens every tunnel stream, the server's Visual Studio
 // port with its accept thread, the cap on bridged connections, the pump
-// threads that move bytes from a
-// socket onto a stream, and the writer threads that move a stream's received
+// threads that move bytes from a socket onto a stream (never more than
+// kBridgeUnacknowledgedLimit ahead of the peer's acknowledgements), and the
+// writer threads that move a stream's received
 // bytes onto its socket (so a local peer that does not read holds up its own
 // stream only, never the worker). Every thread belongs to the endpoint's
 // ThreadSet; a thread drops what it holds before it ends, so a finished
@@ -30,8 +31,14 @@ class QuicStream;
 
 inline constexpr std::string_view kPreambleMarker = "{68D391E7-4D5E-4989-887A-BA5083149BC9}";
 inline constexpr std::size_t kPreambleSize = 44;
-// Relayed bytes are read from a socket in pieces of this size, one send each.
-inline constexpr std::size_t kRelayChunkSize = 2000;
+// Relayed bytes are read from a socket in pieces of up to this size, one
+// send each: large enough that a send's fixed cost does not bound the rate.
+inline constexpr std::size_t kRelayChunkSize = std::size_t{64} << 10;
+// A pump reads its socket only while its stream holds fewer unacknowledged
+// bytes than this: of the order of a bandwidth-delay product, so a fast
+// path stays full, while a slow one never piles up more than this per
+// connection.
+inline constexpr std::size_t kBridgeUnacknowledgedLimit = std::size_t{4} << 20;
 // How long a client tunnel stream may wait for its preamble.
 inline constexpr int kPreambleTimeoutMs = 30000;
 
@@ -121,6 +128,9 @@ QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
 // thread could not be started.
 bool StartAcceptThread(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                        std::shared_ptr<QuicSession> session, int localPort);
+// Sockets the bridge owns carry small debugger messages: each leaves at once
+// (TCP_NODELAY).
+void PrepareBridgedSocket(const net::TcpSocket& socket);
 bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
                      std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream,
                      std::shared_ptr<BridgeSlot> slot);

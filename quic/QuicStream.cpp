@@ -1,5 +1,6 @@
 #include "quic/QuicStream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -61,15 +62,55 @@ QUIC_STATUS QuicStream::Start() {
 
 QUIC_STATUS QuicStream::Send(std::span<const std::uint8_t> bytes) {
     auto request = std::make_unique<SendRequest>(bytes);
+    {
+        // Counted before the layer has it: its SEND_COMPLETE may come first.
+        std::lock_guard guard(lock_);
+        unacknowledged_ += bytes.size();
+    }
     const auto status = handle_.Use([&](HQUIC stream) {
         return api_->StreamSend(stream, &request->buffer, 1, QUIC_SEND_FLAG_NONE, request.get());
     });
-    if (!status)
-        return QUIC_STATUS_INVALID_STATE;
     // Accepted: the layer owns the request until SEND_COMPLETE.
-    if (QUIC_SUCCEEDED(*status))
+    if (status && QUIC_SUCCEEDED(*status)) {
         (void)request.release();
-    return *status;
+        return *status;
+    }
+    {
+        std::lock_guard guard(lock_);
+        unacknowledged_ -= bytes.size();
+    }
+    changed_.notify_all();
+    return status.value_or(QUIC_STATUS_INVALID_STATE);
+}
+
+std::size_t QuicStream::Unacknowledged() const {
+    std::lock_guard guard(lock_);
+    return unacknowledged_;
+}
+
+bool QuicStream::WaitForSendRoom(std::size_t limit) {
+    for (;;) {
+        {
+            std::unique_lock guard(lock_);
+            if (changed_.wait_for(guard, std::chrono::milliseconds(200),
+                                  [&] { return ended_ || closed_ || unacknowledged_ < limit; }))
+                return !ended_ && !closed_;
+        }
+        // A handle retired without its last events never notifies.
+        if (!handle_.Available())
+            return false;
+    }
+}
+
+void QuicStream::OnSendComplete(void* context) {
+    const std::size_t size =
+        context != nullptr ? static_cast<SendRequest*>(context)->bytes.size() : 0;
+    FreeSendRequest(context);
+    {
+        std::lock_guard guard(lock_);
+        unacknowledged_ -= std::min(size, unacknowledged_);
+    }
+    changed_.notify_all();
 }
 
 void QuicStream::CloseSocket() {
@@ -85,6 +126,11 @@ void QuicStream::CloseSocket() {
 }
 
 void QuicStream::Close() {
+    {
+        std::lock_guard guard(lock_);
+        closed_ = true;
+    }
+    changed_.notify_all();
     CloseSocket();
     handle_.Use([this](HQUIC stream) {
         return api_->StreamShutdown(stream, QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0);
@@ -169,7 +215,7 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
         if (QUIC_FAILED(status)) {
             // The request is freed whatever the handler said.
             if (event->Type == QUIC_STREAM_EVENT_SEND_COMPLETE)
-                FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+                OnSendComplete(event->SEND_COMPLETE.ClientContext);
             return status;
         }
         // The handler took the bytes and gives their credit back later.
@@ -185,7 +231,7 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
                 return OnReceive(*event);
             break;
         case QUIC_STREAM_EVENT_SEND_COMPLETE:
-            FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+            OnSendComplete(event->SEND_COMPLETE.ClientContext);
             break;
         case QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE:
             OnShutdownComplete();
@@ -227,11 +273,14 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
         bridged = socket_.IsValid();
     }
     if (collecting) {
-        const std::size_t queued = OnPreambleBlock(block);
-        if (queued == 0)
+        const PreambleTail tail = OnPreambleBlock(block);
+        if (tail.queued == 0)
             return QUIC_STATUS_SUCCESS;
+        // What did not fit the socket writer's queue is indicated again once
+        // the writer has made room.
+        event.RECEIVE.TotalBufferLength = block.size() - (tail.rest - tail.queued);
         // Only what waits for the socket keeps its credit back.
-        CompleteReceive(block.size() - queued);
+        CompleteReceive(block.size() - tail.rest);
         return QUIC_STATUS_PENDING;
     }
     // Without a socket the block is dropped.
@@ -243,7 +292,7 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
     return QUIC_STATUS_PENDING;
 }
 
-std::size_t QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
+QuicStream::PreambleTail QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
     PreambleCollector::Outcome outcome;
     {
         std::lock_guard guard(lock_);
@@ -252,22 +301,23 @@ std::size_t QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
             port_ = outcome.port;
     }
     if (outcome.state == PreambleCollector::State::Collecting)
-        return 0;
+        return {};
     changed_.notify_all();
     if (outcome.state == PreambleCollector::State::Missing)
-        return 0;  // no socket: every byte of this stream is dropped
+        return {};  // no socket: every byte of this stream is dropped
 
     net::TcpSocket socket;
     if (!net::Ok(socket.Connect("127.0.0.1", outcome.port))) {
         // The stream stays open and silent.
         socket.Close();
-        return 0;
+        return {};
     }
+    PrepareBridgedSocket(socket);
     {
         std::lock_guard guard(lock_);
         if (ended_) {
             socket.Close();
-            return 0;
+            return {};
         }
         socket_ = socket;
     }
@@ -280,10 +330,12 @@ std::size_t QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
     if (!session || !StartClientPump(session->BridgeThreads(), socket, shared_from_this(), slot) ||
         !StartSocketWriter(session->BridgeThreads(), socket, shared_from_this(), slot)) {
         Close();
-        return 0;
+        return {};
     }
-    // The rest of one received block always fits an empty queue.
-    return toSocket_.Push(outcome.rest);
+    PreambleTail tail;
+    tail.rest = outcome.rest.size();
+    tail.queued = toSocket_.Push(outcome.rest);
+    return tail;
 }
 
 void QuicStream::SetBridgeSlot(std::shared_ptr<BridgeSlot> slot) {

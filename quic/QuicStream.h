@@ -73,6 +73,13 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // Copies the bytes into a SendRequest and queues them. Any thread; the
     // calls of one thread keep their order on the stream.
     QUIC_STATUS Send(std::span<const std::uint8_t> bytes);
+    // Bytes sent and not yet acknowledged by the peer (their SEND_COMPLETE
+    // has not arrived).
+    std::size_t Unacknowledged() const;
+    // Waits until fewer than `limit` bytes are unacknowledged: true then,
+    // false once the stream has ended or been closed (so a pump never waits
+    // for a stream that will not acknowledge any more).
+    bool WaitForSendRoom(std::size_t limit);
     // Closes the local socket and aborts both directions with error code 0.
     void Close();
     // Returns the credit of `count` bytes taken with QUIC_STATUS_PENDING.
@@ -118,9 +125,16 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
 
     QUIC_STATUS OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event);
     void OnStartComplete(QUIC_STATUS status);
+    // Frees an acknowledged (or canceled) send and takes it off the count.
+    void OnSendComplete(void* context);
     QUIC_STATUS OnReceive(QUIC_STREAM_EVENT& event);
-    // Returns how many bytes at the end of `block` went to the socket writer.
-    std::size_t OnPreambleBlock(std::span<const std::uint8_t> block);
+    struct PreambleTail {
+        // Bytes at the end of `block` that followed the preamble.
+        std::size_t rest = 0;
+        // How many of them went to the socket writer.
+        std::size_t queued = 0;
+    };
+    PreambleTail OnPreambleBlock(std::span<const std::uint8_t> block);
     void OnShutdownComplete();
     void MarkEnded();
 
@@ -143,6 +157,9 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     PreambleCollector preamble_;
     bool ready_ = false;
     bool ended_ = false;
+    // Close was called: nothing more will be sent.
+    bool closed_ = false;
+    std::size_t unacknowledged_ = 0;
 };
 
 }  // namespace quic

@@ -125,6 +125,12 @@ QUIC_STATUS QUIC_API ConfigurationOpen(HQUIC handle, const QUIC_BUFFER* alpnBuff
             transport.datagramReceiveEnabled = settings->DatagramReceiveEnabled != 0;
         if (settings->IsSet.KeepAliveIntervalMs)
             transport.keepAliveIntervalMs = settings->KeepAliveIntervalMs;
+        if (settings->IsSet.MaxUdpPayloadSize) {
+            // Below 1200 no QUIC datagram fits; above 65527 no UDP one does.
+            if (settings->MaxUdpPayloadSize < 1200 || settings->MaxUdpPayloadSize > 65527)
+                return QUIC_STATUS_INVALID_PARAMETER;
+            transport.maxUdpPayloadSize = settings->MaxUdpPayloadSize;
+        }
         // The idle timeout travels in milliseconds on the wire and is kept in
         // nanoseconds by ngtcp2.
         if (transport.idleTimeoutMs > (1ull << 40) ||

@@ -23,6 +23,8 @@ struct TransportSettings {
     uint16_t peerUnidiStreamCount = 100;
     uint32_t keepAliveIntervalMs = 0;
     bool datagramReceiveEnabled = false;
+    // Announced to the peer: the largest datagram payload we accept.
+    uint16_t maxUdpPayloadSize = 65527;
 };
 
 class Configuration : public QUIC_HANDLE, public std::enable_shared_from_this<Configuration> {

@@ -10,47 +10,22 @@
 #include "quic/api/Configuration.h"
 #include "quic/api/Listener.h"
 #include "quic/api/Registration.h"
+#include "quic/api/StatusMap.h"
 
 namespace quicapi {
 
 namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kStreamWindow = 16 * kMiB;
-constexpr uint64_t kConnectionWindow = 32 * kMiB;
-constexpr uint64_t kMaxConnectionWindow = 64 * kMiB;
-// Loopback has no path MTU to respect: datagrams near the UDP maximum save
-// per-packet work (measured: 16 KiB gave about half the throughput).
-constexpr size_t kLoopbackPayload = 60000;
-
-constexpr uint8_t kAlertNoApplicationProtocol = 120;
-constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
-
-QUIC_STATUS StatusFromAlert(uint8_t alert) {
-    switch (alert) {
-        case kAlertNoApplicationProtocol:
-            return QUIC_STATUS_ALPN_NEG_FAILURE;
-        case 42:  // bad_certificate
-        case 43:  // unsupported_certificate
-        case 44:  // certificate_revoked
-        case 45:  // certificate_expired
-        case 46:  // certificate_unknown
-        case 48:  // unknown_ca
-            return QUIC_STATUS_BAD_CERTIFICATE;
-        default:
-            return QUIC_STATUS_TLS_ERROR;
-    }
-}
-
-QUIC_STATUS StatusFromTransportError(uint64_t code) {
-    if (code == NGTCP2_NO_ERROR)
-        return QUIC_STATUS_ABORTED;
-    if (code == NGTCP2_CONNECTION_REFUSED)
-        return QUIC_STATUS_CONNECTION_REFUSED;
-    if (code >= NGTCP2_CRYPTO_ERROR && code <= NGTCP2_CRYPTO_ERROR + 0xff)
-        return StatusFromAlert(static_cast<uint8_t>(code - NGTCP2_CRYPTO_ERROR));
-    return QUIC_STATUS_PROTOCOL_ERROR;
-}
+// Flow-control credit goes back only as the application finishes with bytes,
+// so a stream whose reader has stalled keeps up to one stream window of the
+// connection's window. The connection window holds sixteen stream windows:
+// fifteen stalled streams still leave the others a whole stream window, and
+// the bytes a peer can make us hold stay bounded by the connection window.
+// Both are fixed (no auto-tuning), so the ratio holds all the time; 4 MiB
+// is one stream's bandwidth-delay product at 80 MB/s and 50 ms.
+constexpr uint64_t kStreamWindow = 4 * kMiB;
+constexpr uint64_t kConnectionWindow = 16 * kStreamWindow;
 
 void RandomCid(ngtcp2_cid& cid) {
     cid.datalen = kCidLength;
@@ -184,7 +159,8 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
         return QUIC_STATUS_INVALID_PARAMETER;
     if (!config->Loaded() || !config->IsClient())
         return QUIC_STATUS_INVALID_STATE;
-    if (started.exchange(true))
+    ConnectionState idle = ConnectionState::Idle;
+    if (!state.compare_exchange_strong(idle, ConnectionState::Started))
         return QUIC_STATUS_INVALID_STATE;
 
     addrinfo hints{};
@@ -192,7 +168,7 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(serverName, nullptr, &hints, &found) != 0 || found == nullptr) {
-        started = false;
+        state = ConnectionState::Idle;
         return QUIC_STATUS_UNREACHABLE;
     }
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> results(found, freeaddrinfo);
@@ -210,7 +186,7 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
     std::unique_ptr<UdpSocket> socket;
     QUIC_STATUS status = UdpSocket::Open(bindTo, socket);
     if (QUIC_FAILED(status)) {
-        started = false;
+        state = ConnectionState::Idle;
         return status;
     }
     {
@@ -223,7 +199,7 @@ QUIC_STATUS Connection::Start(std::shared_ptr<Configuration> config, QUIC_ADDRES
             self->StartClientOnWorker(on, host);
         });
     if (newWorker == nullptr) {
-        started = false;
+        state = ConnectionState::Idle;
         return QUIC_STATUS_INTERNAL_ERROR;
     }
     {
@@ -250,11 +226,11 @@ QUIC_STATUS Connection::SetConfiguration(std::shared_ptr<Configuration> config) 
 
 void Connection::Shutdown(QUIC_CONNECTION_SHUTDOWN_FLAGS flags, QUIC_UINT62 errorCode) {
     auto current = GetWorker();
-    if (current == nullptr || ended)
+    if (current == nullptr || Ended())
         return;
     auto self = shared_from_this();
     current->Post([self, flags, errorCode] {
-        if (self->ended || self->conn == nullptr)
+        if (self->Ended() || self->conn == nullptr)
             return;
         ConnectionEnd end;
         end.byApp = true;
@@ -277,10 +253,10 @@ void Connection::Close() {
     auto current = GetWorker();
     if (current != nullptr && current->OnThread())
         appClosed = true;
-    if (current != nullptr && !ended) {
+    if (current != nullptr && !Ended()) {
         closeInProgress = true;
         current->RunAndWait([self] {
-            if (self->ended || self->conn == nullptr)
+            if (self->Ended() || self->conn == nullptr)
                 return;
             ngtcp2_connection_close_error error;
             ngtcp2_connection_close_error_set_application_error(&error, 0, nullptr, 0);
@@ -309,6 +285,7 @@ void Connection::FillTransportParams(ngtcp2_transport_params& params) const {
     params.initial_max_streams_uni = settings.peerUnidiStreamCount;
     params.max_idle_timeout = settings.idleTimeoutMs * NGTCP2_MILLISECONDS;
     params.max_datagram_frame_size = settings.datagramReceiveEnabled ? 65535 : 0;
+    params.max_udp_payload_size = settings.maxUdpPayloadSize;
 }
 
 bool Connection::CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid,
@@ -350,14 +327,13 @@ bool Connection::CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid,
     ngtcp2_settings ngSettings;
     ngtcp2_settings_default(&ngSettings);
     ngSettings.initial_ts = Now();
-    ngSettings.max_window = kMaxConnectionWindow;
+    ngSettings.max_window = kConnectionWindow;
     ngSettings.max_stream_window = kStreamWindow;
     ngSettings.handshake_timeout = settings.handshakeIdleTimeoutMs * NGTCP2_MILLISECONDS;
-    if (remote.IsLoopback()) {
-        ngSettings.max_tx_udp_payload_size = kLoopbackPayload;
-        ngSettings.no_tx_udp_payload_size_shaping = 1;
-        ngSettings.no_pmtud = 1;
-    }
+    // Datagram sizes stay ngtcp2's: Initials padded to 1200 bytes, nothing
+    // larger than 1200 until path MTU discovery has shown the path carries
+    // it, and never more than the peer's max_udp_payload_size. Loopback gets
+    // no exception: a peer behind it may be a relay to a real network.
     ngtcp2_transport_params params;
     ngtcp2_transport_params_default(&params);
     FillTransportParams(params);
@@ -418,7 +394,7 @@ std::shared_ptr<Connection> Connection::Accept(std::shared_ptr<Listener> owner, 
     connection->listener = owner;
     connection->home = &on;
     connection->worker = on.shared_from_this();
-    connection->started = true;
+    connection->state = ConnectionState::Started;
     connection->local = on.Socket().LocalAddress();
     connection->remote = from;
     ngtcp2_cid scid;
@@ -496,7 +472,7 @@ void Connection::Indicate(QUIC_CONNECTION_EVENT& event) {
 }
 
 void Connection::OnHandshakeCompleted() {
-    connected = true;
+    state = ConnectionState::Connected;
     alpn = tls.SelectedAlpn();
     retryPendingStarts = true;
     QUIC_CONNECTION_EVENT event{};
@@ -526,7 +502,7 @@ void Connection::OnPeerStream(int64_t id) {
 // ---------------------------------------------------------------- I/O
 
 void Connection::OnDatagram(const SocketAddress& from, const uint8_t* data, size_t length) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     ngtcp2_path path{
         {local.Get(), local.length}, {const_cast<sockaddr*>(from.Get()), from.length}, nullptr};
@@ -537,13 +513,13 @@ void Connection::OnDatagram(const SocketAddress& from, const uint8_t* data, size
 }
 
 Timestamp Connection::Expiry() const {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return UINT64_MAX;
     return ngtcp2_conn_get_expiry(conn);
 }
 
 void Connection::HandleExpiry(Timestamp now) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     int rv = ngtcp2_conn_handle_expiry(conn, now);
     if (rv != 0)
@@ -551,7 +527,7 @@ void Connection::HandleExpiry(Timestamp now) {
 }
 
 void Connection::StartPendingStreams() {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     retryPendingStarts = false;
     while (!pendingStarts.empty()) {
@@ -563,118 +539,8 @@ void Connection::StartPendingStreams() {
     }
 }
 
-void Connection::Flush() {
-    if (ended || conn == nullptr)
-        return;
-    Timestamp now = Now();
-    size_t maxPayload = ngtcp2_conn_get_max_tx_udp_payload_size(conn);
-    size_t maxPackets = std::clamp<size_t>(ngtcp2_conn_get_send_quantum(conn) / maxPayload, 1, 64);
-    if (txBuffer.size() < maxPackets * maxPayload)
-        txBuffer.resize(maxPackets * maxPayload);
-    uint8_t* base = txBuffer.data();
-    size_t used = 0;
-    size_t packets = 0;
-    size_t segment = 0;
-    bool moreToSend = false;
-    UdpSocket& socket = home->Socket();
-    auto sendBatch = [&] {
-        if (used > 0)
-            socket.Send(remote, base, used, segment);
-        used = 0;
-        packets = 0;
-    };
-    ngtcp2_path_storage ps;
-    ngtcp2_path_storage_zero(&ps);
-    ngtcp2_pkt_info info{};
-    for (;;) {
-        Stream* stream = nullptr;
-        ngtcp2_vec vectors[16];
-        size_t count = 0;
-        bool fin = false;
-        int64_t streamId = -1;
-        uint64_t total = 0;
-        if (!sendQueue.empty()) {
-            stream = sendQueue.front();
-            count = stream->Gather(vectors, 16, fin);
-            for (size_t i = 0; i < count; ++i)
-                total += vectors[i].len;
-            streamId = stream->Id();
-        }
-        uint32_t flags = NGTCP2_WRITE_STREAM_FLAG_MORE;
-        if (fin)
-            flags |= NGTCP2_WRITE_STREAM_FLAG_FIN;
-        ngtcp2_ssize accepted = -1;
-        ngtcp2_ssize written =
-            ngtcp2_conn_writev_stream(conn, &ps.path, &info, base + used, maxPayload, &accepted,
-                                      flags, streamId, count > 0 ? vectors : nullptr, count, now);
-        if (written < 0) {
-            if (written == NGTCP2_ERR_STREAM_DATA_BLOCKED) {
-                stream->flowBlocked = true;
-                UnscheduleSend(stream);
-                continue;
-            }
-            if (written == NGTCP2_ERR_STREAM_SHUT_WR || written == NGTCP2_ERR_STREAM_NOT_FOUND) {
-                // Not shut by us: the peer asked us to stop sending.
-                UnscheduleSend(stream);
-                stream->OnPeerStopSending(0);
-                continue;
-            }
-            if (written == NGTCP2_ERR_WRITE_MORE) {
-                stream->AdvanceSent(static_cast<size_t>(accepted),
-                                    fin && static_cast<uint64_t>(accepted) == total);
-                UnscheduleSend(stream);
-                if (stream->HasUnsent())
-                    ScheduleSend(stream);
-                continue;
-            }
-            sendBatch();
-            HandleError(static_cast<int>(written));
-            return;
-        }
-        if (stream != nullptr && accepted >= 0) {
-            stream->AdvanceSent(static_cast<size_t>(accepted),
-                                fin && static_cast<uint64_t>(accepted) == total);
-            UnscheduleSend(stream);
-            if (stream->HasUnsent())
-                ScheduleSend(stream);
-        }
-        if (written == 0)
-            break;
-        size_t size = static_cast<size_t>(written);
-        if (packets > 0 && size > segment) {
-            // Segments of one send must not grow: send what is batched first.
-            socket.Send(remote, base, used, segment);
-            memmove(base, base + used, size);
-            used = 0;
-            packets = 0;
-        }
-        if (packets == 0)
-            segment = size;
-        used += size;
-        ++packets;
-        if (size < segment || packets == maxPackets) {
-            bool quantumDone = packets == maxPackets;
-            sendBatch();
-            if (quantumDone) {
-                // A short packet means ngtcp2 had nothing more to put in it.
-                moreToSend = !sendQueue.empty() || size >= maxPayload;
-                break;
-            }
-        }
-    }
-    sendBatch();
-    ngtcp2_conn_update_pkt_tx_time(conn, now);
-    if (moreToSend)
-        return;  // the pacing deadline is when the rest may go
-    // Everything that could go has gone. ngtcp2 lets a paced packet leave up
-    // to a millisecond early, so a pacing deadline that close is already due:
-    // settling it now spares the loop a wake-up after every small send.
-    if (ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity)
-        HandleExpiry(now);
-}
-
 void Connection::HandleError(int liberr) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     ConnectionEnd end;
     QUIC_CONNECTION_EVENT event{};
@@ -731,7 +597,7 @@ void Connection::HandleError(int liberr) {
 
 void Connection::CloseLocally(const ngtcp2_connection_close_error& error, QUIC_STATUS status,
                               bool byApp) {
-    if (ended || conn == nullptr)
+    if (Ended() || conn == nullptr)
         return;
     std::vector<uint8_t> packet(
         std::max<size_t>(1500, ngtcp2_conn_get_path_max_tx_udp_payload_size(conn)));
@@ -762,7 +628,7 @@ void Connection::CloseLocally(const ngtcp2_connection_close_error& error, QUIC_S
 }
 
 void Connection::Abort(QUIC_STATUS status) {
-    if (ended)
+    if (Ended())
         return;
     if (conn == nullptr) {
         ConnectionEnd end;
@@ -783,8 +649,9 @@ std::vector<ngtcp2_cid> Connection::IssuedCids() const {
 }
 
 void Connection::End(const ConnectionEnd& end) {
-    if (ended)
+    if (Ended())
         return;
+    const bool handshakeCompleted = Connected();
     auto self = shared_from_this();
     std::vector<std::shared_ptr<Stream>> open;
     for (auto& [id, stream] : streams)
@@ -795,7 +662,7 @@ void Connection::End(const ConnectionEnd& end) {
     pendingStarts.clear();
     sendQueue.clear();
     UnmapAll();
-    ended = true;
+    state = ConnectionState::Ended;
     if (conn != nullptr) {
         ngtcp2_conn_del(conn);
         conn = nullptr;
@@ -804,7 +671,7 @@ void Connection::End(const ConnectionEnd& end) {
         stream->OnConnectionEnded(end);
     QUIC_CONNECTION_EVENT event{};
     event.Type = QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE;
-    event.SHUTDOWN_COMPLETE.HandshakeCompleted = connected;
+    event.SHUTDOWN_COMPLETE.HandshakeCompleted = handshakeCompleted;
     event.SHUTDOWN_COMPLETE.PeerAcknowledgedShutdown = end.remotely;
     event.SHUTDOWN_COMPLETE.AppCloseInProgress = closeInProgress.load();
     Indicate(event);

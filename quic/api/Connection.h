@@ -1,6 +1,7 @@
 #pragma once
 // A QUIC connection over ngtcp2: handshake, packet I/O on its worker, timers,
-// shutdown, and the streams it carries.
+// shutdown, and the streams it carries. Packet writing (Flush) lives in
+// ConnectionFlush.cpp.
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 #include <ngtcp2/ngtcp2.h>
@@ -27,6 +28,15 @@ class Registration;
 class Configuration;
 class Listener;
 
+// A connection's life. It only moves forward, except that a Start that fails
+// before its worker exists goes back to Idle:
+//   Idle      -> Started    Start (client), Accept (server)
+//   Started   -> Connected  the handshake completed (worker)
+//   Started,
+//   Connected -> Ended      End (worker): closed, refused, failed, timed out
+//                           or aborted
+enum class ConnectionState : uint8_t { Idle, Started, Connected, Ended };
+
 class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Connection> {
   public:
     Connection(std::shared_ptr<Registration> owner, bool isServer);
@@ -39,7 +49,7 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     void Shutdown(QUIC_CONNECTION_SHUTDOWN_FLAGS flags, QUIC_UINT62 errorCode);
     void Close();
     std::shared_ptr<Worker> GetWorker() const;
-    bool HasEnded() const { return ended.load(); }
+    bool HasEnded() const { return Ended(); }
 
     const std::shared_ptr<Registration> registration;
     const bool server;
@@ -54,13 +64,13 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     Timestamp Expiry() const;
     void HandleExpiry(Timestamp now);
     void Flush();
-    bool Ended() const { return ended.load(); }
+    bool Ended() const { return state.load() == ConnectionState::Ended; }
     void Abort(QUIC_STATUS status);
     bool ProvideCertificate(gnutls_pcert_st** chain, unsigned int* chainLength,
                             gnutls_privkey_t* key);
     const SocketAddress& RemoteAddress() const { return remote; }
     ngtcp2_conn* Native() const { return conn; }
-    bool Connected() const { return connected; }
+    bool Connected() const { return state.load() == ConnectionState::Connected; }
 
     // Stream bookkeeping, worker thread only.
     void AddStream(int64_t id, std::shared_ptr<Stream> stream);
@@ -91,21 +101,30 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     std::vector<ngtcp2_cid> IssuedCids() const;
     void UnmapAll();
 
-    // Set from any thread.
-    std::atomic<bool> started{false};
+    // Read from any thread; moved on by Start, Accept and the worker.
+    std::atomic<ConnectionState> state{ConnectionState::Idle};
+    // Flags, set from any thread, each only ever set once:
+    // closeCalled     ConnectionClose has run (a second one does nothing);
+    // appClosed       the application has let go: no more events;
+    // closeInProgress ConnectionClose is waiting for the shutdown, which the
+    //                 SHUTDOWN_COMPLETE event reports as AppCloseInProgress.
     std::atomic<bool> closeCalled{false};
     std::atomic<bool> appClosed{false};
     std::atomic<bool> closeInProgress{false};
-    std::atomic<bool> ended{false};
-    mutable std::mutex stateLock;
+    mutable std::mutex stateLock;  // guards worker, configuration, appRef
     std::shared_ptr<Worker> worker;
     std::shared_ptr<Configuration> configuration;
 
     // Worker thread.
     Worker* home = nullptr;
     std::weak_ptr<Listener> listener;
+    // Flags of the worker:
+    // appOwned           the application holds the connection and gets its
+    //                    events (a client from the start, a server
+    //                    connection once its listener accepted it);
+    // retryPendingStarts something changed (stream limit, handshake) that may
+    //                    let streams waiting to open do so.
     bool appOwned = false;
-    bool connected = false;
     bool retryPendingStarts = false;
     ngtcp2_conn* conn = nullptr;
     TlsSession tls;

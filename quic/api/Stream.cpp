@@ -27,7 +27,8 @@ void Stream::RunOnWorker(std::function<void()> op, bool wait) {
 QUIC_STATUS Stream::Start(QUIC_STREAM_START_FLAGS flags) {
     if (appClosed || connection->HasEnded() || connection->GetWorker() == nullptr)
         return QUIC_STATUS_INVALID_STATE;
-    if (startRequested.exchange(true))
+    StreamState idle = StreamState::Idle;
+    if (!state.compare_exchange_strong(idle, StreamState::Started))
         return QUIC_STATUS_INVALID_STATE;
     auto self = shared_from_this();
     RunOnWorker([self, flags] { self->StartOnWorker(flags); }, false);
@@ -125,7 +126,7 @@ void Stream::Close() {
         sendsOpen = false;
     }
     auto self = shared_from_this();
-    if (!ended && startRequested)
+    if (state.load() == StreamState::Started)
         RunOnWorker([self] { self->AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0); }, true);
     std::shared_ptr<Stream> drop = std::move(appRef);
 }
@@ -152,7 +153,7 @@ void Stream::CompleteOnWorker(uint64_t length) {
     // More than was withheld would open the window beyond what is buffered.
     const uint64_t credit = std::min(length, uncredited);
     uncredited -= credit;
-    if (!ended && !appClosed)
+    if (!Ended() && !appClosed)
         Credit(credit);
     if (receivePaused) {
         receivePaused = false;
@@ -181,7 +182,7 @@ void Stream::Hold(uint64_t offset, const uint8_t* data, size_t length, bool fin)
 
 void Stream::StartOnWorker(QUIC_STREAM_START_FLAGS flags) {
     startFlags = flags;
-    if (ended)
+    if (Ended())
         return;
     if (connection->Ended()) {
         FinishWithoutTransport(QUIC_STATUS_ABORTED);
@@ -224,7 +225,7 @@ bool Stream::TryOpen() {
 }
 
 void Stream::AdoptPeerStream(int64_t streamId) {
-    startRequested = true;
+    state = StreamState::Started;
     id = streamId;
     ngtcp2_conn_set_stream_user_data(connection->Native(), id, this);
     connection->AddStream(id, shared_from_this());
@@ -243,7 +244,7 @@ void Stream::TakeIncoming() {
             finQueued = true;
         sends.push_back(std::move(request));
     }
-    if (sendAborted || ended)
+    if (sendAborted || Ended())
         return;  // completed as canceled when the stream closes
     CompleteAcked();
     if (id >= 0 && HasUnsent())
@@ -251,7 +252,7 @@ void Stream::TakeIncoming() {
 }
 
 bool Stream::HasUnsent() const {
-    if (sendAborted || ended)
+    if (sendAborted || Ended())
         return false;
     return announcePending || sentOffset < queuedOffset || (finQueued && !finSent);
 }
@@ -350,7 +351,7 @@ void Stream::OnAcked(uint64_t offset, uint64_t length) {
 }
 
 void Stream::OnReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin) {
-    if (appClosed || ended) {
+    if (appClosed || Ended()) {
         connection->ExtendReceiveWindow(id, length);
         return;
     }
@@ -417,7 +418,7 @@ void Stream::IndicateStartComplete(QUIC_STATUS status) {
 }
 
 void Stream::DeliverHeld() {
-    if (!receiveEnabled || receivePaused || ended || appClosed || !HasHeld())
+    if (!receiveEnabled || receivePaused || Ended() || appClosed || !HasHeld())
         return;
     const bool fin = heldFin;
     const size_t length = held.size() - heldHead;
@@ -442,7 +443,7 @@ void Stream::DeliverHeld() {
 }
 
 void Stream::OnPeerReset(uint64_t errorCode) {
-    if (ended)
+    if (Ended())
         return;
     held.clear();
     heldHead = 0;
@@ -454,7 +455,7 @@ void Stream::OnPeerReset(uint64_t errorCode) {
 }
 
 void Stream::OnPeerStopSending(uint64_t errorCode) {
-    if (ended || sendAborted)
+    if (Ended() || sendAborted)
         return;
     {
         std::lock_guard guard(sendLock);
@@ -471,7 +472,7 @@ void Stream::OnPeerStopSending(uint64_t errorCode) {
 }
 
 void Stream::AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAGS flags, uint64_t errorCode) {
-    if (ended)
+    if (Ended())
         return;
     if (id < 0) {
         if (pendingStart) {
@@ -529,7 +530,7 @@ void Stream::OnClosed(uint64_t errorCode) {
 }
 
 void Stream::OnConnectionEnded(const ConnectionEnd& end) {
-    if (ended)
+    if (Ended())
         return;
     if (pendingStart) {
         pendingStart = false;
@@ -539,7 +540,7 @@ void Stream::OnConnectionEnded(const ConnectionEnd& end) {
 }
 
 void Stream::ShutdownComplete(const ConnectionEnd* end) {
-    if (ended)
+    if (Ended())
         return;
     // Data that arrived while receiving was disabled is still handed over:
     // dropping it silently would lose bytes the peer considers delivered.
@@ -561,7 +562,7 @@ void Stream::ShutdownComplete(const ConnectionEnd* end) {
         event.SEND_SHUTDOWN_COMPLETE.Graceful = graceful;
         Indicate(event);
     }
-    ended = true;
+    state = StreamState::Ended;
     QUIC_STREAM_EVENT event{};
     event.Type = QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE;
     event.SHUTDOWN_COMPLETE.ConnectionShutdown = end != nullptr;

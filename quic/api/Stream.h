@@ -36,6 +36,14 @@ struct ConnectionEnd {
     bool remotely = false;
 };
 
+// A stream's life; it only moves forward:
+//   Idle    -> Started  StreamStart, or the peer opened it
+//   Started -> Ended    its shutdown completed: both directions finished or
+//                       aborted, or its connection ended
+// A started stream has no id while it waits for the peer's stream limit
+// (pendingStart).
+enum class StreamState : uint8_t { Idle, Started, Ended };
+
 class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
   public:
     Stream(std::shared_ptr<Connection> owner, QUIC_STREAM_OPEN_FLAGS openFlags);
@@ -77,6 +85,9 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     size_t Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const;
     // `accepted` bytes went into a frame (an empty frame counts as announced).
     void AdvanceSent(size_t accepted, bool finWritten);
+    // Flags of the connection's send scheduling: the stream is in the
+    // connection's send queue; the peer's flow control blocks it until it
+    // extends the stream's limit.
     bool queuedForSend = false;
     bool flowBlocked = false;
 
@@ -103,11 +114,13 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     void ShutdownComplete(const ConnectionEnd* end);
     void RunOnWorker(std::function<void()> op, bool wait);
 
-    // Set from any thread.
-    std::atomic<bool> startRequested{false};
+    bool Ended() const { return state.load() == StreamState::Ended; }
+
+    // Read from any thread; moved on by Start and the worker.
+    std::atomic<StreamState> state{StreamState::Idle};
+    // StreamClose has run: no more events. Set from any thread, once.
     std::atomic<bool> appClosed{false};
-    std::atomic<bool> ended{false};
-    std::mutex sendLock;
+    std::mutex sendLock;  // guards incoming, sendsOpen
     std::vector<QueuedSend> incoming;
     bool sendsOpen = true;
 

@@ -34,20 +34,6 @@ void SetBuffer(int fd, int forced, int plain, int bytes) {
 
 }  // namespace
 
-bool SocketAddress::IsLoopback() const {
-    if (storage.ss_family == AF_INET) {
-        auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
-        return (ntohl(in->sin_addr.s_addr) >> 24) == 127;
-    }
-    if (storage.ss_family == AF_INET6) {
-        auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
-        if (IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr))
-            return true;
-        return IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr) && in6->sin6_addr.s6_addr[12] == 127;
-    }
-    return false;
-}
-
 QUIC_STATUS UdpSocket::Open(const SocketAddress& localAddress, std::unique_ptr<UdpSocket>& out) {
     int family = localAddress.storage.ss_family;
     if (family != AF_INET && family != AF_INET6)
@@ -67,6 +53,15 @@ QUIC_STATUS UdpSocket::Open(const SocketAddress& localAddress, std::unique_ptr<U
     sock->local.length = sizeof sock->local.storage;
     if (getsockname(fd, sock->local.Get(), &sock->local.length) != 0)
         return QUIC_STATUS_INTERNAL_ERROR;
+    // Datagrams leave with Don't Fragment set and are never fragmented here,
+    // whatever the kernel believes of the path: a path MTU probe must be lost
+    // when the path cannot carry it, not split.
+    int probe = IP_PMTUDISC_PROBE;
+    setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &probe, sizeof probe);
+    if (family == AF_INET6) {
+        int probe6 = IPV6_PMTUDISC_PROBE;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &probe6, sizeof probe6);
+    }
     int on = 1;
     sock->groEnabled = setsockopt(fd, IPPROTO_UDP, UDP_GRO, &on, sizeof on) == 0;
     sock->receiveArea.resize(kBatch * kSlot);
@@ -119,6 +114,12 @@ const std::vector<UdpSocket::Datagram>& UdpSocket::Receive() {
     return received;
 }
 
+size_t UdpSocket::SegmentsPerSend(size_t segment) {
+    if (segment == 0)
+        return 1;
+    return std::clamp<size_t>(kMaxGsoBytes / segment, 1, kMaxGsoSegments);
+}
+
 void UdpSocket::Send(const SocketAddress& remote, const uint8_t* data, size_t length,
                      size_t segment) {
     if (segment == 0 || length == 0)
@@ -129,8 +130,7 @@ void UdpSocket::Send(const SocketAddress& remote, const uint8_t* data, size_t le
         return;
     }
     // One GSO send carries at most 64 segments and one IP datagram's worth of bytes.
-    size_t perSend = std::min(kMaxGsoSegments, kMaxGsoBytes / segment);
-    size_t chunk = std::max<size_t>(1, perSend) * segment;
+    size_t chunk = SegmentsPerSend(segment) * segment;
     for (size_t offset = 0; offset < length; offset += chunk)
         SendOne(remote, data + offset, std::min(chunk, length - offset), segment);
 }

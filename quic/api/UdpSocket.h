@@ -18,7 +18,6 @@ struct SocketAddress {
     socklen_t length = 0;
     const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&storage); }
     sockaddr* Get() { return reinterpret_cast<sockaddr*>(&storage); }
-    bool IsLoopback() const;
 };
 
 class UdpSocket {
@@ -44,6 +43,8 @@ class UdpSocket {
     // for: the queue was empty then, and another read would find nothing.
     bool MayHaveMore() const { return lastBatchFull; }
 
+    // How many datagrams of `segment` bytes one send can carry.
+    static size_t SegmentsPerSend(size_t segment);
     // Sends `length` bytes as datagrams of `segment` bytes (the last may be
     // shorter) to `remote`. Send failures are treated as packet loss.
     void Send(const SocketAddress& remote, const uint8_t* data, size_t length, size_t segment);

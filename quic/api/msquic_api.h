@@ -34,6 +34,15 @@
 //   bytes to retransmit them. StreamClose before SHUTDOWN_COMPLETE aborts the
 //   stream and suppresses its events: the buffers of sends not yet completed
 //   must then stay valid until the connection ends.
+// - Datagrams: Initials are padded to 1200 bytes; nothing larger than 1200
+//   bytes leaves before path MTU discovery has shown that the path carries
+//   it (datagrams go with Don't Fragment, so a probe too large is lost, not
+//   split), and nothing larger than the peer's max_udp_payload_size ever.
+//   Loopback is no exception. Sends are batched with segmentation offload,
+//   receives with recvmmsg and UDP_GRO where the kernel has them.
+// - Flow control: each stream may have 4 MiB of unread data at its peer, a
+//   connection sixteen times that, so streams whose readers stall leave the
+//   rest room. Streams with data to send take turns, one packet each.
 // - ConnectionClose/StreamClose/ListenerClose called from outside the worker
 //   block until the object is shut down; no event for the handle follows
 //   their return. Called from inside a callback they take effect when the
@@ -148,7 +157,8 @@ typedef struct QUIC_SETTINGS {
             uint64_t PeerUnidiStreamCount : 1;
             uint64_t DatagramReceiveEnabled : 1;
             uint64_t KeepAliveIntervalMs : 1;
-            uint64_t RESERVED : 58;
+            uint64_t MaxUdpPayloadSize : 1;
+            uint64_t RESERVED : 57;
         } IsSet;
     };
     uint64_t IdleTimeoutMs;
@@ -158,6 +168,9 @@ typedef struct QUIC_SETTINGS {
     uint32_t KeepAliveIntervalMs;
     uint8_t DatagramReceiveEnabled : 1;
     uint8_t RESERVED : 7;
+    // The largest UDP payload this side accepts, announced to the peer as its
+    // max_udp_payload_size transport parameter (1200 to 65527; default 65527).
+    uint16_t MaxUdpPayloadSize;
 } QUIC_SETTINGS;
 
 // ---------------------------------------------------------------- credentials

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -52,6 +53,25 @@ LossyRelay::~LossyRelay() {
     close(back);
 }
 
+LossyRelay::Sizes LossyRelay::Seen(Direction direction) const {
+    std::lock_guard guard(sizesLock);
+    return sizes[direction];
+}
+
+void LossyRelay::Note(int direction, const uint8_t* data, size_t size) {
+    // Long header, version 1, packet type 0: an Initial. The fixed bit is
+    // not looked at, as a peer may grease it.
+    const bool initial = size >= 5 && (data[0] & 0xB0) == 0x80 && data[1] == 0 && data[2] == 0 &&
+                         data[3] == 0 && data[4] == 1;
+    std::lock_guard guard(sizesLock);
+    Sizes& seen = sizes[direction];
+
+    ++seen.datagrams;
+    seen.largest = std::max(seen.largest, size);
+    if (initial)
+        seen.initials.push_back(size);
+}
+
 void LossyRelay::Run() {
     std::mt19937 random(12345);
     std::uniform_real_distribution<double> chance(0.0, 1.0);
@@ -84,6 +104,7 @@ void LossyRelay::Run() {
                 client = from;
                 haveClient = true;
             }
+            Note(direction, buffer.data(), static_cast<size_t>(size));
             if (chance(random) < impairment.loss) {
                 ++dropped;
                 continue;

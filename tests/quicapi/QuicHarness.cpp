@@ -172,14 +172,20 @@ void QuicPair::Open(const Options& options) {
     settings.DatagramReceiveEnabled = TRUE;
     settings.IsSet.DatagramReceiveEnabled = TRUE;
 
+    QUIC_SETTINGS serverSettings = settings;
+    if (options.serverMaxUdpPayload != 0) {
+        serverSettings.MaxUdpPayloadSize = options.serverMaxUdpPayload;
+        serverSettings.IsSet.MaxUdpPayloadSize = TRUE;
+    }
+
     QUIC_BUFFER serverAlpn{
         static_cast<uint32_t>(options.serverAlpn.size()),
         reinterpret_cast<uint8_t*>(const_cast<char*>(options.serverAlpn.data()))};
     QUIC_BUFFER clientAlpn{
         static_cast<uint32_t>(options.clientAlpn.size()),
         reinterpret_cast<uint8_t*>(const_cast<char*>(options.clientAlpn.data()))};
-    ASSERT_EQ(api->ConfigurationOpen(serverRegistration, &serverAlpn, 1, &settings, sizeof settings,
-                                     nullptr, &serverConfiguration),
+    ASSERT_EQ(api->ConfigurationOpen(serverRegistration, &serverAlpn, 1, &serverSettings,
+                                     sizeof serverSettings, nullptr, &serverConfiguration),
               QUIC_STATUS_SUCCESS);
     ASSERT_EQ(api->ConfigurationOpen(clientRegistration, &clientAlpn, 1, &settings, sizeof settings,
                                      nullptr, &clientConfiguration),

@@ -98,6 +98,8 @@ class QuicPair {
         uint64_t idleTimeoutMs = 60000;
         uint16_t peerBidiStreamCount = 16;
         uint64_t handshakeTimeoutMs = 10000;
+        // The server's announced max_udp_payload_size; 0 leaves the default.
+        uint16_t serverMaxUdpPayload = 0;
     };
     QuicPair();
     explicit QuicPair(const Options& options);

@@ -1,0 +1,110 @@
+// Packet writing: what a connection's streams have queued goes into packets,
+// the streams taking turns one packet each, and out in batches of one send
+// quantum.
+#include <algorithm>
+
+#include "quic/api/Connection.h"
+#include "quic/api/PacketBatch.h"
+
+namespace quicapi {
+
+namespace {
+
+// ngtcp2 lets a paced packet leave up to this much early.
+constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
+
+}  // namespace
+
+void Connection::Flush() {
+    if (Ended() || conn == nullptr)
+        return;
+    Timestamp now = Now();
+    // Room for the largest packet ngtcp2 may write (a path MTU probe); the
+    // path's current size is what a full packet has.
+    const size_t packetRoom = ngtcp2_conn_get_max_tx_udp_payload_size(conn);
+    const size_t pathPayload = ngtcp2_conn_get_path_max_tx_udp_payload_size(conn);
+    // One batch is one send quantum, and no more than one GSO send carries.
+    const size_t maxPackets = std::clamp<size_t>(ngtcp2_conn_get_send_quantum(conn) / pathPayload,
+                                                 1, UdpSocket::SegmentsPerSend(pathPayload));
+    bool moreToSend = false;
+    {
+        PacketBatch batch(home->Socket(), remote, txBuffer, maxPackets, packetRoom, pathPayload);
+        ngtcp2_path_storage ps;
+        ngtcp2_path_storage_zero(&ps);
+        ngtcp2_pkt_info info{};
+        for (;;) {
+            Stream* stream = nullptr;
+            ngtcp2_vec vectors[16];
+            size_t count = 0;
+            bool fin = false;
+            int64_t streamId = -1;
+            uint64_t total = 0;
+            if (!sendQueue.empty()) {
+                stream = sendQueue.front();
+                count = stream->Gather(vectors, 16, fin);
+                for (size_t i = 0; i < count; ++i)
+                    total += vectors[i].len;
+                streamId = stream->Id();
+            }
+            uint32_t flags = NGTCP2_WRITE_STREAM_FLAG_MORE;
+            if (fin)
+                flags |= NGTCP2_WRITE_STREAM_FLAG_FIN;
+            ngtcp2_ssize accepted = -1;
+            ngtcp2_ssize written = ngtcp2_conn_writev_stream(
+                conn, &ps.path, &info, batch.Next(), batch.Room(), &accepted, flags, streamId,
+                count > 0 ? vectors : nullptr, count, now);
+            if (written < 0) {
+                if (written == NGTCP2_ERR_STREAM_DATA_BLOCKED) {
+                    stream->flowBlocked = true;
+                    UnscheduleSend(stream);
+                    continue;
+                }
+                if (written == NGTCP2_ERR_STREAM_SHUT_WR ||
+                    written == NGTCP2_ERR_STREAM_NOT_FOUND) {
+                    // Not shut by us: the peer asked us to stop sending.
+                    UnscheduleSend(stream);
+                    stream->OnPeerStopSending(0);
+                    continue;
+                }
+                if (written == NGTCP2_ERR_WRITE_MORE) {
+                    // The packet has room left: the next stream fills it.
+                    stream->AdvanceSent(static_cast<size_t>(accepted),
+                                        fin && static_cast<uint64_t>(accepted) == total);
+                    UnscheduleSend(stream);
+                    if (stream->HasUnsent())
+                        ScheduleSend(stream);
+                    continue;
+                }
+                batch.Send();
+                HandleError(static_cast<int>(written));
+                return;
+            }
+            if (stream != nullptr && accepted >= 0) {
+                // To the back of the queue: one packet a turn.
+                stream->AdvanceSent(static_cast<size_t>(accepted),
+                                    fin && static_cast<uint64_t>(accepted) == total);
+                UnscheduleSend(stream);
+                if (stream->HasUnsent())
+                    ScheduleSend(stream);
+            }
+            if (written == 0)
+                break;
+            const size_t size = static_cast<size_t>(written);
+            if (batch.Add(size)) {
+                // A short packet means ngtcp2 had nothing more to put in it.
+                moreToSend = !sendQueue.empty() || size >= pathPayload;
+                break;
+            }
+        }
+    }
+    ngtcp2_conn_update_pkt_tx_time(conn, now);
+    if (moreToSend)
+        return;  // the pacing deadline is when the rest may go
+    // Everything that could go has gone. A pacing deadline within the
+    // timer's granularity is already due: settling it now spares the loop a
+    // wake-up after every small send.
+    if (ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity)
+        HandleExpiry(now);
+}
+
+}  // namespace quicapi
