@@ -1,5 +1,6 @@
 #include "net/ControlLink.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -64,6 +65,13 @@ NetError ControlLink::WriteAll(std::span<iovec> pieces) {
         const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR)
             continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A send timeout ran out with nothing sent: wait for room; a
+            // shutdown wakes this too.
+            pollfd room{fd, POLLOUT, 0};
+            ::poll(&room, 1, -1);
+            continue;
+        }
         if (sent <= 0)
             return NetError::Closed;
         // A partial write: skip what went, start the next call mid-piece.
