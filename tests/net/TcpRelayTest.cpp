@@ -197,20 +197,27 @@ TEST_F(RelayTunnel, DebuggerThatDoesNotReadItsEchoHoldsUpNoOtherConnection) {
             sent += block.size();
         return sent;
     });
+    // Echoes go on through the stall (well past kRelayStallLimit) and after.
     int echoes = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (flood.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
-           std::chrono::steady_clock::now() < deadline) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto busy = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        return now - start < std::chrono::seconds(3) ||
+               (flood.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
+                now - start < std::chrono::seconds(20));
+    };
+    while (busy()) {
         ASSERT_TRUE(EchoRoundTrip(live, Pattern(3000, 10 + echoes))) << "echo " << echoes;
         ++echoes;
     }
     ASSERT_EQ(flood.wait_for(std::chrono::seconds(15)), std::future_status::ready);
-    // Closed by the relay once its queue stalled (the buffers on the way hold
-    // some tens of MiB), not by running out of data.
-    EXPECT_LT(flood.get(), 256u << 20);
+    flood.get();
     EXPECT_GT(echoes, 0);
+    // The stuck connection is closed and forgotten on both sides (once the
+    // relay has given up draining it).
+    EXPECT_TRUE(
+        WaitFor([&] { return server.TunnelCount() == 1 && client.TunnelCount() == 1; }, 15));
     EXPECT_TRUE(EchoRoundTrip(live, Pattern(250000, 99)));
-    EXPECT_TRUE(WaitFor([&] { return server.TunnelCount() == 1; }));
 }
 
 TEST_F(RelayTunnel, ConnectionBeforeAnyClientIsClosedAtOnce) {
