@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/ControlLink.h"
 #include "net/RelayHeader.h"
 #include "net/TcpListener.h"
 #include "net/TcpSocket.h"
@@ -25,43 +26,8 @@ namespace net {
 
 namespace {
 
-// One control connection and the lock that keeps its writers' messages whole.
-struct ControlLink {
-    // Every message is written whole in one call, so waiting to coalesce
-    // small ones only adds latency to the debugger's request/reply traffic.
-    explicit ControlLink(TcpSocket connected) : socket(std::move(connected)) {
-        socket.SetNoDelay();
-    }
-
-    NetError Send(std::uint32_t type, std::uint64_t connA, std::uint64_t connB,
-                  std::uint32_t status, std::span<const std::uint8_t> payload = {}) {
-        const auto head = EncodeRelayHeader({type, connA, connB, status, payload.size()});
-        std::vector<std::uint8_t> message(head.begin(), head.end());
-        message.insert(message.end(), payload.begin(), payload.end());
-        std::lock_guard guard(writeLock);
-        return socket.SendAll(message);
-    }
-
-    // Only the link's one reader thread calls this.
-    NetError Read(RelayHeader& header, std::vector<std::uint8_t>& payload) {
-        std::array<std::uint8_t, kRelayHeaderSize> head;
-        if (const NetError error = socket.ReceiveAll(head); !Ok(error))
-            return error;
-        header = DecodeRelayHeader(head);
-        if (header.length > kRelayMaxPayload)
-            return NetError::Oversize;
-        payload.resize(static_cast<std::size_t>(header.length));
-        return socket.ReceiveAll(payload);
-    }
-
-    // Wakes the reader and every writer; the descriptor itself is closed when
-    // the last holder of the link lets go, so the socket never changes while
-    // other threads use it.
-    void Shutdown() const { socket.Shutdown(); }
-
-    const TcpSocket socket;
-    std::mutex writeLock;  // guards writes on socket
-};
+// Largest piece an outbox makes of the small messages it joins.
+constexpr std::size_t kOutboxPiece = std::size_t{64} << 10;
 
 // Bytes from the peer waiting for one tunnelled connection; its writer
 // thread takes them out and blocks on the socket, nobody else does.
@@ -77,14 +43,16 @@ class Outbox {
     // reader that is only slower than its peer loses nothing. False when the
     // box is closed, or when it stayed full and its writer took nothing for
     // kRelayStallLimit (a connection that does not read); the caller then
-    // closes the connection.
-    bool Push(std::vector<std::uint8_t> bytes) {
+    // closes the connection. Without `wake` the writer is not woken for
+    // these bytes: the caller calls Wake before it blocks.
+    bool Push(std::span<const std::uint8_t> bytes, bool wake = true) {
         std::unique_lock guard(lock_);
         const auto room = [&] {
             return closed_ || finishing_ || queued_ == 0 ||
                    queued_ + bytes.size() <= kRelayQueueLimit;
         };
         while (!room()) {
+            changed_.notify_all();  // the writer may sleep on bytes not yet woken for
             const std::uint64_t before = taken_;
             if (!changed_.wait_for(guard, kRelayStallLimit,
                                    [&] { return room() || taken_ != before; }))
@@ -92,10 +60,18 @@ class Outbox {
         }
         if (closed_ || finishing_)
             return false;
+        // Small messages join the last piece, so the writer needs one call
+        // for many of them; pieces stay small enough that the writer's
+        // progress still shows often.
+        if (queue_.empty() || queue_.back().size() + bytes.size() > kOutboxPiece) {
+            queue_.emplace_back();
+            queue_.back().reserve(std::max(bytes.size(), kOutboxPiece));
+        }
+        queue_.back().insert(queue_.back().end(), bytes.begin(), bytes.end());
         queued_ += bytes.size();
         total_ += bytes.size();
-        queue_.push_back(std::move(bytes));
-        changed_.notify_all();
+        if (wake)
+            changed_.notify_all();
         return true;
     }
 
@@ -108,6 +84,12 @@ class Outbox {
     Phase Current() const {
         std::lock_guard guard(lock_);
         return closed_ ? Phase::Closed : finishing_ ? Phase::Finishing : Phase::Open;
+    }
+
+    // The writer takes what was pushed without waking it.
+    void Wake() {
+        std::lock_guard guard(lock_);
+        changed_.notify_all();
     }
 
     // Nothing more comes: the writer ends once the queue is written.
@@ -238,7 +220,8 @@ struct TcpRelay::State {
     // Queues `bytes` for `tunnel`. A connection past its own limit is
     // dropped; when the relay as a whole is past its budget, the connection
     // furthest behind is, as the one that does not read.
-    void Queue(const Tunnel& tunnel, std::vector<std::uint8_t> bytes) {
+    // False when the connection was dropped. Without `wake`, see Outbox::Push.
+    bool Queue(const Tunnel& tunnel, std::span<const std::uint8_t> bytes, bool wake = true) {
         if (queued.load() + bytes.size() > kRelayQueueBudget) {
             Tunnel furthest = tunnel;
             std::size_t most = tunnel.outbox->Queued();
@@ -257,8 +240,10 @@ struct TcpRelay::State {
             }
             furthest.Drop();
         }
-        if (!tunnel.outbox->Push(std::move(bytes)))
-            tunnel.Drop();
+        if (tunnel.outbox->Push(bytes, wake))
+            return true;
+        tunnel.Drop();
+        return false;
     }
     // Listener and control threads. They alone start pumps and writers, so
     // they are joined first; then no pump can start any more.
@@ -390,14 +375,18 @@ void CloseAll(std::vector<Tunnel> tunnels) {
 // ends, then reports the close and forgets the connection by `key`.
 void Pump(State& state, Role role, const std::shared_ptr<ControlLink>& link, Tunnel tunnel,
           std::uint64_t clientId, std::uint64_t key) {
+    // The client reads large pieces as well but sends at most
+    // kRelayClientPayload bytes a message: a read goes out as one batch.
     const std::size_t readSize = role == Role::Server ? kRelayServerRead : kRelayClientRead;
+    const std::size_t maxPayload = role == Role::Server ? kRelayMaxPayload : kRelayClientPayload;
     std::vector<std::uint8_t> buffer(readSize);
+    RelayBatch batch;
     for (;;) {
         const int got = tunnel.connection.Receive(buffer.data(), buffer.size(), false);
         if (got <= 0)
             break;
-        if (!Ok(link->Send(RELAY_DATA, clientId, 0, 0,
-                           std::span(buffer.data(), static_cast<std::size_t>(got)))))
+        batch.Data(clientId, std::span(buffer.data(), static_cast<std::size_t>(got)), maxPayload);
+        if (!Ok(link->Send(batch)))
             break;
     }
     link->Send(RELAY_CLOSE, clientId, 0, 0);
@@ -550,8 +539,23 @@ void ClientOpen(State& state, const std::shared_ptr<ControlLink>& link, std::uin
 // every tunnelled connection that depended on it.
 void RunControl(State& state, Role role, const std::shared_ptr<ControlLink>& link) {
     RelayHeader header;
-    std::vector<std::uint8_t> payload;
-    while (Ok(link->Read(header, payload))) {
+    std::span<const std::uint8_t> payload;
+    // Outboxes given data whose writers have not been woken yet: the messages
+    // already received are queued first, so a writer takes them in one piece
+    // rather than one wake-up and one write for each small message.
+    std::vector<std::shared_ptr<Outbox>> unwoken;
+    const auto wakeAll = [&] {
+        for (const auto& outbox : unwoken)
+            outbox->Wake();
+        unwoken.clear();
+    };
+    for (;;) {
+        if (!link->HasMessage())
+            wakeAll();  // before blocking for more
+        if (!Ok(link->Read(header, payload)))
+            break;
+        if (header.type != RELAY_DATA)
+            wakeAll();  // what came first goes first, and nothing waits on a slow step
         switch (header.type) {
             case RELAY_OPEN:
                 if (role == Role::Server)
@@ -563,8 +567,15 @@ void RunControl(State& state, Role role, const std::shared_ptr<ControlLink>& lin
                 // Queued, never written here: this thread serves every
                 // connection. A connection too far behind is closed; its
                 // pump then tells the peer.
-                if (const Tunnel tunnel = state.Find(role, header.connA); tunnel.IsValid())
-                    state.Queue(tunnel, std::move(payload));
+                if (const Tunnel tunnel = state.Find(role, header.connA); tunnel.IsValid()) {
+                    // A full box makes this thread wait: the others' writers
+                    // must not wait with it.
+                    if (tunnel.outbox->Queued() + payload.size() > kRelayQueueLimit)
+                        wakeAll();
+                    if (state.Queue(tunnel, payload, false) &&
+                        std::find(unwoken.begin(), unwoken.end(), tunnel.outbox) == unwoken.end())
+                        unwoken.push_back(tunnel.outbox);
+                }
                 break;
             case RELAY_CLOSE:
                 // The other end closed: this one closes once what came before
@@ -577,6 +588,7 @@ void RunControl(State& state, Role role, const std::shared_ptr<ControlLink>& lin
                 break;
         }
     }
+    wakeAll();
     link->Shutdown();
     CloseAll(state.DropControl(role, link));
 }

@@ -10,6 +10,8 @@
 // the client) has a pump, which reads it and sends to the peer, and a writer,
 // which writes what the peer sent for it. The relay owns them all;
 // CloseSockets (and the destructor) wakes and joins every one of them.
+// Pumps share the control connection (ControlLink): each read goes out as
+// one batch of messages, never interleaved with another pump's.
 //
 // What a peer sends for one connection waits in that connection's own queue,
 // so a connection that does not read holds up no other: the control reader
@@ -35,9 +37,12 @@ namespace net {
 // control connection.
 inline constexpr std::uint64_t kRelayMaxPayload = 90000;
 // Reads on the server's tunnelled connections and on the client's monitor
-// connections.
+// connections. The server sends a read as one message; the client cuts each
+// read into messages of at most kRelayClientPayload bytes and sends them
+// together.
 inline constexpr std::size_t kRelayServerRead = 90000;
-inline constexpr std::size_t kRelayClientRead = 1000;
+inline constexpr std::size_t kRelayClientRead = std::size_t{64} << 10;
+inline constexpr std::size_t kRelayClientPayload = 1000;
 // Tunnelled connections at once, per side (far more than a debugger opens);
 // the server closes further debugger connections at once, the client answers
 // further open requests with the failure reply.

@@ -1,9 +1,10 @@
 #pragma once
 // The net module: a small blocking TCP socket (this file), the listening
 // sockets of one port with their accept loop (TcpListener.h), and the TCP
-// relay (TcpRelay.h). Sockets and listeners block the thread that calls
-// them; the relay runs its own threads and joins them all when it is closed
-// or destroyed. Failures are reported as NetError.
+// relay (TcpRelay.h) with its control connection (ControlLink.h). Sockets
+// and listeners block the thread that calls them; the relay runs its own
+// threads and joins them all when it is closed or destroyed. Failures are
+// reported as NetError.
 //
 // A socket's descriptor may be shared by several values. It is closed when
 // the last sharing value lets go of it, so a number still held by one thread

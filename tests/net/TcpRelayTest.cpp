@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -177,6 +178,46 @@ TEST_F(RelayTunnel, LargeTransfersArriveIntactBothWays) {
         }));
     for (auto& result : results)
         EXPECT_TRUE(result.get());
+}
+
+TEST_F(RelayTunnel, DebuggerThatDoesNotReadItsEchoHoldsUpNoOtherConnection) {
+    StartMonitorProgram();
+    StartBoth();
+    TcpSocket stuck = Dial("127.0.0.1", port2);
+    TcpSocket live = Dial("127.0.0.1", port2);
+    ASSERT_TRUE(stuck.IsValid() && live.IsValid());
+    ASSERT_TRUE(EchoRoundTrip(live, Pattern(10, 1)));
+    // The stuck connection sends without reading, so its echo piles up in the
+    // server's queue for it, in the small messages the client sends; the
+    // server closes it, and meanwhile the live one goes on echoing.
+    auto flood = std::async(std::launch::async, [&] {
+        const auto block = Pattern(1 << 20, 2);
+        std::size_t sent = 0;
+        while (sent < (256u << 20) && stuck.Send(block) == static_cast<int>(block.size()))
+            sent += block.size();
+        return sent;
+    });
+    // Echoes go on through the stall (well past kRelayStallLimit) and after.
+    int echoes = 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto busy = [&] {
+        const auto now = std::chrono::steady_clock::now();
+        return now - start < std::chrono::seconds(3) ||
+               (flood.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
+                now - start < std::chrono::seconds(20));
+    };
+    while (busy()) {
+        ASSERT_TRUE(EchoRoundTrip(live, Pattern(3000, 10 + echoes))) << "echo " << echoes;
+        ++echoes;
+    }
+    ASSERT_EQ(flood.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    flood.get();
+    EXPECT_GT(echoes, 0);
+    // The stuck connection is closed and forgotten on both sides (once the
+    // relay has given up draining it).
+    EXPECT_TRUE(
+        WaitFor([&] { return server.TunnelCount() == 1 && client.TunnelCount() == 1; }, 15));
+    EXPECT_TRUE(EchoRoundTrip(live, Pattern(250000, 99)));
 }
 
 TEST_F(RelayTunnel, ConnectionBeforeAnyClientIsClosedAtOnce) {
@@ -627,6 +668,37 @@ TEST_F(HostileServer, CloseFromServerClosesMonitorAndOversizeEndsControl) {
     ASSERT_TRUE(peer.Send(RELAY_DATA, id2, 0, 0, {}, 90001));
     EXPECT_TRUE(PeerClosed(mon2));
     EXPECT_TRUE(WaitFor([&] { return !client.ControlConnected(); }));
+}
+
+TEST_F(HostileServer, LargeMonitorTransfersGoInOrderInMessagesOfAtMost1000Bytes) {
+    TcpSocket mon1, mon2;
+    const std::uint64_t id1 = Open(1, mon1);
+    const std::uint64_t id2 = Open(2, mon2);
+    ASSERT_TRUE(id1 && id2);
+    // Both monitors write far more than one read takes, at once.
+    const auto data1 = Pattern(6 << 20, 21);
+    const auto data2 = Pattern((3 << 20) + 17, 22);
+    auto send1 = std::async(std::launch::async, [&] { return mon1.Send(data1); });
+    auto send2 = std::async(std::launch::async, [&] { return mon2.Send(data2); });
+    std::map<std::uint64_t, std::vector<std::uint8_t>> got;
+    RelayHeader h;
+    std::vector<std::uint8_t> payload;
+    std::size_t messages = 0;
+    while (got[id1].size() + got[id2].size() < data1.size() + data2.size() &&
+           peer.Read(h, payload)) {
+        ++messages;
+        if (h.type != RELAY_DATA || (h.connA != id1 && h.connA != id2) || h.length < 1 ||
+            h.length > kRelayClientPayload) {
+            ADD_FAILURE() << "message " << h.type << " for " << h.connA << " of " << h.length;
+            break;
+        }
+        got[h.connA].insert(got[h.connA].end(), payload.begin(), payload.end());
+    }
+    EXPECT_EQ(send1.get(), static_cast<int>(data1.size()));
+    EXPECT_EQ(send2.get(), static_cast<int>(data2.size()));
+    EXPECT_TRUE(got[id1] == data1);
+    EXPECT_TRUE(got[id2] == data2);
+    EXPECT_GE(messages, (data1.size() + data2.size()) / kRelayClientPayload);
 }
 
 TEST_F(HostileServer, MonitorsBeyondTheCapGetTheFailureReply) {
