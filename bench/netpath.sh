@@ -162,9 +162,9 @@ path_up() {  # path_up <kind> <monitor port>
             PATH_PIDS+=($!)
             HOST=127.0.0.1; PORT=7400 ;;
         socat)
-            ip netns exec $TGT socat TCP-LISTEN:7501,reuseaddr,fork TCP:127.0.0.1:"$mport" &
+            ip netns exec $TGT socat -lf /dev/null TCP-LISTEN:7501,reuseaddr,fork TCP:127.0.0.1:"$mport" &
             PATH_PIDS+=($!)
-            ip netns exec $DEV socat TCP-LISTEN:7500,bind=127.0.0.1,reuseaddr,fork TCP:$TGT_IP:7501 &
+            ip netns exec $DEV socat -lf /dev/null TCP-LISTEN:7500,bind=127.0.0.1,reuseaddr,fork TCP:$TGT_IP:7501 &
             PATH_PIDS+=($!)
             HOST=127.0.0.1; PORT=7500 ;;
         relay)

@@ -47,7 +47,20 @@ std::size_t ByteQueue::PopSome(std::span<std::uint8_t> out,
         changed_.wait_for(guard, *idle, ready);
     else
         changed_.wait(guard, ready);
-    return closed_ || data_.size() == head_ ? 0 : TakeLocked(out);
+    if (closed_ || data_.size() == head_)
+        return 0;
+    held_ = true;
+    return TakeLocked(out);
+}
+
+bool ByteQueue::Drained() const {
+    std::lock_guard guard(lock_);
+    return !closed_ && !held_ && data_.size() == head_;
+}
+
+void ByteQueue::Release() {
+    std::lock_guard guard(lock_);
+    held_ = false;
 }
 
 bool ByteQueue::PopAll(std::span<std::uint8_t> out, const std::function<void(std::size_t)>& taken) {

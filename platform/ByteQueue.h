@@ -36,6 +36,13 @@ class ByteQueue {
     // the lock. False when the queue closed first, even with bytes queued.
     bool PopAll(std::span<std::uint8_t> out, const std::function<void(std::size_t)>& taken);
 
+    // True when no byte is queued and the consumer holds none it took with
+    // PopSome and has not Released: then bytes the producer hands on by
+    // another way cannot overtake any (the producer alone fills the queue).
+    bool Drained() const;
+    // The consumer is done with what PopSome gave it.
+    void Release();
+
     // Wakes a waiting consumer at once and releases the queued bytes.
     void Close();
     bool IsClosed() const;
@@ -47,10 +54,11 @@ class ByteQueue {
     std::size_t TakeLocked(std::span<std::uint8_t> out);
 
     const std::size_t capacity_;
-    mutable std::mutex lock_;  // guards data_, head_, closed_
+    mutable std::mutex lock_;  // guards data_, head_, held_, closed_
     std::condition_variable changed_;
     std::vector<std::uint8_t> data_;
     std::size_t head_ = 0;  // bytes at the front of data_ already taken
+    bool held_ = false;     // PopSome gave out bytes not Released yet
     bool closed_ = false;
 };
 

@@ -164,7 +164,7 @@ void SocketWriter(net::TcpSocket socket, std::shared_ptr<QuicStream> stream,
             stream->Close();
             break;
         }
-        stream->CompleteReceive(count);
+        stream->WroteToSocket(count);
     }
 }
 

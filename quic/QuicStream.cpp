@@ -1,5 +1,7 @@
 #include "quic/QuicStream.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -286,9 +288,27 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
     // Without a socket the block is dropped.
     if (!bridged)
         return QUIC_STATUS_SUCCESS;
-    // The writer writes to the socket and returns the credit; what does not
-    // fit stays with the transport until the writer has made room.
-    event.RECEIVE.TotalBufferLength = toSocket_.Push(block);
+    // While the writer has nothing to write, what the socket takes without
+    // blocking goes at once: a small reply then reaches the debugger without
+    // a hand-off to the writer thread.
+    std::size_t direct = 0;
+    if (toSocket_.Drained()) {
+        net::TcpSocket socket;
+        {
+            std::lock_guard guard(lock_);
+            socket = socket_;
+        }
+        const int sent = socket.Send(block, false, MSG_DONTWAIT);
+        if (sent > 0)
+            direct = static_cast<std::size_t>(sent);
+        if (direct == block.size())
+            return QUIC_STATUS_SUCCESS;
+    }
+    // The writer writes the rest to the socket and returns its credit; what
+    // does not fit stays with the transport until the writer has made room.
+    event.RECEIVE.TotalBufferLength = direct + toSocket_.Push(block.subspan(direct));
+    if (direct > 0)
+        CompleteReceive(direct);
     return QUIC_STATUS_PENDING;
 }
 

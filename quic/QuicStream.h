@@ -88,6 +88,11 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // The socket writer's side of the bridge: waits for received bytes for
     // the local connection; 0 once the stream's socket is closed.
     std::size_t NextForSocket(std::span<std::uint8_t> out) { return toSocket_.PopSome(out); }
+    // The socket writer has written what NextForSocket gave it.
+    void WroteToSocket(std::size_t count) {
+        toSocket_.Release();
+        CompleteReceive(count);
+    }
 
     // Relay pumps wait here before their first send: true once the stream has
     // started and its preamble is queued, false when it ended first.
