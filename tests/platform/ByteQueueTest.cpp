@@ -61,3 +61,19 @@ TEST(ByteQueue, FullQueueRefusesAndCloseWakesAndDrops) {
     EXPECT_EQ(queue.Queued(), 0u);
     EXPECT_EQ(queue.PopSome(some), 0u);
 }
+
+// A producer may hand bytes on by another way only while nothing it queued
+// earlier is still queued or held by the consumer: else they would overtake.
+TEST(ByteQueue, DrainedOnlyWhileNothingIsQueuedOrHeldByTheConsumer) {
+    ByteQueue queue(100);
+    EXPECT_TRUE(queue.Drained());
+    ASSERT_EQ(queue.Push(Sequence(10)), 10u);
+    EXPECT_FALSE(queue.Drained());
+    std::vector<std::uint8_t> out(10);
+    ASSERT_EQ(queue.PopSome(out), 10u);
+    EXPECT_FALSE(queue.Drained());  // taken, not yet written by the consumer
+    queue.Release();
+    EXPECT_TRUE(queue.Drained());
+    queue.Close();
+    EXPECT_FALSE(queue.Drained());
+}
