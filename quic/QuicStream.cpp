@@ -116,7 +116,7 @@ void QuicStream::OnSendComplete(void* context) {
 }
 
 void QuicStream::CloseSocket() {
-    net::TcpSocket socket;
+    net::TcpSocket socket{net::kInvalidSocket};
     {
         std::lock_guard guard(lock_);
         socket = std::exchange(socket_, net::TcpSocket(net::kInvalidSocket));
@@ -293,7 +293,7 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
     // a hand-off to the writer thread.
     std::size_t direct = 0;
     if (toSocket_.Drained()) {
-        net::TcpSocket socket;
+        net::TcpSocket socket{net::kInvalidSocket};
         {
             std::lock_guard guard(lock_);
             socket = socket_;
