@@ -233,7 +233,8 @@ try:
     secs = end["sum_received"]["seconds"] or 1
     streams = [s["receiver"]["bytes"] for s in end["streams"]]
     share = 100 * min(streams) / got if got else 0
-    print(f"{got / secs / 1e6:.0f} {share:.0f} {(sent - got) / len(streams) / 2**20:.0f}")
+    rate = got / secs / 1e6
+    print(f"{rate:.{1 if rate < 100 else 0}f} {share:.0f} {(sent - got) / len(streams) / 2**20:.0f}")
 except Exception:
     print("0 0 0")
 PY
