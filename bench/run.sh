@@ -2,6 +2,8 @@
 # Builds the benchmarks in build-bench and runs them all on loopback, then
 # prints a summary. Every figure is set beside a baseline measured in the same
 # run (direct TCP, XXH3, rsync, xz), so the ratios hold on a busy machine.
+# Loopback hides the path's MTU, rate and loss: the tunnel figures that count
+# come from bench/netpath.sh (two network namespaces, MTU 1500, as root).
 #   bench/run.sh           full run (64 MiB per tunnel connection and corpus)
 #   bench/run.sh --quick   smaller sizes, one repetition: a check that all runs
 set -euo pipefail
