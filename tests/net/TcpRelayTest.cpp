@@ -457,6 +457,41 @@ TEST_F(HostileClient, RepliesForUnannouncedConnectionsAreIgnored) {
     EXPECT_TRUE(server.ControlConnected());
 }
 
+TEST_F(HostileClient, ClosesNamingLiveDescriptorsShutNothingDown) {
+    TcpSocket relayed;
+    const std::uint64_t relayedId = Announce(relayed);
+    ASSERT_NE(relayedId, 0u);
+    ASSERT_TRUE(peer.Send(RELAY_OPEN, 700, relayedId, 1));
+    ASSERT_TRUE(WaitFor([&] { return server.TunnelCount() == 1; }));
+    TcpSocket waiting;
+    const std::uint64_t waitingId = Announce(waiting);
+    ASSERT_NE(waitingId, 0u);
+    // Every small number, and so every descriptor the process has open (the
+    // control connection, both debugger connections, the listeners), except
+    // the one connection this client opened.
+    for (std::uint64_t id = 0; id < 300; ++id) {
+        if (id != 700) {
+            ASSERT_TRUE(peer.Send(RELAY_CLOSE, id, 0, 0));
+        }
+    }
+    ASSERT_TRUE(peer.Send(RELAY_OPEN, 701, waitingId, 1));
+    for (const auto& [socket, id] : {std::pair{&relayed, 700u}, std::pair{&waiting, 701u}}) {
+        ASSERT_TRUE(peer.Send(RELAY_DATA, id, 0, 0, {'o', 'k'}));
+        char got[2];
+        ASSERT_EQ(socket->Receive(got, 2, true), 2);
+        EXPECT_EQ(std::string(got, 2), "ok");
+        ASSERT_EQ(socket->Send("back", 4), 4);
+        RelayHeader h;
+        std::vector<std::uint8_t> payload;
+        ASSERT_TRUE(peer.Read(h, payload));
+        EXPECT_EQ(h.type, RELAY_DATA);
+        EXPECT_EQ(h.connA, id);
+        EXPECT_EQ(std::string(payload.begin(), payload.end()), "back");
+    }
+    EXPECT_EQ(server.TunnelCount(), 2u);
+    EXPECT_TRUE(server.ControlConnected());
+}
+
 TEST_F(HostileClient, FailureReplyClosesAndUnknownTypesAreSkipped) {
     TcpSocket vs;
     const std::uint64_t serverId = Announce(vs);

@@ -30,6 +30,9 @@ TEST(BridgePreambleTest, WireFormIsMarkerAndSixDigits) {
 TEST(BridgePreambleTest, RejectsWhatDoesNotNameAPort) {
     EXPECT_FALSE(ParsePreamble(Bytes(kMarker + "00402")));        // short
     EXPECT_FALSE(ParsePreamble(Bytes(kMarker + "0040a6")));       // not digits
+    EXPECT_FALSE(ParsePreamble(Bytes(kMarker + "X04026")));       // the first is no digit
+    EXPECT_FALSE(ParsePreamble(Bytes(kMarker + "165535")));       // six digits past a port
+    EXPECT_FALSE(ParsePreamble(Bytes(kMarker + "+04026")));       // a sign is no digit
     EXPECT_FALSE(ParsePreamble(Bytes(kMarker + "000000")));       // port 0
     EXPECT_FALSE(ParsePreamble(Bytes(kMarker + "065536")));       // beyond TCP
     EXPECT_FALSE(ParsePreamble(Bytes("x" + kMarker + "00402")));  // not at the start
