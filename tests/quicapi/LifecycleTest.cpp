@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -93,6 +94,41 @@ TEST(QuicLifecycle, ClosingABusyConnectionCompletesEveryStreamAndSend) {
     for (auto* stream : client->peerStreams)
         EXPECT_FALSE(stream->shutdownAfterEnd);
     EXPECT_FALSE(client->eventAfterEnd);
+}
+
+// Sends still queued when a stream is aborted each complete exactly once, the
+// unsent ones cancelled.
+TEST(QuicLifecycle, AbortedStreamCompletesEveryQueuedSendOnceCancelled) {
+    QuicPair pair;
+    ConnectionRecord* client = nullptr;
+    ConnectionRecord* server = nullptr;
+    ASSERT_TRUE(pair.ConnectBoth(client, server));
+    client->onPeerStream = [](StreamRecord& stream) { stream.keepData = false; };
+    // More than the stream's flow-control window: most of it cannot have gone
+    // when the stream is aborted.
+    constexpr int kSends = 24;
+    std::vector<uint8_t> block(1 << 20, 0x3c);
+    QUIC_BUFFER buffer{static_cast<uint32_t>(block.size()), block.data()};
+    std::vector<int> contexts(kSends);
+    StreamRecord* stream = pair.OpenStream(server);
+    stream->keepData = false;
+    for (int i = 0; i < kSends; ++i) {
+        ASSERT_EQ(
+            pair.api->StreamSend(stream->handle, &buffer, 1, QUIC_SEND_FLAG_NONE, &contexts[i]),
+            QUIC_STATUS_SUCCESS);
+    }
+    ASSERT_EQ(pair.api->StreamShutdown(stream->handle, QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0),
+              QUIC_STATUS_SUCCESS);
+    ASSERT_TRUE(pair.events.WaitFor([&] { return stream->sendComplete >= kSends; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard guard(pair.events.lock);
+    EXPECT_EQ(stream->sendComplete, kSends);
+    EXPECT_GT(stream->sendCanceled, 0);
+    for (int i = 0; i < kSends; ++i)
+        EXPECT_EQ(std::count(stream->completedContexts.begin(), stream->completedContexts.end(),
+                             &contexts[i]),
+                  1)
+            << "send " << i;
 }
 
 // A UDP socket on 127.0.0.1 that reads nothing and answers nothing, so a
