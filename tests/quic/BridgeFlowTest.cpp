@@ -22,16 +22,6 @@ namespace {
 // kernel few, so the bridge's own buffering is what a stall shows.
 constexpr int kSmallSocketBuffer = 64 * 1024;
 
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : data) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return data;
-}
-
 void SetSocketOption(const TcpSocket& socket, int level, int name, int value) {
     ::setsockopt(socket.Handle(), level, name, &value, sizeof value);
 }
@@ -45,15 +35,7 @@ class GatedMonitor {
         listener_.Create(AF_INET);
         // Accepted sockets inherit it.
         SetSocketOption(listener_, SOL_SOCKET, SO_RCVBUF, kSmallSocketBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_.Handle(), reinterpret_cast<sockaddr*>(&address), sizeof address) ==
-                0 &&
-            ::listen(listener_.Handle(), 64) == 0 &&
-            ::getsockname(listener_.Handle(), reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port_ = ntohs(address.sin_port);
+        port_ = ListenOnLoopback(listener_);
         acceptor_ = std::thread([this] { AcceptLoop(); });
     }
     ~GatedMonitor() {

@@ -91,6 +91,31 @@ inline bool SeesClose(const TcpSocket& socket) {
     return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+// Pseudo-random bytes, the same for the same seed.
+inline std::string Pattern(std::size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : data) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return data;
+}
+
+// Binds `listener` to an ephemeral port of 127.0.0.1 and listens; the port,
+// or 0 when that failed.
+inline int ListenOnLoopback(const TcpSocket& listener) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener.Handle(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener.Handle(), 64) != 0 ||
+        ::getsockname(listener.Handle(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
 inline TcpSocket ConnectTo(const char* host, int port, int family = AF_INET) {
     TcpSocket socket(kInvalidSocket);
     if (!Ok(socket.Create(family)) || !Ok(socket.Connect(host, port)))
@@ -105,15 +130,7 @@ class EchoServer {
   public:
     EchoServer() : listener_(kInvalidSocket) {
         listener_.Create(AF_INET);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listener_.Handle(), reinterpret_cast<sockaddr*>(&address), sizeof address) ==
-                0 &&
-            ::listen(listener_.Handle(), 64) == 0 &&
-            ::getsockname(listener_.Handle(), reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port_ = ntohs(address.sin_port);
+        port_ = ListenOnLoopback(listener_);
         acceptor_ = std::thread([this] { AcceptLoop(); });
     }
     ~EchoServer() {

@@ -14,16 +14,6 @@ using namespace tunnel_test;
 
 namespace {
 
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (auto& byte : data) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<char>(state >> 24);
-    }
-    return data;
-}
-
 class QuicTunnelTest : public TunnelFixture {
   protected:
     // Opens a stream on the server's session the way the bridge does, but
