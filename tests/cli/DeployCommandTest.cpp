@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/TestEnv.h"
 
 using namespace testing_support;
@@ -74,7 +75,7 @@ TEST(DeployCommand, UploadsWholeThenPatchesAndReportsMissingFiles) {
                                       "127.0.0.1:" + std::to_string(FreePort())});
     // The server's deploy before the client dialled in would fail every file.
     ASSERT_TRUE(WaitForLines(server, 0));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(WaitForAcceptedConnection(port1));
 
     server.Write("deploy\n");
     ASSERT_TRUE(WaitForLines(server, 2)) << server.Out();
