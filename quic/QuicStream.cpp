@@ -1,5 +1,6 @@
 #include "quic/QuicStream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
@@ -61,15 +62,47 @@ QUIC_STATUS QuicStream::Start() {
 
 QUIC_STATUS QuicStream::Send(std::span<const std::uint8_t> bytes) {
     auto request = std::make_unique<SendRequest>(bytes);
+    // Counted before the layer can complete it.
+    {
+        std::lock_guard guard(lock_);
+        unsent_ += bytes.size();
+    }
     const auto status = handle_.Use([&](HQUIC stream) {
         return api_->StreamSend(stream, &request->buffer, 1, QUIC_SEND_FLAG_NONE, request.get());
     });
-    if (!status)
-        return QUIC_STATUS_INVALID_STATE;
     // Accepted: the layer owns the request until SEND_COMPLETE.
-    if (QUIC_SUCCEEDED(*status))
+    if (status && QUIC_SUCCEEDED(*status)) {
         (void)request.release();
-    return *status;
+        return *status;
+    }
+    {
+        std::lock_guard guard(lock_);
+        unsent_ -= bytes.size();
+    }
+    return status.value_or(QUIC_STATUS_INVALID_STATE);
+}
+
+void QuicStream::SendCompleted(void* context) {
+    if (const auto* request = static_cast<const SendRequest*>(context)) {
+        std::lock_guard guard(lock_);
+        unsent_ -= std::min(unsent_, request->bytes.size());
+    }
+    changed_.notify_all();
+    FreeSendRequest(context);
+}
+
+bool QuicStream::WaitForSendRoom(std::size_t limit, std::chrono::milliseconds idle) {
+    std::unique_lock guard(lock_);
+    for (;;) {
+        if (ended_)
+            return false;
+        if (unsent_ < limit)
+            return true;
+        const std::size_t before = unsent_;
+        // Any completion starts the wait again; none within `idle` ends it.
+        if (!changed_.wait_for(guard, idle, [&] { return ended_ || unsent_ < before; }))
+            return false;
+    }
 }
 
 void QuicStream::CloseSocket() {
@@ -169,7 +202,7 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
         if (QUIC_FAILED(status)) {
             // The request is freed whatever the handler said.
             if (event->Type == QUIC_STREAM_EVENT_SEND_COMPLETE)
-                FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+                SendCompleted(event->SEND_COMPLETE.ClientContext);
             return status;
         }
         // The handler took the bytes and gives their credit back later.
@@ -185,7 +218,7 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
                 return OnReceive(*event);
             break;
         case QUIC_STREAM_EVENT_SEND_COMPLETE:
-            FreeSendRequest(event->SEND_COMPLETE.ClientContext);
+            SendCompleted(event->SEND_COMPLETE.ClientContext);
             break;
         case QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE:
             OnShutdownComplete();

@@ -1,6 +1,7 @@
 #pragma once
 // One bidirectional QUIC stream of a session: the control stream, or a tunnel
 // stream bridged to a local TCP connection.
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,11 @@ struct SendRequest {
 // with; safe to call after the stream has gone.
 using ReceiveCredit = std::function<void(std::size_t)>;
 
+// What a paced sender (the deployment on the control stream) keeps queued
+// at most, and how long it waits for the layer to complete some of it.
+inline constexpr std::size_t kPacedSendLimit = std::size_t{4} << 20;
+inline constexpr std::chrono::milliseconds kPacedSendIdle{30000};
+
 // Received bytes a bridged stream holds for its local connection; beyond this
 // the stream's credit is withheld, so a local peer that does not read stops
 // only its own stream.
@@ -73,6 +79,11 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // Copies the bytes into a SendRequest and queues them. Any thread; the
     // calls of one thread keep their order on the stream.
     QUIC_STATUS Send(std::span<const std::uint8_t> bytes);
+    // For a sender that must not queue without bound (a deployment streams
+    // whole files): waits while `limit` bytes or more are queued and not yet
+    // completed by the layer. False when the stream ended, or when nothing
+    // completed for `idle`.
+    bool WaitForSendRoom(std::size_t limit, std::chrono::milliseconds idle);
     // Closes the local socket and aborts both directions with error code 0.
     void Close();
     // Returns the credit of `count` bytes taken with QUIC_STATUS_PENDING.
@@ -123,6 +134,8 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     std::size_t OnPreambleBlock(std::span<const std::uint8_t> block);
     void OnShutdownComplete();
     void MarkEnded();
+    // Counts a completed send out of unsent_ and frees its request.
+    void SendCompleted(void* context);
 
     const std::weak_ptr<QuicSession> owner_;
     const QUIC_API_TABLE* const api_;
@@ -143,6 +156,7 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     PreambleCollector preamble_;
     bool ready_ = false;
     bool ended_ = false;
+    std::size_t unsent_ = 0;  // bytes queued by Send and not yet completed
 };
 
 }  // namespace quic
