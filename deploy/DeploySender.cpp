@@ -135,12 +135,18 @@ class PipelineWriter final : public DIFFLIB::DiffWriter {
     std::uint64_t covered_ = 0;
 };
 
-DeployError SendBlock(DeployChannel& channel, bool quic, const UploadBlock& block) {
+// Header and block go out in one write: a lone 40-byte header would wait
+// for the peer's delayed acknowledgement (Nagle) before every block.
+DeployError SendBlock(DeployChannel& channel, bool quic, const UploadBlock& block,
+                      std::vector<std::uint8_t>& buffer) {
     DeployHeader header;
     header.type = DEPLOY_BLOCK;
     header.size = block.stored.size();
     header.plainSize = block.plainSize;
-    return WriteMessage(channel, quic, header, block.stored);
+    buffer.resize(kDeployHeaderSize + block.stored.size());
+    EncodeDeployHeader(header, std::span(buffer).first<kDeployHeaderSize>());
+    std::copy(block.stored.begin(), block.stored.end(), buffer.begin() + kDeployHeaderSize);
+    return WritePayload(channel, quic, buffer);
 }
 
 DeployError ReadAcknowledgement(DeployChannel& channel, bool quic) {
@@ -172,8 +178,9 @@ DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& 
     UploadPipeline::Totals totals;
     DeployError error = DeployError::None;
     {
+        std::vector<std::uint8_t> buffer;  // the writer thread's
         UploadPipeline pipeline(
-            [&](const UploadBlock& block) { return SendBlock(channel, quic, block); }, {},
+            [&](const UploadBlock& block) { return SendBlock(channel, quic, block, buffer); }, {},
             [&](const UploadPipeline::Totals& sent) {
                 if (start.type == DEPLOY_STREAM_FULL)
                     line.Update(sent.plainBytes, start.plainSize);

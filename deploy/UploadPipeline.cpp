@@ -13,8 +13,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The writer trusts its rate only after this much went through sends.
+// The writer trusts its rate only after this much went through sends, and
+// judges it from this many of the last sends.
 constexpr std::uint64_t kRateSample = std::uint64_t{2} << 20;
+constexpr std::size_t kRecentSends = 8;
 
 }  // namespace
 
@@ -107,7 +109,11 @@ void UploadPipeline::Compress() {
                 const auto queued = [](const auto& s) { return s->state == Slot::State::Queued; };
                 if (mode_ == Mode::Adaptive) {
                     const auto found = std::find_if(slots_.rbegin(), slots_.rend(), queued);
-                    if (found != slots_.rend())
+                    // The newest is the furthest ahead: if it cannot be done
+                    // in time, none can.
+                    if (found != slots_.rend() &&
+                        WorthCompressing(static_cast<std::size_t>(slots_.rend() - found - 1),
+                                         (*found)->plain.size()))
                         slot = *found;
                 } else {
                     const auto found = std::find_if(slots_.begin(), slots_.end(), queued);
@@ -121,9 +127,14 @@ void UploadPipeline::Compress() {
             slot->state = Slot::State::Compressing;
         }
         std::vector<std::uint8_t> packed;
+        const auto start = Clock::now();
         const bool smaller = compressor.Compress(slot->plain, packed) == DIFFLIB::Result::Ok;
+        const double perByte = std::chrono::duration<double>(Clock::now() - start).count() /
+                               static_cast<double>(slot->plain.size());
         {
             std::lock_guard guard(lock_);
+            compressSeconds_ =
+                compressSeconds_ == 0 ? perByte : 0.75 * compressSeconds_ + 0.25 * perByte;
             if (!slot->taken) {
                 slot->packed = std::move(packed);
                 slot->state = smaller ? Slot::State::Packed : Slot::State::Raw;
@@ -131,6 +142,15 @@ void UploadPipeline::Compress() {
         }
         changed_.notify_all();
     }
+}
+
+bool UploadPipeline::WorthCompressing(std::size_t ahead, std::size_t size) const {
+    if (linkRate_ == 0 || compressSeconds_ == 0)
+        return true;  // nothing learnt yet: try
+    // The writer sends the `ahead` blocks before it at about the link's rate
+    // (raw, in the worst case), then wants this one.
+    const double untilNeeded = static_cast<double>(ahead * size) / linkRate_;
+    return compressSeconds_ * static_cast<double>(size) < untilNeeded;
 }
 
 std::shared_ptr<UploadPipeline::Slot> UploadPipeline::TakeFront(Clock::time_point& until,
@@ -150,9 +170,9 @@ std::shared_ptr<UploadPipeline::Slot> UploadPipeline::TakeFront(Clock::time_poin
     }
     // Being compressed: worth waiting for about as long as half its raw
     // send would take (LZMS roughly halves what it is given or better).
-    if (sendBytes_ < kRateSample || sendSeconds_ <= 0)
+    if (linkRate_ == 0)
         return front;
-    const double rate = static_cast<double>(sendBytes_) / sendSeconds_;
+    const double rate = linkRate_;
     const auto patience = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(static_cast<double>(front->plain.size()) / rate / 2));
     until = waitingSince + patience;
@@ -188,8 +208,19 @@ void UploadPipeline::Write() {
                                 static_cast<std::uint32_t>(slot->plain.size())};
         const auto start = Clock::now();
         const DeployError error = send_(block);
-        sendSeconds_ += std::chrono::duration<double>(Clock::now() - start).count();
-        sendBytes_ += block.stored.size();
+        recentSends_.push_back(
+            {block.stored.size(), std::chrono::duration<double>(Clock::now() - start).count()});
+        if (recentSends_.size() > kRecentSends)
+            recentSends_.pop_front();
+        SendSample recent;
+        for (const SendSample& sample : recentSends_) {
+            recent.bytes += sample.bytes;
+            recent.seconds += sample.seconds;
+        }
+        if (recent.bytes >= kRateSample && recent.seconds > 0) {
+            std::lock_guard guard(lock_);
+            linkRate_ = static_cast<double>(recent.bytes) / recent.seconds;
+        }
         if (error != DeployError::None) {
             {
                 std::lock_guard guard(lock_);

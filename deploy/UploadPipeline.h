@@ -11,7 +11,10 @@
 // compressor has started (it goes raw), and waits for one being compressed
 // only about as long as sending it raw would take at the rate the link has
 // shown. Compressors take the newest waiting block first, so that the blocks
-// they finish are the ones the writer reaches last. On a slow link the writer
+// they finish are the ones the writer reaches last, and leave alone a block
+// the writer will reach before a compression could end (the time one takes
+// against the blocks ahead of it at the link's rate): on a fast link the
+// cores stay free for reading and sending. On a slow link the writer
 // is held by the link, compressors get ahead and nearly every block goes
 // LZMS; on a fast link the writer outruns them and blocks go raw. An upload
 // of a single block is always compressed: there is nothing to overlap.
@@ -81,13 +84,17 @@ class UploadPipeline {
     std::shared_ptr<Slot> TakeFront(std::chrono::steady_clock::time_point& until,
                                     std::chrono::steady_clock::time_point waitingSince);
     bool Stopped() const;
+    // Whether a compression of the block `ahead` places behind the writer's
+    // next one can end before the writer gets there.
+    bool WorthCompressing(std::size_t ahead, std::size_t size) const;
 
     Send send_;
     Sent sent_;
     Mode mode_;
     std::size_t window_;
-    mutable std::mutex
-        lock_;  // guards slots_, pushed_, written_, finished_, stopping_, error_, totals_
+    // guards slots_, pushed_, written_, finished_, stopping_, error_, totals_,
+    // linkRate_, compressSeconds_
+    mutable std::mutex lock_;
     std::condition_variable changed_;
     std::deque<std::shared_ptr<Slot>> slots_;  // pushed, not yet taken by the writer, in order
     std::uint64_t pushed_ = 0;
@@ -96,10 +103,16 @@ class UploadPipeline {
     bool stopping_ = false;
     DeployError error_ = DeployError::None;
     Totals totals_;
-    // Writer thread only: time spent in sends and what they carried, the
-    // link's rate as the writer has seen it.
-    double sendSeconds_ = 0;
-    std::uint64_t sendBytes_ = 0;
+    double linkRate_ = 0;         // bytes a second the writer has seen; 0 until known
+    double compressSeconds_ = 0;  // per byte, as the compressors have seen it; 0 until known
+    // Writer thread only: the last sends, their bytes and the time they
+    // took. Only recent ones count: the first sends fill the socket's
+    // buffer at once and would make a slow link look fast for long.
+    struct SendSample {
+        std::uint64_t bytes = 0;
+        double seconds = 0;
+    };
+    std::deque<SendSample> recentSends_;
     std::vector<std::thread> compressors_;
     std::thread writer_;
 };
