@@ -179,7 +179,7 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
             if (Ok(error) && applier && applier->Finish() != DIFFLIB::Result::Ok)
                 error = DeployError::Engine;
             if (Ok(error))
-                error = file.Commit(start.fileTime);
+                error = file.Commit(whole ? 0 : start.fileTime);
             return {true, error};
         }
         const std::uint64_t limit = whole ? start.plainSize : kDeployMaxStream;

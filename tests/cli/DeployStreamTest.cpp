@@ -162,7 +162,11 @@ TEST_P(DeployStream, FileFarLargerThanThePipelineArrivesWithBothProcessesSmall) 
     EXPECT_LT(serverPeak, boundKiB) << "server peak KiB";
     EXPECT_GT(clientPeak, 0);
     EXPECT_LT(clientPeak, boundKiB) << "client peak KiB";
-    EXPECT_LT(static_cast<std::size_t>(std::max(serverPeak, clientPeak)) * 1024, mib * kMiB / 2);
+    // Far below the file itself (the sanitizers' own memory aside).
+    if (!kSanitizedBuild) {
+        EXPECT_LT(static_cast<std::size_t>(std::max(serverPeak, clientPeak)) * 1024,
+                  mib * kMiB / 2);
+    }
     run.Quit();
 }
 
