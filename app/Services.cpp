@@ -1,5 +1,7 @@
 #include "app/Services.h"
 
+#include <unistd.h>
+
 #include "app/ConfigFile.h"
 #include "app/ProcessEnd.h"
 #include "app/Settings.h"
@@ -88,8 +90,8 @@ bool Services::QuicClientConnectionPublished() {
 
 void Services::StartQuicReceiver(HQUIC controlStream) {
     clientChannel_.SetQuicSend([this, controlStream](std::span<const std::uint8_t> bytes) {
-        return SendOnStream(clientEndpoint_, quic::clientConnection.load(), controlStream, bytes) ==
-               QUIC_STATUS_SUCCESS;
+        return SendOnStream(clientEndpoint_, quic::clientConnection.load(), controlStream, bytes,
+                            quic::kPacedSendLimit) == QUIC_STATUS_SUCCESS;
     });
     const bool started = receivers_.Start([this] {
         RunReceiver(clientChannel_, true);
@@ -133,6 +135,9 @@ bool Services::StartRemoteSync() {
     // may take a command the moment the loop starts. Later `file` commands do
     // not change it.
     serverChannel_.SetTable(deploy::BuildTable(settings_.files));
+    // Progress lines only where someone watches; any other console gets the
+    // plain lines byte for byte.
+    serverChannel_.showProgress = ::isatty(STDOUT_FILENO) == 1;
     remoteSyncStarted_ = platform::StartThread(remoteSyncThread_, [this] {
         if (!settings_.quic)
             ServeRemoteSyncChannel(serverChannel_, settings_.port1);
@@ -149,8 +154,9 @@ void Services::Deploy() {
         const HQUIC stream =
             EnsureServerControlStream(serverEndpoint_, settings_.port1, settings_.localPort);
         serverChannel_.SetQuicSend([this, stream](std::span<const std::uint8_t> bytes) {
-            return SendOnStream(serverEndpoint_, quic::serverConnection.load(), stream, bytes) ==
-                   QUIC_STATUS_SUCCESS;
+            // Paced: a streamed upload queues no more than the limit.
+            return SendOnStream(serverEndpoint_, quic::serverConnection.load(), stream, bytes,
+                                quic::kPacedSendLimit) == QUIC_STATUS_SUCCESS;
         });
     }
     RunSender(serverChannel_, settings_.quic);

@@ -49,7 +49,7 @@ Result Replace(std::vector<std::uint8_t>& buffer, Transform transform) {
 
 }  // namespace
 
-Result DiffLibrary::GenerateSignature(const Reader& file, MemoryDiffWriter& writer) {
+Result DiffLibrary::GenerateSignature(const Reader& file, DiffWriter& writer) {
     try {
         std::optional<SignatureGenerator> generator = SignatureGenerator::Create();
         if (!generator)
@@ -81,7 +81,7 @@ Result DiffLibrary::GenerateSignature(const Reader& file, MemoryDiffWriter& writ
 }
 
 Result DiffLibrary::CompareSignatures(const Reader& seedSignature, const Reader& sourceSignature,
-                                      const Reader* sourceFile, MemoryDiffWriter& writer) {
+                                      const Reader* sourceFile, DiffWriter& writer) {
     try {
         const std::optional<std::vector<std::uint8_t>> seed = ReadSeed(seedSignature);
         std::optional<Comparator> comparator;
@@ -129,8 +129,7 @@ Result DiffLibrary::CompareSignatures(const Reader& seedSignature, const Reader&
     }
 }
 
-Result DiffLibrary::ApplyPatch(const Reader& oldFile, const Reader& patch,
-                               MemoryDiffWriter& writer) {
+Result DiffLibrary::ApplyPatch(const Reader& oldFile, const Reader& patch, DiffWriter& writer) {
     return DIFFLIB::ApplyPatch(oldFile, patch, writer);
 }
 

@@ -7,8 +7,10 @@
 //
 // The module owns content-defined chunking (Chunker.h), the signature format
 // and generator (Signature.h), the comparator (Comparator.h), need records,
-// patches and their application (Patch.h), the readers and the writer
-// (Reader.h, MemoryDiffWriter.h) and the compressed frame (Lzms.h). It has no
+// patches and their application (Patch.h, and PatchApplier.h for a patch that
+// arrives in pieces), the readers and the writers (Reader.h, DiffWriter.h,
+// MemoryDiffWriter.h), the compressed frame (Lzms.h) and single compressed
+// blocks for uploads sent block by block (LzmsBlock.h). It has no
 // shared state: every operation runs on the caller's thread with objects of
 // its own (LZMS alone spreads blocks over helper threads it joins before
 // returning). Failures are a Result (Result.h), which callers map once to
@@ -37,7 +39,7 @@ class DiffLibrary {
     // Appends the signature of `file`: read in pieces of kReadChunkSize, at
     // most kGeneratorOutputSize signature bytes written per generator call.
     // Failed when a read comes up short (the file changed under us).
-    Result GenerateSignature(const Reader& file, MemoryDiffWriter& writer);
+    Result GenerateSignature(const Reader& file, DiffWriter& writer);
 
     // Appends the needs that rebuild the source from the seed, in target
     // order; with `sourceFile` each source record is followed by its bytes.
@@ -45,10 +47,10 @@ class DiffLibrary {
     // signature, signatures of different chunk parameters, or a failed read
     // or write.
     Result CompareSignatures(const Reader& seedSignature, const Reader& sourceSignature,
-                             const Reader* sourceFile, MemoryDiffWriter& writer);
+                             const Reader* sourceFile, DiffWriter& writer);
 
     // Appends the file rebuilt from `oldFile` and `patch` (see Patch.h).
-    Result ApplyPatch(const Reader& oldFile, const Reader& patch, MemoryDiffWriter& writer);
+    Result ApplyPatch(const Reader& oldFile, const Reader& patch, DiffWriter& writer);
 
     // Replace the bytes with their compressed / decompressed form; an empty
     // vector stays empty. On failure (corrupt input included, or a frame

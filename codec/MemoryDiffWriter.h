@@ -6,16 +6,17 @@
 #include <span>
 #include <vector>
 
+#include "codec/DiffWriter.h"
 #include "codec/Reader.h"
 #include "codec/Result.h"
 
 namespace DIFFLIB {
 
-class MemoryDiffWriter {
+class MemoryDiffWriter final : public DiffWriter {
   public:
     // Appends. InvalidArgument for no data; Failed when the output would pass
     // 4 GiB - 1 bytes or cannot grow (then nothing is appended).
-    Result Write(std::span<const std::uint8_t> data);
+    Result Write(std::span<const std::uint8_t> data) override;
 
     // A reader over everything written so far; it borrows the writer's
     // bytes, so the writer must not change while the reader is in use.

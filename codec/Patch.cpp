@@ -14,7 +14,7 @@ constexpr std::uint64_t kMaxRecordLength = 0xFFFFFFFFull;
 
 // Copies `length` bytes at `offset` of `reader` to `writer`.
 Result CopyBlock(const Reader& reader, std::uint64_t offset, std::uint64_t length,
-                 MemoryDiffWriter& writer, std::vector<std::uint8_t>& buffer) {
+                 DiffWriter& writer, std::vector<std::uint8_t>& buffer) {
     while (length != 0) {
         const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyPiece));
         if (buffer.size() < want)
@@ -57,7 +57,7 @@ bool ParseNeedsList(std::span<const std::uint8_t> bytes, std::vector<Need>& need
     return true;
 }
 
-Result AppendNeed(const Need& need, const Reader* sourceFile, MemoryDiffWriter& writer) {
+Result AppendNeed(const Need& need, const Reader* sourceFile, DiffWriter& writer) {
     if (need.length > kMaxRecordLength)
         return Result::Failed;
     std::uint8_t record[kNeedRecordSize];
@@ -74,7 +74,7 @@ Result AppendNeed(const Need& need, const Reader* sourceFile, MemoryDiffWriter& 
     }
 }
 
-Result ApplyPatch(const Reader& oldFile, const Reader& patch, MemoryDiffWriter& writer) {
+Result ApplyPatch(const Reader& oldFile, const Reader& patch, DiffWriter& writer) {
     try {
         const std::optional<std::uint64_t> size = patch.Size();
         if (!size)

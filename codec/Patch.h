@@ -42,11 +42,11 @@ bool ParseNeedsList(std::span<const std::uint8_t> bytes, std::vector<Need>& need
 // Appends the record of `need` and, for a source need with a `sourceFile`,
 // the block's bytes read from it. Failed for a length of 4 GiB or more, a
 // failed or short read, or a failed write.
-Result AppendNeed(const Need& need, const Reader* sourceFile, MemoryDiffWriter& writer);
+Result AppendNeed(const Need& need, const Reader* sourceFile, DiffWriter& writer);
 
 // Appends the file rebuilt from `oldFile` and `patch`; an empty patch gives
 // an empty file. Failed for any record that reaches outside the old file or
 // the patch, a truncated record, an unknown type, or a failed read or write.
-Result ApplyPatch(const Reader& oldFile, const Reader& patch, MemoryDiffWriter& writer);
+Result ApplyPatch(const Reader& oldFile, const Reader& patch, DiffWriter& writer);
 
 }  // namespace DIFFLIB

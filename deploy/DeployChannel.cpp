@@ -240,6 +240,10 @@ DeployError ReadPayload(DeployChannel& channel, bool quic, std::uint64_t size, s
     return ReadPayloadFrom(source, size, cap, payload, channel.idleDeadline);
 }
 
+void AbandonChannel(DeployChannel& channel, bool quic) {
+    MessageSource(channel, quic).Abandon();
+}
+
 DeployError ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
                         std::vector<std::uint8_t>& payload, std::uint64_t cap) {
     MessageSource source(channel, quic);

@@ -1,10 +1,14 @@
 #pragma once
 // The deploy module: the server's deployment table and sender
-// (DeploySender.h), the client's receiver (DeployReceiver.h), and the channel
-// between them (this file). Threads: the sender runs on the console thread
-// (the `deploy` command); the server's RemoteSync thread accepts the TCP
-// channel; the client's receiver thread answers over TCP or QUIC; in QUIC
-// mode the stream's receive events fill the inbox. Failures are reported as
+// (DeploySender.h) with its upload pipeline (UploadPipeline.h) and console
+// line (ProgressLine.h), the client's receiver (DeployReceiver.h) and the
+// file it replaces (FileReplacement.h), and the channel between them (this
+// file). Threads: the sender runs on the console thread (the `deploy`
+// command), and during an upload the pipeline's compressor threads and its
+// writer thread, which it joins before the upload ends; the server's
+// RemoteSync thread accepts the TCP channel; the client's receiver thread
+// answers over TCP or QUIC; in QUIC mode the stream's receive events fill
+// the inbox. Failures are reported as
 // DeployError. Nothing a peer announces is taken on trust: payloads grow as
 // their bytes arrive, under a cap per message, and a peer silent for the
 // idle deadline loses the channel.
@@ -36,7 +40,35 @@ enum DeployMessageType : std::uint32_t {
     DEPLOY_SIGNATURE = 1,
     DEPLOY_FULL = 2,
     DEPLOY_PATCH = 3,
+    // Streamed uploads. A sender that reads, compresses and sends a file
+    // block by block cannot know the length of the whole, yet every header's
+    // `size` must be its payload's length. So a streamed upload is a run of
+    // messages, each with an exact size: a start, the blocks, an end, and
+    // then the one acknowledgement of the upload (type 2 for a whole file, 3
+    // for a patch), as for the uploads of a single message. Every block is
+    // bounded on its own (kDeployMaxBlock), so no message makes a receiver
+    // hold more than one block; a receiver that does not know these types
+    // reads them whole and ignores them, and this receiver still takes the
+    // single-message uploads above.
+    //   start of a whole file: size 0, plainSize = file length
+    DEPLOY_STREAM_FULL = 4,
+    //   start of a patch: size 0, fileTime as in DEPLOY_PATCH; the blocks
+    //   carry the patch (need records with inline source bytes)
+    DEPLOY_STREAM_PATCH = 5,
+    //   one block: size = stored length (1..plainSize), plainSize = its
+    //   length uncompressed (1..kDeployMaxBlock); stored == plain is raw,
+    //   anything shorter one LZMS block
+    DEPLOY_BLOCK = 6,
+    //   end: size 0, plainSize = the plain bytes of all blocks, result = 1
+    //   when the upload is complete, 0 when the sender gave it up (the
+    //   receiver then discards it and acknowledges 0)
+    DEPLOY_END = 7,
 };
+
+// Largest streamed upload, whole file or patch.
+inline constexpr std::uint64_t kDeployMaxStream = std::uint64_t{64} << 30;
+// Largest block of a streamed upload.
+inline constexpr std::uint64_t kDeployMaxBlock = std::uint64_t{4} << 20;
 
 inline constexpr std::size_t kDeployHeaderSize = 40;
 // Largest payload either side accepts; a header announcing more ends the
@@ -85,6 +117,9 @@ struct DeployChannel {
     // Where the sender's and receiver's console lines go; empty means the
     // console (platform::ConsoleWrite).
     std::function<void(std::wstring_view)> print;
+    // Server: rewrite a progress line while a file travels (set when the
+    // console is a terminal; other consoles get the plain lines only).
+    bool showProgress = false;
     mutable std::mutex lock;  // guards table, connection, listener, quicSend, closed
     // Set by CloseSockets; a channel that was closed is not set up again.
     bool closed = false;
@@ -125,6 +160,9 @@ DeployError ReadHeader(DeployChannel& channel, bool quic, DeployHeader& header, 
 // takes them and drops them.
 DeployError ReadPayload(DeployChannel& channel, bool quic, std::uint64_t size, std::uint64_t cap,
                         std::vector<std::uint8_t>* payload);
+// Ends the channel for both directions, for a message that breaks the rules:
+// the stream can no longer be followed.
+void AbandonChannel(DeployChannel& channel, bool quic);
 // A reply: header and payload, each under the idle deadline.
 DeployError ReadMessage(DeployChannel& channel, bool quic, DeployHeader& header,
                         std::vector<std::uint8_t>& payload, std::uint64_t cap = kDeployMaxPayload);

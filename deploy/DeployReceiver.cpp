@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <limits>
 #include <new>
+#include <optional>
 #include <random>
 #include <string_view>
 #include <system_error>
@@ -14,6 +15,9 @@
 
 #include "codec/DiffLib.h"
 #include "codec/Lzms.h"
+#include "codec/LzmsBlock.h"
+#include "codec/PatchApplier.h"
+#include "deploy/FileReplacement.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -24,86 +28,6 @@ namespace deploy {
 namespace {
 
 using platform::UniqueFd;
-
-// A file that exists only until it is kept.
-class TempFile {
-  public:
-    TempFile() = default;
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
-    ~TempFile() {
-        if (!path_.empty())
-            ::unlink(path_.c_str());
-    }
-
-    // Creates ".<name>.vtrXXXXXX" beside `target`, exclusively, with the
-    // usual permissions of a new file (0666 less the umask).
-    bool Create(const std::filesystem::path& target) {
-        static constexpr std::string_view kLetters =
-            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-        std::string name = target.filename().string();
-        // Leaves room for the dot and the suffix within a 255-byte name.
-        if (name.size() > 200)
-            name.resize(200);
-        std::random_device random;
-        std::uniform_int_distribution<std::size_t> pick(0, kLetters.size() - 1);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = "." + name + ".vtr";
-            for (int i = 0; i < 6; ++i)
-                candidate.push_back(kLetters[pick(random)]);
-            const std::filesystem::path path = target.parent_path() / candidate;
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                fd_ = UniqueFd(fd);
-                path_ = path;
-                return true;
-            }
-            if (errno != EEXIST)
-                return false;
-        }
-        return false;
-    }
-
-    int fd() const { return fd_.get(); }
-    bool CloseFile() { return fd_ && fd_.close(); }
-
-    // Renames the file over `target`; afterwards it is no longer removed.
-    bool KeepAs(const std::filesystem::path& target) {
-        if (::rename(path_.c_str(), target.c_str()) != 0)
-            return false;
-        path_.clear();
-        return true;
-    }
-
-  private:
-    UniqueFd fd_;
-    std::filesystem::path path_;
-};
-
-// The permission bits a replaced file keeps: setuid, setgid and sticky
-// would otherwise lend the old file's privileges to bytes from the peer.
-constexpr mode_t kKeptModeBits = 0777;
-
-// FILETIME counts 100 ns from 1601-01-01; Unix time seconds from 1970-01-01.
-constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
-constexpr std::int64_t kFileTimeTicksPerSecond = 10000000;
-
-bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
-    if (fileTime > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-        return false;
-    const std::int64_t ticks = static_cast<std::int64_t>(fileTime) - kFileTimeUnixEpoch;
-    std::int64_t seconds = ticks / kFileTimeTicksPerSecond;
-    std::int64_t rest = ticks % kFileTimeTicksPerSecond;
-    if (rest < 0) {
-        rest += kFileTimeTicksPerSecond;
-        --seconds;
-    }
-    timespec times[2]{};
-    times[0].tv_nsec = UTIME_OMIT;  // the access time stays
-    times[1].tv_sec = static_cast<time_t>(seconds);
-    times[1].tv_nsec = static_cast<long>(rest * 100);
-    return ::futimens(fd, times) == 0;
-}
 
 // Opens `path` for reading only when it is a regular file. The open does not
 // wait, so a path naming a FIFO or a device cannot hold the receiver.
@@ -185,9 +109,100 @@ std::uint64_t PayloadCap(const DeployHeader& header) {
             // With room for a frame that disagrees with the header, so that
             // it is refused in step rather than by ending the channel.
             return DIFFLIB::LzmsFrameBound(header.plainSize) + kDeploySmallPayload;
+        case DEPLOY_STREAM_FULL:
+        case DEPLOY_STREAM_PATCH:
+            return 0;
         default:
             return kDeployMaxPayload;
     }
+}
+
+// The new file's bytes as a patch applier or the blocks write them.
+class ReplacementWriter final : public DIFFLIB::DiffWriter {
+  public:
+    explicit ReplacementWriter(FileReplacement& file) : file_(file) {}
+    DIFFLIB::Result Write(std::span<const std::uint8_t> data) override {
+        return Ok(file_.Write(data)) ? DIFFLIB::Result::Ok : DIFFLIB::Result::Failed;
+    }
+
+  private:
+    FileReplacement& file_;
+};
+
+struct StreamOutcome {
+    bool channelOk = false;                 // false: the channel was given up, no acknowledgement
+    DeployError error = DeployError::None;  // what the acknowledgement tells
+};
+
+// Takes the blocks of a streamed upload up to its end, writing them as they
+// come to a fresh file beside the target. A local failure (the file, a block
+// that does not decompress, a patch that does not apply) keeps taking and
+// dropping blocks to the end, so the channel stays in step and the upload is
+// acknowledged with 0; a message that breaks the rules ends the channel.
+StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader& start,
+                            const std::wstring& path) {
+    const bool whole = start.type == DEPLOY_STREAM_FULL;
+    FileReplacement file;
+    ReplacementWriter writer(file);
+    UniqueFd old;
+    std::optional<DIFFLIB::FileReader> oldReader;
+    std::optional<DIFFLIB::PatchApplier> applier;
+    DeployError error = DeployError::None;
+    const std::filesystem::path target = platform::NativePath(path);
+    if (path.empty() || (whole && start.plainSize > kDeployMaxStream)) {
+        error = DeployError::Target;
+    } else if (whole) {
+        error = file.Begin(target);
+    } else {
+        old = OpenRegular(target);
+        error = old ? file.Begin(target) : DeployError::Target;
+        if (Ok(error)) {
+            oldReader.emplace(old.get());
+            applier.emplace(*oldReader, writer);
+        }
+    }
+    DIFFLIB::LzmsBlockDecompressor decompressor;
+    std::vector<std::uint8_t> stored;
+    std::vector<std::uint8_t> plain;
+    std::uint64_t total = 0;
+    for (;;) {
+        DeployHeader header;
+        if (!Ok(ReadHeader(client, quic, header, false)))
+            return {};
+        if (header.type == DEPLOY_END) {
+            if (header.size != 0)
+                break;
+            const bool complete = header.result == 1 && header.plainSize == total &&
+                                  (!whole || total == start.plainSize);
+            if (Ok(error) && !complete)
+                error = DeployError::Refused;
+            if (Ok(error) && applier && applier->Finish() != DIFFLIB::Result::Ok)
+                error = DeployError::Engine;
+            if (Ok(error))
+                error = file.Commit(whole ? 0 : start.fileTime);
+            return {true, error};
+        }
+        const std::uint64_t limit = whole ? start.plainSize : kDeployMaxStream;
+        if (header.type != DEPLOY_BLOCK || header.plainSize == 0 ||
+            header.plainSize > kDeployMaxBlock || header.size == 0 ||
+            header.size > header.plainSize || header.plainSize > limit - std::min(limit, total))
+            break;
+        total += header.plainSize;
+        if (!Ok(ReadPayload(client, quic, header.size, header.plainSize,
+                            Ok(error) ? &stored : nullptr)))
+            return {};
+        if (!Ok(error))
+            continue;
+        plain.resize(static_cast<std::size_t>(header.plainSize));
+        if (decompressor.Decompress(stored, plain) != DIFFLIB::Result::Ok)
+            error = DeployError::Engine;
+        else if (whole)
+            error = file.Write(plain);
+        else if (applier->Feed(plain) != DIFFLIB::Result::Ok)
+            error = DeployError::Engine;
+    }
+    AbandonChannel(client, quic);
+    return {};
 }
 
 // Writes one arriving file with `write` and acknowledges it; the result field
@@ -213,22 +228,13 @@ void StoreAndAcknowledge(DeployChannel& client, bool quic, std::uint32_t type,
 
 DeployError ReplaceFileContents(const std::filesystem::path& target,
                                 std::span<const std::uint8_t> content, std::uint64_t fileTime) {
-    if (target.empty() || !target.has_filename())
-        return DeployError::Target;
-    if (target.has_parent_path()) {
-        std::error_code ignored;
-        std::filesystem::create_directories(target.parent_path(), ignored);
-    }
-    struct stat old {};
-    const bool hadOld = ::stat(target.c_str(), &old) == 0;
-    if (hadOld && !S_ISREG(old.st_mode))
-        return DeployError::Target;
-    TempFile temp;
-    const bool kept = temp.Create(target) && platform::WriteAll(temp.fd(), content) &&
-                      (!hadOld || ::fchmod(temp.fd(), old.st_mode & kKeptModeBits) == 0) &&
-                      (fileTime == 0 || SetLastWriteTime(temp.fd(), fileTime)) &&
-                      ::fsync(temp.fd()) == 0 && temp.CloseFile() && temp.KeepAs(target);
-    return kept ? DeployError::None : DeployError::Target;
+    FileReplacement file;
+    DeployError error = file.Begin(target);
+    if (Ok(error))
+        error = file.Write(content);
+    if (Ok(error))
+        error = file.Commit(fileTime);
+    return error;
 }
 
 void RunReceiver(DeployChannel& client, bool quic) {
@@ -240,7 +246,8 @@ void RunReceiver(DeployChannel& client, bool quic) {
         if (!Ok(ReadHeader(client, quic, header, true)))
             return;
         const bool known = header.type == DEPLOY_SIGNATURE || header.type == DEPLOY_FULL ||
-                           header.type == DEPLOY_PATCH;
+                           header.type == DEPLOY_PATCH || header.type == DEPLOY_STREAM_FULL ||
+                           header.type == DEPLOY_STREAM_PATCH;
         if (!Ok(ReadPayload(client, quic, header.size, PayloadCap(header),
                             known ? &payload : nullptr)))
             return;
@@ -265,6 +272,24 @@ void RunReceiver(DeployChannel& client, bool quic) {
                     return WriteWhole(currentPath, payload, header.plainSize);
                 });
                 break;
+            case DEPLOY_STREAM_FULL:
+            case DEPLOY_STREAM_PATCH: {
+                const bool whole = header.type == DEPLOY_STREAM_FULL;
+                client.Print(whole ? L" Writing ... \r\n" : L" Patching ... \r\n");
+                StreamOutcome outcome;
+                try {
+                    outcome = ReceiveStream(client, quic, header, currentPath);
+                } catch (const std::bad_alloc&) {
+                    AbandonChannel(client, quic);
+                }
+                if (!outcome.channelOk)
+                    return;
+                DeployHeader ack;
+                ack.type = whole ? DEPLOY_FULL : DEPLOY_PATCH;
+                ack.result = Ok(outcome.error) ? 1 : 0;
+                WriteMessage(client, quic, ack, {});
+                break;
+            }
             case DEPLOY_PATCH:
                 StoreAndAcknowledge(client, quic, DEPLOY_PATCH, L" Patching ... \r\n", [&] {
                     return WritePatched(library, currentPath, payload, header.fileTime);

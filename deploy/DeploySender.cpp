@@ -4,13 +4,17 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <new>
 #include <utility>
 
+#include "codec/Comparator.h"
 #include "codec/DiffLib.h"
 #include "codec/Signature.h"
+#include "deploy/ProgressLine.h"
+#include "deploy/UploadPipeline.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -38,15 +42,6 @@ bool DeployableSize(int fd, std::uint64_t& size) {
     return size < kMaxFileSize;
 }
 
-bool ReadWhole(int fd, std::uint64_t size, std::vector<std::uint8_t>& content) {
-    try {
-        content.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return platform::ReadAllAt(fd, content, 0);
-}
-
 // The client's file may differ from ours in size; this much more signature
 // than our file could have covers one about 200 MiB larger.
 constexpr std::uint64_t kSignatureSlack = std::uint64_t{4} << 20;
@@ -65,21 +60,96 @@ std::wstring Decimal(std::uint64_t value) {
     return std::to_wstring(value);
 }
 
-// Compresses `bytes`, announces the upload and sends it, printing the
-// compressed size between header and payload; then reads the acknowledgement.
-DeployError SendUpload(DeployChannel& channel, bool quic, DeployHeader header,
-                       std::vector<std::uint8_t> bytes) {
-    if (DIFFLIB::DiffLibrary::CompressBuffer(bytes) != DIFFLIB::Result::Ok)
-        return DeployError::Engine;
-    if (bytes.size() > kDeployMaxPayload)
-        return DeployError::Oversize;
-    header.size = bytes.size();
-    if (const DeployError error = WriteHeader(channel, quic, header); !Ok(error))
-        return error;
-    channel.Print(Decimal(bytes.size()) + L" bytes... ");
-    if (const DeployError error = WritePayload(channel, quic, bytes); !Ok(error))
-        return error;
-    bytes = {};
+// Plain bytes per block of a streamed upload: small enough that a few per
+// core stay a few MiB, large enough for LZMS to find its matches.
+constexpr std::size_t kStreamBlock = std::size_t{1} << 20;
+
+// Patch bytes as the comparator writes them, cut into blocks for the
+// pipeline; it also follows the records to tell how much of the new file
+// they have covered.
+class PipelineWriter final : public DIFFLIB::DiffWriter {
+  public:
+    PipelineWriter(UploadPipeline& pipeline, ProgressLine& line, std::uint64_t total)
+        : pipeline_(pipeline), line_(line), total_(total) {}
+
+    DIFFLIB::Result Write(std::span<const std::uint8_t> data) override {
+        written_ += data.size();
+        Follow(data);
+        while (!data.empty()) {
+            if (pending_.capacity() < kStreamBlock)
+                pending_.reserve(kStreamBlock);
+            const std::size_t take = std::min(kStreamBlock - pending_.size(), data.size());
+            pending_.insert(pending_.end(), data.begin(), data.begin() + static_cast<long>(take));
+            data = data.subspan(take);
+            if (pending_.size() == kStreamBlock && !Ok(PushPending()))
+                return DIFFLIB::Result::Failed;
+        }
+        line_.Update(covered_, total_);
+        return DIFFLIB::Result::Ok;
+    }
+
+    DeployError Flush() { return pending_.empty() ? error_ : PushPending(); }
+    DeployError Error() const { return error_; }
+    std::uint64_t Written() const { return written_; }
+
+  private:
+    DeployError PushPending() {
+        if (Ok(error_))
+            error_ = pipeline_.Push(std::exchange(pending_, {}));
+        return error_;
+    }
+
+    // Counts the new file's bytes that the records written so far cover.
+    void Follow(std::span<const std::uint8_t> data) {
+        while (!data.empty()) {
+            if (sourceLeft_ != 0) {
+                const auto take =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(sourceLeft_, data.size()));
+                sourceLeft_ -= take;
+                data = data.subspan(take);
+                continue;
+            }
+            const std::size_t take = std::min(DIFFLIB::kNeedRecordSize - have_, data.size());
+            std::copy_n(data.begin(), take, record_ + have_);
+            have_ += take;
+            data = data.subspan(take);
+            if (have_ < DIFFLIB::kNeedRecordSize)
+                return;
+            have_ = 0;
+            const DIFFLIB::Need need = DIFFLIB::DecodeNeedRecord(record_);
+            covered_ += need.length;
+            if (need.type == DIFFLIB::NeedType::Source)
+                sourceLeft_ = need.length;
+        }
+    }
+
+    UploadPipeline& pipeline_;
+    ProgressLine& line_;
+    std::uint64_t total_;
+    std::vector<std::uint8_t> pending_;
+    DeployError error_ = DeployError::None;
+    std::uint64_t written_ = 0;
+    std::uint8_t record_[DIFFLIB::kNeedRecordSize]{};
+    std::size_t have_ = 0;
+    std::uint64_t sourceLeft_ = 0;
+    std::uint64_t covered_ = 0;
+};
+
+// Header and block go out in one write: a lone 40-byte header would wait
+// for the peer's delayed acknowledgement (Nagle) before every block.
+DeployError SendBlock(DeployChannel& channel, bool quic, const UploadBlock& block,
+                      std::vector<std::uint8_t>& buffer) {
+    DeployHeader header;
+    header.type = DEPLOY_BLOCK;
+    header.size = block.stored.size();
+    header.plainSize = block.plainSize;
+    buffer.resize(kDeployHeaderSize + block.stored.size());
+    EncodeDeployHeader(header, std::span(buffer).first<kDeployHeaderSize>());
+    std::copy(block.stored.begin(), block.stored.end(), buffer.begin() + kDeployHeaderSize);
+    return WritePayload(channel, quic, buffer);
+}
+
+DeployError ReadAcknowledgement(DeployChannel& channel, bool quic) {
     DeployHeader ack;
     std::vector<std::uint8_t> ackPayload;
     if (const DeployError error = ReadMessage(channel, quic, ack, ackPayload, kDeploySmallPayload);
@@ -88,23 +158,83 @@ DeployError SendUpload(DeployChannel& channel, bool quic, DeployHeader header,
     return ack.result == 1 ? DeployError::None : DeployError::Refused;
 }
 
-DeployError UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& entry) {
-    std::vector<std::uint8_t> content;
-    std::uint64_t size = 0;
+// Ends a streamed upload: complete (and then acknowledged) or given up.
+DeployError SendEnd(DeployChannel& channel, bool quic, std::uint64_t plainBytes, bool complete) {
+    DeployHeader end;
+    end.type = DEPLOY_END;
+    end.plainSize = plainBytes;
+    end.result = complete ? 1 : 0;
+    return WriteHeader(channel, quic, end);
+}
+
+// Runs one streamed upload: the start message, the blocks that `produce`
+// pushes through a pipeline, the end and the acknowledgement. `announce`
+// prints what the console line says before "<stored> bytes... ".
+template <typename Produce, typename Announce>
+DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& start,
+                         Produce produce, Announce announce, ProgressLine& line) {
+    if (const DeployError error = WriteHeader(channel, quic, start); !Ok(error))
+        return error;
+    UploadPipeline::Totals totals;
+    DeployError error = DeployError::None;
     {
-        const UniqueFd file = OpenForReading(entry.local);
-        if (!file || !DeployableSize(file.get(), size) || !ReadWhole(file.get(), size, content))
-            return DeployError::Source;
+        std::vector<std::uint8_t> buffer;  // the writer thread's
+        UploadPipeline pipeline(
+            [&](const UploadBlock& block) { return SendBlock(channel, quic, block, buffer); }, {},
+            [&](const UploadPipeline::Totals& sent) {
+                if (start.type == DEPLOY_STREAM_FULL)
+                    line.Update(sent.plainBytes, start.plainSize);
+            });
+        error = produce(pipeline);
+        const DeployError finished = pipeline.Finish();
+        if (Ok(error))
+            error = finished;
+        totals = pipeline.Done();
+        // A failed send broke the channel; anything else is told to the peer.
+        if (!Ok(error)) {
+            if (!Ok(finished))
+                return error;
+            SendEnd(channel, quic, totals.plainBytes, false);
+            ReadAcknowledgement(channel, quic);
+            return error;
+        }
     }
-    channel.Print(L"Uploading " + Decimal(size) + L" -> ");
-    DeployHeader header;
-    header.type = DEPLOY_FULL;
-    header.plainSize = size;
-    return SendUpload(channel, quic, header, std::move(content));
+    announce();
+    line.Print(Decimal(totals.storedBytes) + L" bytes... ");
+    if (const DeployError sent = SendEnd(channel, quic, totals.plainBytes, true); !Ok(sent))
+        return sent;
+    return ReadAcknowledgement(channel, quic);
+}
+
+DeployError UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& entry,
+                        ProgressLine& line) {
+    std::uint64_t size = 0;
+    const UniqueFd file = OpenForReading(entry.local);
+    if (!file || !DeployableSize(file.get(), size))
+        return DeployError::Source;
+    line.Print(L"Uploading " + Decimal(size) + L" -> ");
+    DeployHeader start;
+    start.type = DEPLOY_STREAM_FULL;
+    start.plainSize = size;
+    const auto produce = [&](UploadPipeline& pipeline) {
+        for (std::uint64_t at = 0; at < size;) {
+            std::vector<std::uint8_t> block(
+                static_cast<std::size_t>(std::min<std::uint64_t>(kStreamBlock, size - at)));
+            // A file that shrank under us is not sent half.
+            if (!platform::ReadAllAt(file.get(), block, at))
+                return DeployError::Source;
+            at += block.size();
+            if (const DeployError error = pipeline.Push(std::move(block)); !Ok(error))
+                return error;
+        }
+        return DeployError::None;
+    };
+    return StreamUpload(
+        channel, quic, start, produce, [] {}, line);
 }
 
 DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& entry,
-                        std::span<const std::uint8_t> clientSignature) {
+                        std::span<const std::uint8_t> clientSignature, ProgressLine& line) {
     UniqueFd file = OpenForReading(entry.local);
     std::uint64_t size = 0;
     if (!file || !DeployableSize(file.get(), size))
@@ -114,22 +244,29 @@ DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& en
     DIFFLIB::MemoryDiffWriter localSignature;
     if (library.GenerateSignature(fileReader, localSignature) != DIFFLIB::Result::Ok)
         return DeployError::Engine;
-    const DIFFLIB::MemoryReader seed(clientSignature);
-    const DIFFLIB::MemoryReader source(localSignature.Data());
-    DIFFLIB::MemoryDiffWriter patch;
-    if (library.CompareSignatures(seed, source, &fileReader, patch) != DIFFLIB::Result::Ok)
+    // A signature the engine cannot use fails before anything is sent.
+    if (!DIFFLIB::Comparator::Create(clientSignature))
         return DeployError::Engine;
-    file.reset();
-    localSignature.Take();
-    channel.Print(L"Patch " + Decimal(patch.Size()) + L" -> ");
-    DeployHeader header;
-    header.type = DEPLOY_PATCH;
-    header.fileTime = 0;
-    return SendUpload(channel, quic, header, patch.Take());
+    DeployHeader start;
+    start.type = DEPLOY_STREAM_PATCH;
+    start.fileTime = 0;
+    std::uint64_t patchLength = 0;
+    const auto produce = [&](UploadPipeline& pipeline) {
+        PipelineWriter writer(pipeline, line, size);
+        const DIFFLIB::MemoryReader seed(clientSignature);
+        const DIFFLIB::MemoryReader source(localSignature.Data());
+        if (library.CompareSignatures(seed, source, &fileReader, writer) != DIFFLIB::Result::Ok)
+            return Ok(writer.Error()) ? DeployError::Engine : writer.Error();
+        patchLength = writer.Written();
+        return writer.Flush();
+    };
+    return StreamUpload(
+        channel, quic, start, produce,
+        [&] { line.Print(L"Patch " + Decimal(patchLength) + L" -> "); }, line);
 }
 
-DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entry) {
-    channel.Print(L"Local: " + entry.local + L" to " + entry.remote + L"... ");
+DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entry,
+                      ProgressLine& line) {
     const std::vector<std::uint8_t> path = platform::ToUtf16Le(entry.remote);
     DeployHeader request;
     request.type = DEPLOY_SIGNATURE;
@@ -144,8 +281,8 @@ DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entr
         return error;
     // The reply's type is not checked; its size picks the way.
     if (reply.size == 0)
-        return UploadWhole(channel, quic, entry);
-    return UploadPatch(channel, quic, entry, signature);
+        return UploadWhole(channel, quic, entry, line);
+    return UploadPatch(channel, quic, entry, signature, line);
 }
 
 }  // namespace
@@ -184,14 +321,15 @@ void ServeRemoteSyncChannel(DeployChannel& server, int port1) {
 
 void RunSender(DeployChannel& server, bool quic) {
     for (const DeployEntry& entry : server.Table()) {
+        ProgressLine line(server, L"Local: " + entry.local + L" to " + entry.remote + L"... ");
         DeployError error = DeployError::Source;
         try {
-            error = SendEntry(server, quic, entry);
+            error = SendEntry(server, quic, entry, line);
         } catch (const std::bad_alloc&) {
             error = DeployError::Source;
         }
         // Every outcome is one of two console words.
-        server.Print(Ok(error) ? L"Done\r\n" : L"Failed\r\n");
+        line.Print(Ok(error) ? L"Done\r\n" : L"Failed\r\n");
     }
 }
 

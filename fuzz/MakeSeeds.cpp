@@ -14,6 +14,7 @@
 #include "app/Settings.h"
 #include "codec/DiffLib.h"
 #include "codec/Lzms.h"
+#include "codec/LzmsBlock.h"
 #include "deploy/DeployChannel.h"
 #include "net/RelayHeader.h"
 #include "platform/Text.h"
@@ -171,6 +172,28 @@ void CodecSeeds(const fs::path& root) {
     lzms.Add("random", Compress(std::span(oldFile).first(5000), DIFFLIB::kLzmsBlockSize));
     lzms.Add("one-byte", Compress(std::span(prose).first(1), DIFFLIB::kLzmsBlockSize));
 
+    // A stored block behind its plain size: LZMS, raw, and a patch.
+    Corpus lzmsBlock(root, "lzms_block");
+    auto block = [](std::span<const std::uint8_t> plain, bool lzms) {
+        std::vector<std::uint8_t> stored;
+        DIFFLIB::LzmsBlockCompressor compressor;
+        if (!lzms || compressor.Compress(plain, stored) != DIFFLIB::Result::Ok)
+            stored.assign(plain.begin(), plain.end());
+        const auto size = static_cast<std::uint32_t>(plain.size());
+        std::vector<std::uint8_t> bytes{
+            static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+            static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+        bytes.insert(bytes.end(), stored.begin(), stored.end());
+        return bytes;
+    };
+    const auto prosePiece = std::span(prose).first(std::min<std::size_t>(prose.size(), 12000));
+    lzmsBlock.Add("prose-lzms", block(prosePiece, true));
+    lzmsBlock.Add("prose-raw", block(std::span(prose).first(300), false));
+    const Bytes patchBytes = Compare(oldFile, newFile, true);
+    lzmsBlock.Add(
+        "patch-lzms",
+        block(std::span(patchBytes).first(std::min<std::size_t>(patchBytes.size(), 60000)), true));
+
     Corpus comparator(root, "comparator");
     comparator.Add("old", fuzzsamples::SignatureOf(oldFile));
     comparator.Add("new", fuzzsamples::SignatureOf(newFile));
@@ -266,6 +289,26 @@ void WireSeeds(const fs::path& root) {
         stream.insert(stream.end(), bytes.begin(), bytes.end());
         stream.resize(stream.size() + small.size, static_cast<std::uint8_t>('a' + n));
         deployMessage.Add("stream" + std::to_string(n++), stream);
+    }
+    // A streamed upload: its start, a raw block, an LZMS block and its end.
+    {
+        std::vector<std::uint8_t> upload;
+        auto add = [&](const deploy::DeployHeader& header, std::span<const std::uint8_t> payload) {
+            std::array<std::uint8_t, deploy::kDeployHeaderSize> bytes;
+            deploy::EncodeDeployHeader(header, bytes);
+            upload.insert(upload.end(), bytes.begin(), bytes.end());
+            upload.insert(upload.end(), payload.begin(), payload.end());
+        };
+        const std::string text(600, 'v');
+        const std::vector<std::uint8_t> plain(text.begin(), text.end());
+        DIFFLIB::LzmsBlockCompressor compressor;
+        std::vector<std::uint8_t> packed;
+        Check(compressor.Compress(plain, packed) == DIFFLIB::Result::Ok, "compressing a block");
+        add({deploy::DEPLOY_STREAM_FULL, 0, 2 * plain.size(), 0, 0}, {});
+        add({deploy::DEPLOY_BLOCK, plain.size(), plain.size(), 0, 0}, plain);
+        add({deploy::DEPLOY_BLOCK, packed.size(), plain.size(), 0, 0}, packed);
+        add({deploy::DEPLOY_END, 0, 2 * plain.size(), 0, 1}, {});
+        deployMessage.Add("streamed-upload", upload);
     }
 
     Corpus relayHeader(root, "relay_header");

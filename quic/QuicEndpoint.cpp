@@ -185,13 +185,15 @@ void QuicEndpoint::Close() {
 }
 
 QUIC_STATUS QuicEndpoint::SendOnStream(HQUIC connection, HQUIC stream,
-                                       std::span<const std::uint8_t> bytes) {
+                                       std::span<const std::uint8_t> bytes, std::size_t maxUnsent) {
     const std::shared_ptr<QuicSession> session = FindSession(connection);
     if (!session)
         return QUIC_STATUS_INVALID_PARAMETER;
     const std::shared_ptr<QuicStream> found = session->FindStream(stream);
     if (!found)
         return QUIC_STATUS_INVALID_PARAMETER;
+    if (maxUnsent != 0 && !found->WaitForSendRoom(maxUnsent, kPacedSendIdle))
+        return QUIC_STATUS_INVALID_STATE;
     return found->Send(bytes);
 }
 

@@ -87,8 +87,12 @@ class QuicEndpoint {
 
     // Sends on the stream `stream` (null: the first) of the session of
     // `connection` (null: the first); QUIC_STATUS_INVALID_PARAMETER when
-    // either is missing.
-    QUIC_STATUS SendOnStream(HQUIC connection, HQUIC stream, std::span<const std::uint8_t> bytes);
+    // either is missing. A maxUnsent other than 0 first waits while the
+    // stream has that many bytes queued and not completed
+    // (QuicStream::WaitForSendRoom, kPacedSendIdle); QUIC_STATUS_INVALID_STATE
+    // when that wait fails.
+    QUIC_STATUS SendOnStream(HQUIC connection, HQUIC stream, std::span<const std::uint8_t> bytes,
+                             std::size_t maxUnsent = 0);
 
     bool IsOpen() const;
     const std::string& AppName() const { return appName_; }

@@ -104,6 +104,21 @@ bool QuicStream::WaitForSendRoom(std::size_t limit) {
     }
 }
 
+bool QuicStream::WaitForSendRoom(std::size_t limit, std::chrono::milliseconds idle) {
+    std::unique_lock guard(lock_);
+    for (;;) {
+        if (ended_ || closed_)
+            return false;
+        if (unacknowledged_ < limit)
+            return true;
+        const std::size_t before = unacknowledged_;
+        // Any acknowledgement starts the wait again; none within `idle` ends it.
+        if (!changed_.wait_for(guard, idle,
+                               [&] { return ended_ || closed_ || unacknowledged_ < before; }))
+            return false;
+    }
+}
+
 void QuicStream::OnSendComplete(void* context) {
     const std::size_t size =
         context != nullptr ? static_cast<SendRequest*>(context)->bytes.size() : 0;

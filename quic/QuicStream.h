@@ -1,6 +1,7 @@
 #pragma once
 // One bidirectional QUIC stream of a session: the control stream, or a tunnel
 // stream bridged to a local TCP connection.
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,11 @@ struct SendRequest {
 // Gives the peer back the flow-control credit of bytes a reader has finished
 // with; safe to call after the stream has gone.
 using ReceiveCredit = std::function<void(std::size_t)>;
+
+// What a paced sender (the deployment on the control stream) keeps queued
+// at most, and how long it waits for the layer to complete some of it.
+inline constexpr std::size_t kPacedSendLimit = std::size_t{4} << 20;
+inline constexpr std::chrono::milliseconds kPacedSendIdle{30000};
 
 // Received bytes a bridged stream holds for its local connection; beyond this
 // the stream's credit is withheld, so a local peer that does not read stops
@@ -80,6 +86,10 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // false once the stream has ended or been closed (so a pump never waits
     // for a stream that will not acknowledge any more).
     bool WaitForSendRoom(std::size_t limit);
+    // The same for a sender that must not queue without bound but must not
+    // wait for ever either (a deployment streams whole files): also false
+    // when nothing was acknowledged for `idle`.
+    bool WaitForSendRoom(std::size_t limit, std::chrono::milliseconds idle);
     // Closes the local socket and aborts both directions with error code 0.
     void Close();
     // Returns the credit of `count` bytes taken with QUIC_STATUS_PENDING.

@@ -173,8 +173,8 @@ HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort) 
 }
 
 QUIC_STATUS SendOnStream(QuicEndpoint& endpoint, HQUIC connection, HQUIC stream,
-                         std::span<const std::uint8_t> bytes) {
-    return endpoint.SendOnStream(connection, stream, bytes);
+                         std::span<const std::uint8_t> bytes, std::size_t maxUnsent) {
+    return endpoint.SendOnStream(connection, stream, bytes, maxUnsent);
 }
 
 }  // namespace quic

@@ -73,9 +73,10 @@ QUIC_STATUS ConnectClientShell(ClientShell& shell, std::string_view host, std::u
 // ServerShell installed on `server`.
 HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort);
 
-// Sends on a stream of the endpoint (null connection or stream: the first).
+// Sends on a stream of the endpoint (null connection or stream: the first);
+// see QuicEndpoint::SendOnStream for maxUnsent.
 QUIC_STATUS SendOnStream(QuicEndpoint& endpoint, HQUIC connection, HQUIC stream,
-                         std::span<const std::uint8_t> bytes);
+                         std::span<const std::uint8_t> bytes, std::size_t maxUnsent = 0);
 
 // The handlers themselves.
 QUIC_STATUS ServerListenerHandler(HQUIC listener, QUIC_LISTENER_EVENT* event, void* context);

@@ -111,7 +111,7 @@ TEST_F(DeployReceiverTest, UploadsBeforeAnySignatureRequestAreRefused) {
 
 TEST_F(DeployReceiverTest, UnknownTypesAreSkippedWithoutReply) {
     ASSERT_TRUE(server->Send(0, Bytes("abc")));
-    ASSERT_TRUE(server->Send(4, std::vector<std::uint8_t>(5000, 7)));
+    ASSERT_TRUE(server->Send(8, std::vector<std::uint8_t>(5000, 7)));
     ASSERT_TRUE(server->Send(0xffffffffu, {}));
     // The path ends at its first zero, as a terminated text would.
     auto path = platform::ToUtf16Le(platform::FromUtf8((dir / "none.bin").string()));
@@ -217,3 +217,161 @@ TEST_F(DeployReceiverTest, ReceiverEndsWhenTheServerGoes) {
 }
 
 }  // namespace
+
+// Streamed uploads: a start, blocks raw or LZMS, an end, one acknowledgement.
+class DeployStreamReceiverTest : public DeployReceiverTest {
+  protected:
+    // A block as the sender would make it: LZMS when that is smaller and
+    // `lzms` is asked for, raw otherwise.
+    static RawMessage Block(std::span<const std::uint8_t> plain, bool lzms) {
+        RawMessage block;
+        block.plainSize = plain.size();
+        if (lzms) {
+            DIFFLIB::LzmsBlockCompressor compressor;
+            if (compressor.Compress(plain, block.payload) == DIFFLIB::Result::Ok)
+                return block;
+        }
+        block.payload.assign(plain.begin(), plain.end());
+        return block;
+    }
+
+    // The acknowledgement's result of a streamed upload (-1: none came).
+    int Stream(std::uint32_t startType, std::uint64_t announced,
+               const std::vector<RawMessage>& blocks, std::uint64_t endPlain,
+               std::uint32_t endResult = 1) {
+        if (!server->Send(startType, {}, announced))
+            return -1;
+        for (const RawMessage& block : blocks)
+            if (!server->Send(DEPLOY_BLOCK, block.payload, block.plainSize))
+                return -1;
+        RawMessage ack;
+        if (!server->Send(DEPLOY_END, {}, endPlain, 0, endResult) || !server->Receive(ack))
+            return -1;
+        EXPECT_EQ(ack.type, startType == DEPLOY_STREAM_FULL ? DEPLOY_FULL : DEPLOY_PATCH);
+        return static_cast<int>(ack.result);
+    }
+
+    // `data` cut into blocks of `size`, every other one LZMS.
+    static std::vector<RawMessage> Blocks(std::span<const std::uint8_t> data, std::size_t size) {
+        std::vector<RawMessage> blocks;
+        for (std::size_t at = 0; at < data.size(); at += size)
+            blocks.push_back(
+                Block(data.subspan(at, std::min(size, data.size() - at)), blocks.size() % 2 == 0));
+        return blocks;
+    }
+};
+
+TEST_F(DeployStreamReceiverTest, RawAndLzmsBlocksMixedInOneFileAndPatchArriveIntact) {
+    const auto target = dir / "sub" / "mixed.bin";
+    // Text and noise, so that LZMS blocks and raw blocks both occur.
+    auto content = deploytest::SampleContent(900000, 3);
+    for (std::size_t i = 300000; i < 500000; ++i)
+        content[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 13);
+    EXPECT_EQ(Ask(target).size, 0u);
+    const auto blocks = Blocks(content, 100000);
+    int raw = 0, lzms = 0;
+    for (const auto& block : blocks)
+        ++(block.payload.size() == block.plainSize ? raw : lzms);
+    ASSERT_GT(raw, 0);
+    ASSERT_GT(lzms, 0);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, content.size(), blocks, content.size()), 1);
+    EXPECT_EQ(ReadFile(target), content);
+
+    // A patch of the same file, cut so that records and source bytes
+    // straddle the blocks.
+    auto changed = content;
+    changed.insert(changed.begin() + 450000, 3000, 'x');
+    DIFFLIB::DiffLibrary library;
+    const RawMessage signature = Ask(target);
+    ASSERT_GT(signature.size, 0u);
+    DIFFLIB::MemoryDiffWriter source, patch;
+    const DIFFLIB::MemoryReader changedReader(changed);
+    ASSERT_EQ(library.GenerateSignature(changedReader, source), DIFFLIB::Result::Ok);
+    ASSERT_EQ(
+        library.CompareSignatures(DIFFLIB::MemoryReader(signature.payload),
+                                  DIFFLIB::MemoryReader(source.Data()), &changedReader, patch),
+        DIFFLIB::Result::Ok);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, Blocks(patch.Data(), 1001), patch.Size()), 1);
+    EXPECT_EQ(ReadFile(target), changed);
+    EXPECT_EQ(Leftovers(target.parent_path()), 0u);
+    EXPECT_NE(clientOut.Text().find(L"...  Writing ... \r\n"), std::wstring::npos);
+    EXPECT_NE(clientOut.Text().find(L"...  Patching ... \r\n"), std::wstring::npos);
+}
+
+TEST_F(DeployStreamReceiverTest, FailureMidFileKeepsTheOldFileAndTheChannelInStep) {
+    const auto target = dir / "keep.bin";
+    const auto old = deploytest::SampleContent(50000, 1);
+    WriteFile(target, old);
+    const auto content = deploytest::SampleContent(600000, 2);
+    EXPECT_GT(Ask(target).size, 0u);
+
+    // A damaged LZMS block in the middle: the rest is still taken to the end.
+    auto blocks = Blocks(content, 100000);
+    ASSERT_LT(blocks[2].payload.size(), blocks[2].plainSize);
+    std::fill(blocks[2].payload.begin() + 8, blocks[2].payload.end(), 0xee);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, content.size(), blocks, content.size()), 0);
+    EXPECT_EQ(ReadFile(target), old);
+
+    // An end that counts other bytes than came, and a sender that gives up.
+    blocks = Blocks(content, 100000);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, content.size(), blocks, content.size() - 1), 0);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, content.size(), blocks, content.size(), 0), 0);
+    // A patch whose seed reaches past the old file.
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, {Block(OneRecordPatch(2, 10, 100000), true)}, 24), 0);
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+
+    // Still in step: the next request is answered and a good upload lands.
+    EXPECT_GT(Ask(target).size, 0u);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, content.size(), blocks, content.size()), 1);
+    EXPECT_EQ(ReadFile(target), content);
+}
+
+TEST_F(DeployStreamReceiverTest, BlocksThatBreakTheRulesEndTheChannel) {
+    const auto target = dir / "keep.bin";
+    const auto old = Bytes("old content\n");
+    WriteFile(target, old);
+    EXPECT_GT(Ask(target).size, 0u);
+    // More than the start announced: refused at the header, before its bytes.
+    ASSERT_TRUE(server->Send(DEPLOY_STREAM_FULL, {}, 10));
+    ASSERT_TRUE(server->Send(DEPLOY_BLOCK, std::vector<std::uint8_t>(11, 1), 11));
+    EXPECT_TRUE(server->PeerClosed());
+    EXPECT_EQ(receiver.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+}
+
+class DeployStreamRuleTest : public DeployStreamReceiverTest,
+                             public ::testing::WithParamInterface<int> {};
+
+TEST_P(DeployStreamRuleTest, EachBrokenRuleEndsTheChannel) {
+    const auto target = dir / "keep.bin";
+    const auto old = Bytes("old content\n");
+    WriteFile(target, old);
+    EXPECT_GT(Ask(target).size, 0u);
+    ASSERT_TRUE(server->Send(DEPLOY_STREAM_PATCH, {}));
+    switch (GetParam()) {
+        case 0:  // a block above the largest
+            ASSERT_TRUE(
+                server->SendRaw(deploytest::RawHeader(DEPLOY_BLOCK, 100, kDeployMaxBlock + 1)));
+            break;
+        case 1:  // stored longer than plain
+            ASSERT_TRUE(server->Send(DEPLOY_BLOCK, std::vector<std::uint8_t>(20, 1), 10));
+            break;
+        case 2:  // an empty block
+            ASSERT_TRUE(server->Send(DEPLOY_BLOCK, {}, 0));
+            break;
+        case 3:  // another message inside the upload
+            ASSERT_TRUE(server->Send(DEPLOY_SIGNATURE, Bytes("x\0")));
+            break;
+        default:  // an end with a payload
+            ASSERT_TRUE(server->Send(DEPLOY_END, Bytes("tail"), 0, 0, 1));
+            break;
+    }
+    EXPECT_TRUE(server->PeerClosed());
+    EXPECT_EQ(receiver.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rules, DeployStreamRuleTest, ::testing::Range(0, 5));

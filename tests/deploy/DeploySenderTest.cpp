@@ -84,12 +84,12 @@ TEST_F(DeploySenderTest, UploadOnTheWireRefusedAckAndUnusableSignature) {
 
     // r1: a full upload whose acknowledgement says the write failed.
     AnswerRequest(L"r1", {});
-    RawMessage upload;
-    ASSERT_TRUE(client->Receive(upload));
-    EXPECT_EQ(upload.type, DEPLOY_FULL);
-    std::vector<std::uint8_t> plain = upload.payload;
-    ASSERT_EQ(DIFFLIB::DiffLibrary::DecompressBuffer(plain), DIFFLIB::Result::Ok);
-    EXPECT_EQ(plain, content);
+    deploytest::RawUpload upload;
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, upload));
+    EXPECT_EQ(upload.type, DEPLOY_STREAM_FULL);
+    EXPECT_EQ(upload.announced, content.size());
+    EXPECT_TRUE(upload.complete);
+    EXPECT_EQ(upload.plain, content);
     ASSERT_TRUE(client->Send(DEPLOY_FULL, {}, 0, 0, /*result=*/0));
 
     // r2: a signature the engine cannot use; nothing follows the reply.
@@ -104,11 +104,11 @@ TEST_F(DeploySenderTest, UploadOnTheWireRefusedAckAndUnusableSignature) {
     ASSERT_EQ(library.GenerateSignature(olderReader, signature), DIFFLIB::Result::Ok);
     AnswerRequest(L"r3",
                   std::vector<std::uint8_t>(signature.Data().begin(), signature.Data().end()));
-    RawMessage patch;
-    ASSERT_TRUE(client->Receive(patch));
-    EXPECT_EQ(patch.type, DEPLOY_PATCH);
-    std::vector<std::uint8_t> patchBytes = patch.payload;
-    ASSERT_EQ(DIFFLIB::DiffLibrary::DecompressBuffer(patchBytes), DIFFLIB::Result::Ok);
+    deploytest::RawUpload patch;
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, patch));
+    EXPECT_EQ(patch.type, DEPLOY_STREAM_PATCH);
+    EXPECT_TRUE(patch.complete);
+    const std::vector<std::uint8_t> patchBytes = patch.plain;
     const DIFFLIB::MemoryReader patchReader(patchBytes);
     DIFFLIB::MemoryDiffWriter rebuilt;
     ASSERT_EQ(library.ApplyPatch(olderReader, patchReader, rebuilt), DIFFLIB::Result::Ok);
@@ -118,11 +118,11 @@ TEST_F(DeploySenderTest, UploadOnTheWireRefusedAckAndUnusableSignature) {
 
     const std::wstring text = Finished();
     const std::wstring r1 = L"Local: " + local + L" to r1... Uploading 20000 -> " +
-                            std::to_wstring(upload.size) + L" bytes... Failed\r\n";
+                            std::to_wstring(upload.stored) + L" bytes... Failed\r\n";
     const std::wstring r2 = L"Local: " + local + L" to r2... Failed\r\n";
     const std::wstring r3 = L"Local: " + local + L" to r3... Patch " +
                             std::to_wstring(patchBytes.size()) + L" -> " +
-                            std::to_wstring(patch.size) + L" bytes... Done\r\n";
+                            std::to_wstring(patch.stored) + L" bytes... Done\r\n";
     EXPECT_EQ(text, r1 + r2 + r3);
 }
 
@@ -191,9 +191,9 @@ TEST_F(DeploySenderTest, FilesOfFourGibibytesAreNotSent) {
     AnswerRequest(L"r1", {});
     // The next message is already the next entry's request.
     AnswerRequest(L"r2", {});
-    RawMessage upload;
-    ASSERT_TRUE(client->Receive(upload));
-    EXPECT_EQ(upload.type, DEPLOY_FULL);
+    deploytest::RawUpload upload;
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, upload));
+    EXPECT_EQ(upload.type, DEPLOY_STREAM_FULL);
     ASSERT_TRUE(client->Send(DEPLOY_FULL, {}, 0, 0, 1));
     const std::wstring text = Finished();
     EXPECT_EQ(text.rfind(L"Local: " + Wide(big) + L" to r1... Failed\r\nLocal: " + Wide(small) +

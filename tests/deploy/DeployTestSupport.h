@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/LzmsBlock.h"
 #include "deploy/DeployChannel.h"
 
 using namespace deploy;
@@ -147,6 +148,7 @@ inline std::array<std::uint8_t, kDeployHeaderSize> RawHeader(std::uint32_t type,
 struct RawMessage {
     std::uint32_t type = 0;
     std::uint64_t size = 0;
+    std::uint64_t plainSize = 0;
     std::uint32_t result = 0;
     std::vector<std::uint8_t> payload;
 };
@@ -179,6 +181,7 @@ class RawPeer {
         };
         message.type = static_cast<std::uint32_t>(get(0, 4));
         message.size = get(8, 8);
+        message.plainSize = get(16, 8);
         message.result = static_cast<std::uint32_t>(get(32, 4));
         message.payload.assign(static_cast<std::size_t>(message.size), 0);
         return message.payload.empty() ||
@@ -195,5 +198,43 @@ class RawPeer {
   private:
     TcpSocket socket_;
 };
+
+// A streamed upload as it arrives: its start, the blocks put together, its end.
+struct RawUpload {
+    std::uint32_t type = 0;
+    std::uint64_t announced = 0;  // the start's plainSize
+    std::vector<std::uint8_t> plain;
+    std::uint64_t stored = 0;  // payload bytes of all blocks
+    int rawBlocks = 0;
+    int lzmsBlocks = 0;
+    bool complete = false;  // the end says so and counts what came
+};
+
+inline bool ReceiveUpload(RawPeer& peer, RawUpload& upload) {
+    RawMessage start;
+    if (!peer.Receive(start) ||
+        (start.type != DEPLOY_STREAM_FULL && start.type != DEPLOY_STREAM_PATCH))
+        return false;
+    upload.type = start.type;
+    upload.announced = start.plainSize;
+    DIFFLIB::LzmsBlockDecompressor decompressor;
+    for (;;) {
+        RawMessage message;
+        if (!peer.Receive(message))
+            return false;
+        if (message.type == DEPLOY_END) {
+            upload.complete = message.result == 1 && message.plainSize == upload.plain.size();
+            return true;
+        }
+        if (message.type != DEPLOY_BLOCK)
+            return false;
+        std::vector<std::uint8_t> plain(static_cast<std::size_t>(message.plainSize));
+        if (decompressor.Decompress(message.payload, plain) != DIFFLIB::Result::Ok)
+            return false;
+        ++(message.size == message.plainSize ? upload.rawBlocks : upload.lzmsBlocks);
+        upload.stored += message.size;
+        upload.plain.insert(upload.plain.end(), plain.begin(), plain.end());
+    }
+}
 
 }  // namespace deploytest

@@ -1,0 +1,64 @@
+#pragma once
+// Single LZMS blocks, for uploads that are compressed and sent block by block
+// rather than as one frame (Lzms.h). A block travels with its uncompressed
+// size and its stored size beside it; stored == uncompressed means raw. Each
+// object keeps its LZMS state for many blocks and is used by one thread.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "codec/Result.h"
+
+struct wimlib_compressor;
+struct wimlib_decompressor;
+
+namespace DIFFLIB {
+
+// The largest block either side accepts.
+inline constexpr std::uint32_t kLzmsMaxBlock = 4u << 20;
+
+class LzmsBlockCompressor {
+  public:
+    // LZMS state grows with the block size it is made for (about 10 MiB for
+    // 1 MiB blocks): it is made for the largest block seen so far.
+    LzmsBlockCompressor();
+    ~LzmsBlockCompressor();
+    LzmsBlockCompressor(const LzmsBlockCompressor&) = delete;
+    LzmsBlockCompressor& operator=(const LzmsBlockCompressor&) = delete;
+
+    // Ok with `out` holding the LZMS form when it is smaller than `block`;
+    // Failed (out empty) when it is not, when the block is empty or above
+    // kLzmsMaxBlock, or when the compressor cannot be had: the block then
+    // travels raw.
+    Result Compress(std::span<const std::uint8_t> block, std::vector<std::uint8_t>& out);
+
+  private:
+    struct FreeCompressor {
+        void operator()(wimlib_compressor* compressor) const;
+    };
+    std::unique_ptr<wimlib_compressor, FreeCompressor> compressor_;
+    std::size_t madeFor_ = 0;
+};
+
+class LzmsBlockDecompressor {
+  public:
+    LzmsBlockDecompressor();
+    ~LzmsBlockDecompressor();
+    LzmsBlockDecompressor(const LzmsBlockDecompressor&) = delete;
+    LzmsBlockDecompressor& operator=(const LzmsBlockDecompressor&) = delete;
+
+    // Fills all of `out` (the block's uncompressed size) from `stored`: a
+    // copy when the sizes are equal, LZMS otherwise. Failed for a stored
+    // form larger than out, an out of 0 or above kLzmsMaxBlock, or damage.
+    Result Decompress(std::span<const std::uint8_t> stored, std::span<std::uint8_t> out);
+
+  private:
+    struct FreeDecompressor {
+        void operator()(wimlib_decompressor* decompressor) const;
+    };
+    std::unique_ptr<wimlib_decompressor, FreeDecompressor> decompressor_;
+};
+
+}  // namespace DIFFLIB

@@ -1,0 +1,252 @@
+#include "deploy/UploadPipeline.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "codec/LzmsBlock.h"
+#include "platform/Thread.h"
+
+namespace deploy {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The writer trusts its rate only after this much went through sends, and
+// judges it from this many of the last sends.
+constexpr std::uint64_t kRateSample = std::uint64_t{2} << 20;
+constexpr std::size_t kRecentSends = 8;
+
+}  // namespace
+
+struct UploadPipeline::Slot {
+    enum class State { Queued, Compressing, Packed, Raw };
+    std::vector<std::uint8_t> plain;
+    std::vector<std::uint8_t> packed;  // the LZMS form, when it is smaller
+    State state = State::Queued;
+    bool taken = false;  // the writer has it; a compression still running is dropped
+};
+
+UploadPipeline::UploadPipeline(Send send, Options options, Sent sent)
+    : send_(std::move(send)), sent_(std::move(sent)), mode_(options.mode) {
+    std::size_t workers = options.workers;
+    if (workers == 0)
+        workers = std::max(1u, std::thread::hardware_concurrency());
+    window_ = options.window != 0 ? options.window : 4 * workers;
+    bool started = platform::StartThread(writer_, [this] { Write(); });
+    for (std::size_t i = 0; started && i < workers && mode_ != Mode::Raw; ++i) {
+        std::thread thread;
+        started = platform::StartThread(thread, [this] { Compress(); });
+        if (started)
+            compressors_.push_back(std::move(thread));
+    }
+    if (!started) {
+        std::lock_guard guard(lock_);
+        stopping_ = true;
+        error_ = DeployError::Source;
+    }
+}
+
+UploadPipeline::~UploadPipeline() {
+    {
+        std::lock_guard guard(lock_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : compressors_)
+        thread.join();
+    if (writer_.joinable())
+        writer_.join();
+}
+
+bool UploadPipeline::Stopped() const {
+    return stopping_ || error_ != DeployError::None;
+}
+
+DeployError UploadPipeline::Push(std::vector<std::uint8_t> plain) {
+    if (plain.empty() || plain.size() > DIFFLIB::kLzmsMaxBlock)
+        return DeployError::BadMessage;
+    auto slot = std::make_shared<Slot>();
+    slot->plain = std::move(plain);
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [&] { return Stopped() || slots_.size() < window_; });
+    if (Stopped())
+        return error_ != DeployError::None ? error_ : DeployError::Channel;
+    if (mode_ == Mode::Raw)
+        slot->state = Slot::State::Raw;
+    slots_.push_back(std::move(slot));
+    ++pushed_;
+    changed_.notify_all();
+    return DeployError::None;
+}
+
+DeployError UploadPipeline::Finish() {
+    std::unique_lock guard(lock_);
+    finished_ = true;
+    changed_.notify_all();
+    changed_.wait(guard, [&] { return Stopped() || written_ == pushed_; });
+    if (error_ != DeployError::None)
+        return error_;
+    return written_ == pushed_ ? DeployError::None : DeployError::Channel;
+}
+
+UploadPipeline::Totals UploadPipeline::Done() const {
+    std::lock_guard guard(lock_);
+    return totals_;
+}
+
+void UploadPipeline::Compress() {
+    DIFFLIB::LzmsBlockCompressor compressor;
+    for (;;) {
+        std::shared_ptr<Slot> slot;
+        {
+            std::unique_lock guard(lock_);
+            changed_.wait(guard, [&] {
+                if (Stopped())
+                    return true;
+                // Adaptive: the newest block first, the one the writer needs last.
+                const auto queued = [](const auto& s) { return s->state == Slot::State::Queued; };
+                if (mode_ == Mode::Adaptive) {
+                    const auto found = std::find_if(slots_.rbegin(), slots_.rend(), queued);
+                    // The newest is the furthest ahead: if it cannot be done
+                    // in time, none can.
+                    if (found != slots_.rend() &&
+                        WorthCompressing(static_cast<std::size_t>(slots_.rend() - found - 1),
+                                         (*found)->plain.size()))
+                        slot = *found;
+                } else {
+                    const auto found = std::find_if(slots_.begin(), slots_.end(), queued);
+                    if (found != slots_.end())
+                        slot = *found;
+                }
+                return slot != nullptr;
+            });
+            if (Stopped())
+                return;
+            slot->state = Slot::State::Compressing;
+        }
+        std::vector<std::uint8_t> packed;
+        const auto start = Clock::now();
+        const bool smaller = compressor.Compress(slot->plain, packed) == DIFFLIB::Result::Ok;
+        const double perByte = std::chrono::duration<double>(Clock::now() - start).count() /
+                               static_cast<double>(slot->plain.size());
+        {
+            std::lock_guard guard(lock_);
+            compressSeconds_ =
+                compressSeconds_ == 0 ? perByte : 0.75 * compressSeconds_ + 0.25 * perByte;
+            if (!slot->taken) {
+                slot->packed = std::move(packed);
+                slot->state = smaller ? Slot::State::Packed : Slot::State::Raw;
+            }
+        }
+        changed_.notify_all();
+    }
+}
+
+bool UploadPipeline::WorthCompressing(std::size_t ahead, std::size_t size) const {
+    if (linkRate_ == 0 || compressSeconds_ == 0)
+        return true;  // nothing learnt yet: try
+    // The writer sends the `ahead` blocks before it at about the link's rate
+    // (raw, in the worst case), then wants this one.
+    const double untilNeeded = static_cast<double>(ahead * size) / linkRate_;
+    return compressSeconds_ * static_cast<double>(size) < untilNeeded;
+}
+
+std::shared_ptr<UploadPipeline::Slot> UploadPipeline::TakeFront(Clock::time_point& until,
+                                                                Clock::time_point waitingSince) {
+    until = Clock::time_point::max();
+    const std::shared_ptr<Slot>& front = slots_.front();
+    if (front->state == Slot::State::Packed || front->state == Slot::State::Raw)
+        return front;
+    if (mode_ != Mode::Adaptive)
+        return nullptr;
+    // A single block has nothing to overlap with: it waits for LZMS.
+    if (finished_ && pushed_ == 1)
+        return nullptr;
+    if (front->state == Slot::State::Queued) {
+        // Whether more follows decides between a lone block and a pipeline.
+        return slots_.size() >= 2 || finished_ ? front : nullptr;
+    }
+    // Being compressed: worth waiting for about as long as half its raw
+    // send would take (LZMS roughly halves what it is given or better).
+    if (linkRate_ == 0)
+        return front;
+    const double rate = linkRate_;
+    const auto patience = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(front->plain.size()) / rate / 2));
+    until = waitingSince + patience;
+    return Clock::now() >= until ? front : nullptr;
+}
+
+void UploadPipeline::Write() {
+    for (;;) {
+        std::shared_ptr<Slot> slot;
+        {
+            std::unique_lock guard(lock_);
+            const Clock::time_point waitingSince = Clock::now();
+            for (;;) {
+                if (Stopped())
+                    return;
+                Clock::time_point until;
+                if (!slots_.empty() && (slot = TakeFront(until, waitingSince)))
+                    break;
+                if (until == Clock::time_point::max())
+                    changed_.wait(guard);
+                else
+                    changed_.wait_until(guard, until);
+            }
+            slot->taken = true;
+            if (slot->state != Slot::State::Packed)
+                slot->packed.clear();
+            slots_.pop_front();
+        }
+        changed_.notify_all();
+        const bool packed = !slot->packed.empty();
+        const UploadBlock block{packed ? std::span<const std::uint8_t>(slot->packed)
+                                       : std::span<const std::uint8_t>(slot->plain),
+                                static_cast<std::uint32_t>(slot->plain.size())};
+        const auto start = Clock::now();
+        const DeployError error = send_(block);
+        recentSends_.push_back(
+            {block.stored.size(), std::chrono::duration<double>(Clock::now() - start).count()});
+        if (recentSends_.size() > kRecentSends)
+            recentSends_.pop_front();
+        SendSample recent;
+        for (const SendSample& sample : recentSends_) {
+            recent.bytes += sample.bytes;
+            recent.seconds += sample.seconds;
+        }
+        if (recent.bytes >= kRateSample && recent.seconds > 0) {
+            std::lock_guard guard(lock_);
+            linkRate_ = static_cast<double>(recent.bytes) / recent.seconds;
+        }
+        if (error != DeployError::None) {
+            {
+                std::lock_guard guard(lock_);
+                error_ = error;
+            }
+            changed_.notify_all();
+            return;
+        }
+        Totals totals;
+        {
+            std::lock_guard guard(lock_);
+            totals_.plainBytes += block.plainSize;
+            totals_.storedBytes += block.stored.size();
+            ++(packed ? totals_.lzmsBlocks : totals_.rawBlocks);
+            totals = totals_;
+        }
+        // Reported before the block counts as written, so that nothing the
+        // report prints can follow what the caller prints after Finish.
+        if (sent_)
+            sent_(totals);
+        {
+            std::lock_guard guard(lock_);
+            ++written_;
+        }
+        changed_.notify_all();
+    }
+}
+
+}  // namespace deploy

@@ -1,0 +1,158 @@
+// The sender's pipeline on its own: blocks leave in order whatever the mix of
+// raw and LZMS, memory is bounded by the window, a failed send stops the
+// caller, and the adaptive choice follows how fast blocks leave.
+#include "deploy/UploadPipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "codec/LzmsBlock.h"
+#include "deploy/DeployTestSupport.h"
+
+using namespace deploy;
+using namespace std::chrono_literals;
+
+namespace {
+
+// What the writer sent, put back together.
+struct Received {
+    std::mutex lock;  // guards plain, raw, lzms
+    std::vector<std::uint8_t> plain;
+    int raw = 0;
+    int lzms = 0;
+
+    DeployError Take(const UploadBlock& block) {
+        std::vector<std::uint8_t> plainBlock(block.plainSize);
+        DIFFLIB::LzmsBlockDecompressor decompressor;
+        if (decompressor.Decompress(block.stored, plainBlock) != DIFFLIB::Result::Ok)
+            return DeployError::Engine;
+        std::lock_guard guard(lock);
+        ++(block.stored.size() == block.plainSize ? raw : lzms);
+        plain.insert(plain.end(), plainBlock.begin(), plainBlock.end());
+        return DeployError::None;
+    }
+};
+
+DeployError PushAll(UploadPipeline& pipeline, std::span<const std::uint8_t> data,
+                    std::size_t block) {
+    for (std::size_t at = 0; at < data.size(); at += block) {
+        const auto piece = data.subspan(at, std::min(block, data.size() - at));
+        if (const DeployError error = pipeline.Push({piece.begin(), piece.end()}); !Ok(error))
+            return error;
+    }
+    return pipeline.Finish();
+}
+
+TEST(UploadPipeline, BlocksLeaveInOrderInEveryMode) {
+    const auto data = deploytest::SampleContent(3 * 1000 * 1000 + 123, 9);
+    for (const auto mode :
+         {UploadPipeline::Mode::Lzms, UploadPipeline::Mode::Raw, UploadPipeline::Mode::Adaptive}) {
+        Received received;
+        UploadPipeline pipeline([&](const UploadBlock& b) { return received.Take(b); },
+                                {.workers = 2, .window = 4, .mode = mode});
+        ASSERT_EQ(PushAll(pipeline, data, 256 * 1024), DeployError::None);
+        EXPECT_EQ(received.plain, data);
+        const auto totals = pipeline.Done();
+        EXPECT_EQ(totals.plainBytes, data.size());
+        EXPECT_EQ(totals.rawBlocks + totals.lzmsBlocks, 12u);
+        EXPECT_EQ(totals.lzmsBlocks, static_cast<std::uint64_t>(received.lzms));
+        if (mode == UploadPipeline::Mode::Raw) {
+            EXPECT_EQ(received.lzms, 0);
+        }
+        if (mode == UploadPipeline::Mode::Lzms) {
+            EXPECT_EQ(received.raw, 0);
+            EXPECT_LT(totals.storedBytes, data.size() / 2);
+        }
+    }
+}
+
+TEST(UploadPipeline, TheWindowHoldsTheCallerWhileTheLinkIsStuck) {
+    std::mutex gateLock;  // guards open
+    std::condition_variable gateChanged;
+    bool open = false;
+    Received received;
+    constexpr std::size_t kWindow = 3;
+    UploadPipeline pipeline(
+        [&](const UploadBlock& block) {
+            std::unique_lock guard(gateLock);
+            gateChanged.wait(guard, [&] { return open; });
+            return received.Take(block);
+        },
+        {.workers = 1, .window = kWindow, .mode = UploadPipeline::Mode::Adaptive});
+    const auto data = deploytest::SampleContent(20 * 65536, 4);
+    std::atomic<std::size_t> pushed{0};
+    auto producer = std::async(std::launch::async, [&] {
+        for (std::size_t at = 0; at < data.size(); at += 65536) {
+            if (!Ok(pipeline.Push({data.begin() + static_cast<long>(at),
+                                   data.begin() + static_cast<long>(at + 65536)})))
+                return DeployError::Channel;
+            ++pushed;
+        }
+        return pipeline.Finish();
+    });
+    // One block in the writer's hands, the window full behind it; no more.
+    ASSERT_TRUE(deploytest::WaitFor([&] { return pushed.load() == kWindow + 1; }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(pushed.load(), kWindow + 1);
+    {
+        std::lock_guard guard(gateLock);
+        open = true;
+    }
+    gateChanged.notify_all();
+    ASSERT_EQ(producer.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(producer.get(), DeployError::None);
+    EXPECT_EQ(received.plain, data);
+}
+
+TEST(UploadPipeline, AFailedSendStopsTheCallerAndNothingFollowsIt) {
+    std::atomic<int> sends{0};
+    UploadPipeline pipeline(
+        [&](const UploadBlock&) { return ++sends == 3 ? DeployError::Channel : DeployError::None; },
+        {.workers = 2, .window = 2, .mode = UploadPipeline::Mode::Adaptive});
+    const auto data = deploytest::SampleContent(50 * 65536, 5);
+    EXPECT_EQ(PushAll(pipeline, data, 65536), DeployError::Channel);
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(sends.load(), 3);
+    EXPECT_EQ(pipeline.Done().rawBlocks + pipeline.Done().lzmsBlocks, 2u);
+}
+
+TEST(UploadPipeline, AdaptiveFollowsTheLink) {
+    const auto data = deploytest::SampleContent(16 * 262144, 6);
+    {
+        // A fast link: the writer does not wait for compressors, so some
+        // blocks leave raw.
+        Received received;
+        UploadPipeline pipeline([&](const UploadBlock& b) { return received.Take(b); },
+                                {.workers = 1, .window = 8});
+        ASSERT_EQ(PushAll(pipeline, data, 262144), DeployError::None);
+        EXPECT_EQ(received.plain, data);
+        EXPECT_GT(received.raw, 0);
+    }
+    {
+        // A slow link: compressors get ahead and blocks leave as LZMS.
+        Received received;
+        UploadPipeline pipeline(
+            [&](const UploadBlock& b) {
+                std::this_thread::sleep_for(100ms);
+                return received.Take(b);
+            },
+            {.workers = 2, .window = 8});
+        ASSERT_EQ(PushAll(pipeline, data, 262144), DeployError::None);
+        EXPECT_EQ(received.plain, data);
+        EXPECT_GT(received.lzms, 0);
+    }
+    {
+        // A single block has nothing to overlap with: it is compressed.
+        Received received;
+        UploadPipeline pipeline([&](const UploadBlock& b) { return received.Take(b); }, {});
+        ASSERT_EQ(PushAll(pipeline, std::span(data).first(200000), 262144), DeployError::None);
+        EXPECT_EQ(received.lzms, 1);
+    }
+}
+
+}  // namespace
