@@ -161,13 +161,13 @@ std::shared_ptr<UploadPipeline::Slot> UploadPipeline::TakeFront(Clock::time_poin
         return front;
     if (mode_ != Mode::Adaptive)
         return nullptr;
-    // A single block has nothing to overlap with: it waits for LZMS.
-    if (finished_ && pushed_ == 1)
+    // A single block has nothing to overlap with: it waits for LZMS. Until
+    // a second block or the end comes, the first may be such a block.
+    if (pushed_ == 1)
         return nullptr;
-    if (front->state == Slot::State::Queued) {
-        // Whether more follows decides between a lone block and a pipeline.
-        return slots_.size() >= 2 || finished_ ? front : nullptr;
-    }
+    // No compressor has started it: waiting would only idle the link.
+    if (front->state == Slot::State::Queued)
+        return front;
     // Being compressed: worth waiting for about as long as half its raw
     // send would take (LZMS roughly halves what it is given or better).
     if (linkRate_ == 0)
