@@ -47,34 +47,8 @@ DEV_IP=10.55.0.1
 TGT_IP=10.55.0.2
 WORK=$(mktemp -d /tmp/deploypath.XXXXXX)
 
-cleanup() {
-    for ns in $DEV $TGT; do
-        ip netns pids $ns 2>/dev/null | xargs -r kill 2>/dev/null
-    done
-    wait 2>/dev/null
-    ip netns del $DEV 2>/dev/null
-    ip netns del $TGT 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-ip netns del $DEV 2>/dev/null
-ip netns del $TGT 2>/dev/null
-ip netns add $DEV
-ip netns add $TGT
-ip link add dvdev type veth peer name dvtgt
-ip link set dvdev netns $DEV
-ip link set dvtgt netns $TGT
-ip -n $DEV addr add $DEV_IP/24 dev dvdev
-ip -n $TGT addr add $TGT_IP/24 dev dvtgt
-for ns in $DEV $TGT; do ip -n $ns link set lo up; done
-ip -n $DEV link set dvdev mtu 1500 up
-ip -n $TGT link set dvtgt mtu 1500 up
-if [ -n "$RATE" ]; then
-    ip netns exec $DEV tc qdisc add dev dvdev root tbf rate "$RATE" burst 64kb latency 50ms
-    ip netns exec $TGT tc qdisc add dev dvtgt root tbf rate "$RATE" burst 64kb latency 50ms
-fi
+. "$TOP/bench/netns.sh"
+netns_up $DEV $TGT $DEV_IP $TGT_IP "$RATE" "$WORK"
 
 # The corpus: the machine's shared libraries, one after the other.
 if [ -z "$CORPUS" ]; then

@@ -50,36 +50,8 @@ TGT_IP=10.66.0.2
 MON=5201
 WORK=$(mktemp -d /tmp/netpath.XXXXXX)
 
-cleanup() {
-    for ns in $DEV $TGT; do
-        ip netns pids $ns 2>/dev/null | xargs -r kill 2>/dev/null
-    done
-    wait 2>/dev/null
-    ip netns del $DEV 2>/dev/null
-    ip netns del $TGT 2>/dev/null
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
-ip netns del $DEV 2>/dev/null
-ip netns del $TGT 2>/dev/null
-ip netns add $DEV
-ip netns add $TGT
-ip link add vtrd type veth peer name vtrt
-ip link set vtrd netns $DEV
-ip link set vtrt netns $TGT
-ip -n $DEV addr add $DEV_IP/24 dev vtrd
-ip -n $TGT addr add $TGT_IP/24 dev vtrt
-for ns in $DEV $TGT; do
-    ip -n $ns link set lo up
-done
-ip -n $DEV link set vtrd mtu 1500 up
-ip -n $TGT link set vtrt mtu 1500 up
-if [ -n "$RATE" ]; then
-    ip netns exec $DEV tc qdisc add dev vtrd root tbf rate "$RATE" burst 64kb latency 50ms
-    ip netns exec $TGT tc qdisc add dev vtrt root tbf rate "$RATE" burst 64kb latency 50ms
-fi
+. "$TOP/bench/netns.sh"
+netns_up $DEV $TGT $DEV_IP $TGT_IP "$RATE" "$WORK"
 indev() { ip netns exec $DEV "$@"; }
 intgt() { ip netns exec $TGT "$@"; }
 
