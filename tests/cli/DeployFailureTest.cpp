@@ -213,21 +213,11 @@ TEST_F(DeployFailure, WriteFailureOnTheClientKeepsTheOldFile) {
 
     StartServer({{localGrown, existing}, {localGrown, fresh}, {localSmall, small}});
     {
-        // The child inherits the limit, and the ignored signal turns an
-        // oversized write into an error instead of the end of the process.
-        struct sigaction ignore = {}, previous = {};
-        ignore.sa_handler = SIG_IGN;
-        ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
-        rlimit saved = {};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit limited = saved;
-        limited.rlim_cur = kLimit;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const ScopedFileSizeLimit limit(kLimit);  // the client inherits it
+        ASSERT_TRUE(limit.ok);
         client_ = std::make_unique<ChildProcess>(
             VTR232_PATH, std::vector<std::string>{"-d", "127.0.0.1:" + std::to_string(port1_), "-c",
                                                   "127.0.0.1:" + std::to_string(FreePort())});
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::sigaction(SIGXFSZ, &previous, nullptr);
     }
     ASSERT_TRUE(WaitForAcceptedConnection(port1_));
     std::this_thread::sleep_for(100ms);

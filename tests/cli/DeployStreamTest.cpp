@@ -3,8 +3,6 @@
 // stay small, a client that fails in the middle of a large file keeps its old
 // one, and progress lines appear on a terminal only.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <fstream>
 #include <regex>
@@ -200,17 +198,9 @@ TEST(DeployStreamFailure, ClientThatCannotWriteHalfWayKeepsItsOldFile) {
                                       local.string() + "," + remote.string()};
         run.server = std::make_unique<ChildProcess>(VTR232_PATH, args);
         ASSERT_TRUE(run.server->WaitForOutput("Commands are", 10s));
-        struct sigaction ignore = {}, previous = {};
-        ignore.sa_handler = SIG_IGN;
-        ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
-        rlimit saved = {};
-        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit limited = saved;
-        limited.rlim_cur = kLimit;
-        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const ScopedFileSizeLimit limit(kLimit);  // the client inherits it
+        ASSERT_TRUE(limit.ok);
         run.StartClient();
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        ::sigaction(SIGXFSZ, &previous, nullptr);
     }
     ASSERT_TRUE(run.Deploy());
     const std::string out = run.server->Out();

@@ -1,6 +1,9 @@
 #pragma once
 // Whole-file reads and writes for tests that look at what the real program
 // left on disk, and a listing to prove nothing else was left there.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -92,5 +95,40 @@ inline bool WaitForAcceptedConnection(int port) {
 inline bool WaitForListener(int port) {
     return WaitForTcpPort(port, [](const TcpPortState& s) { return s.listening; });
 }
+
+// While it lives, processes started from this one may write files of at most
+// `limit` bytes; the ignored SIGXFSZ (inherited too) turns a larger write
+// into an error instead of the end of the process. `ok` tells whether both
+// took effect.
+class ScopedFileSizeLimit {
+  public:
+    explicit ScopedFileSizeLimit(rlim_t limit) {
+        struct sigaction ignore = {};
+        ignore.sa_handler = SIG_IGN;
+        signalSet_ = ::sigaction(SIGXFSZ, &ignore, &previousSignal_) == 0;
+        if (!signalSet_ || ::getrlimit(RLIMIT_FSIZE, &previousLimit_) != 0)
+            return;
+        rlimit limited = previousLimit_;
+        limited.rlim_cur = limit;
+        limitSet_ = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+        ok = limitSet_;
+    }
+    ~ScopedFileSizeLimit() {
+        if (limitSet_)
+            ::setrlimit(RLIMIT_FSIZE, &previousLimit_);
+        if (signalSet_)
+            ::sigaction(SIGXFSZ, &previousSignal_, nullptr);
+    }
+    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+    bool ok = false;
+
+  private:
+    struct sigaction previousSignal_ = {};
+    rlimit previousLimit_ = {};
+    bool signalSet_ = false;
+    bool limitSet_ = false;
+};
 
 }  // namespace testing_support
