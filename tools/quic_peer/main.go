@@ -129,6 +129,12 @@ type tracerFactory struct {
 	conn *tracer
 }
 
+// Packets dropped before they reach a connection (a first Initial that
+// does not parse, for one) count too.
+func (f tracerFactory) DroppedPacket(_ net.Addr, kind logging.PacketType, size logging.ByteCount, reason logging.PacketDropReason) {
+	f.conn.DroppedPacket(kind, size, reason)
+}
+
 func (f tracerFactory) TracerForConnection(context.Context, logging.Perspective, logging.ConnectionID) logging.ConnectionTracer {
 	return f.conn
 }
