@@ -321,3 +321,33 @@ TEST_F(QuicInterop, TheirClientAgainstOurServer) {
 }
 
 }  // namespace
+
+// A client that starts in another version learns from our server's Version
+// Negotiation packet that QUIC v1 is what it speaks, and connects in v1; one
+// that knows no v1 gets no connection, and the server serves on.
+TEST_F(QuicInterop, VersionNegotiationBringsTheirClientToVersionOne) {
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    const std::string target = "127.0.0.1:" + std::to_string(port_);
+    for (const char* offered : {"v2,v1", "draft29,v1"}) {
+        SCOPED_TRACE(offered);
+        auto peer = StartPeer({"-mode", "client", "-addr", target, "-versions", offered});
+        ASSERT_TRUE(peer->WaitForOutput("CONNECTED alpn=" + std::string(kQuicAlpn) + " version=v1 ",
+                                        kDeadline))
+            << peer->Out();
+        EXPECT_NE(peer->Out().find("VERSION_NEGOTIATION offered=[v1]"), std::string::npos)
+            << peer->Out();
+        ASSERT_TRUE(peer->Write("close\n"));
+        EXPECT_EQ(peer->Wait(kDeadline), std::optional<int>(0)) << peer->Out();
+        // One client at a time: the next connects once this one has ended.
+        ASSERT_TRUE(WaitFor([] { return serverConnection.load() == nullptr; }, 20000));
+    }
+    auto peer = StartPeer({"-mode", "client", "-addr", target, "-versions", "v2"});
+    const auto exit = peer->Wait(kDeadline);
+    ASSERT_TRUE(exit.has_value()) << peer->Out();
+    EXPECT_NE(*exit, 0) << peer->Out();
+    EXPECT_NE(peer->Out().find("VERSION_NEGOTIATION offered=[v1]"), std::string::npos)
+        << peer->Out();
+    EXPECT_EQ(peer->Out().find("CONNECTED"), std::string::npos) << peer->Out();
+    EXPECT_TRUE(server_.Sessions().empty());
+    EXPECT_EQ(serverConnection.load(), nullptr);
+}

@@ -69,6 +69,22 @@ type tracer struct {
 	largestPacket logging.ByteCount
 	version       logging.VersionNumber
 	closeErr      error
+	negotiation   string
+}
+
+func (t *tracer) ReceivedVersionNegotiationPacket(_ *logging.Header, versions []logging.VersionNumber) {
+	t.mu.Lock()
+	defer t.mu.Unlock()
+	t.negotiation = fmt.Sprint(versions)
+}
+
+// reportNegotiation tells what a Version Negotiation packet offered, if one came.
+func (t *tracer) reportNegotiation() {
+	t.mu.Lock()
+	defer t.mu.Unlock()
+	if t.negotiation != "" {
+		report("VERSION_NEGOTIATION offered=%s", t.negotiation)
+	}
 }
 
 func (t *tracer) ClosedConnection(err error) {
@@ -106,6 +122,10 @@ func (t *tracer) DroppedPacket(kind logging.PacketType, _ logging.ByteCount, rea
 	t.mu.Lock()
 	defer t.mu.Unlock()
 	t.dropped[fmt.Sprintf("type=%s reason=%s", packetTypes[kind], dropReasons[reason])]++
+}
+
+var versionNames = map[string]quic.VersionNumber{
+	"v1": quic.Version1, "v2": quic.Version2, "draft29": quic.VersionDraft29,
 }
 
 var packetTypes = map[logging.PacketType]string{
@@ -260,6 +280,8 @@ func run() int {
 	control := flag.Bool("control", false, "the first opened stream is a control stream: no preamble, "+
 		"and the others open once its first echoed byte is back")
 	timeout := flag.Duration("timeout", 60*time.Second, "give up after this long")
+	versions := flag.String("versions", "", "QUIC versions to offer or accept, in order "+
+		"(v1, v2, draft29, or hex); empty: quic-go's own list")
 	flag.Parse()
 
 	trace := &tracer{dropped: map[string]int{}}
@@ -267,6 +289,20 @@ func run() int {
 		MaxIdleTimeout:       30 * time.Second,
 		HandshakeIdleTimeout: 10 * time.Second,
 		Tracer:               tracerFactory{conn: trace},
+	}
+	if *versions != "" {
+		for _, name := range strings.Split(*versions, ",") {
+			version, ok := versionNames[name]
+			if !ok {
+				var number uint32
+				if _, err := fmt.Sscanf(name, "0x%x", &number); err != nil {
+					report("RESULT fail unknown version %q", name)
+					return 1
+				}
+				version = quic.VersionNumber(number)
+			}
+			config.Versions = append(config.Versions, version)
+		}
 	}
 	ctx, cancel := context.WithTimeout(context.Background(), *timeout)
 	defer cancel()
@@ -297,6 +333,7 @@ func run() int {
 		tlsConf := &tls.Config{InsecureSkipVerify: true, NextProtos: []string{*alpn}}
 		var err error
 		conn, err = quic.DialAddrContext(ctx, *addr, tlsConf, config)
+		trace.reportNegotiation()
 		if err != nil {
 			report("RESULT fail dial: %s", describeEnd(err))
 			return 2
