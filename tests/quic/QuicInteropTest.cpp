@@ -351,3 +351,20 @@ TEST_F(QuicInterop, VersionNegotiationBringsTheirClientToVersionOne) {
     EXPECT_TRUE(server_.Sessions().empty());
     EXPECT_EQ(serverConnection.load(), nullptr);
 }
+
+// A server without QUIC v1 answers our client's first datagram with Version
+// Negotiation; the client, which speaks v1 only, gives up and says so.
+TEST_F(QuicInterop, OurClientGivesUpOnAServerWithoutVersionOne) {
+    auto peer = StartPeer({"-mode", "server", "-versions", "v2,draft29"});
+    std::size_t listenEnd = 0;
+    ASSERT_TRUE(peer->WaitForOutput("LISTEN ", kDeadline, 0, &listenEnd)) << peer->Err();
+    ASSERT_TRUE(peer->WaitForOutput("\n", kDeadline, listenEnd));
+    peerPort_ = static_cast<std::uint16_t>(std::stoi(peer->Out().substr(listenEnd)));
+    ASSERT_NO_FATAL_FAILURE(StartEchoingClient());
+    // On the answer (milliseconds), not on the 10-second handshake timeout
+    // that would end it otherwise.
+    ASSERT_TRUE(WaitFor([this] { return endedCalls_ == 1; }, 8000));
+    EXPECT_EQ(connectedCalls_, 0);
+    EXPECT_EQ(clientConnection.load(), nullptr);
+    EXPECT_EQ(peer->Out().find("CONNECTED"), std::string::npos) << peer->Out();
+}
