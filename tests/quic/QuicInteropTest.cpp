@@ -71,6 +71,9 @@ QUIC_STATUS CollectHandler(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
 std::string RoundTrip(const TcpSocket& socket, const std::string& payload, std::size_t expected) {
     std::thread writer([&] { socket.Send(payload.data(), payload.size()); });
     const std::string back = ReadExactly(socket, expected);
+    // A stalled echo leaves the writer blocked; this frees it.
+    if (back.size() < expected)
+        socket.Shutdown();
     writer.join();
     return back;
 }

@@ -306,6 +306,12 @@ func run() int {
 	}
 	ctx, cancel := context.WithTimeout(context.Background(), *timeout)
 	defer cancel()
+	// Whatever it waits for (a stream write the peer never makes room for),
+	// the peer ends by its deadline.
+	time.AfterFunc(*timeout+5*time.Second, func() {
+		report("RESULT fail timeout")
+		os.Exit(2)
+	})
 
 	var conn quic.Connection
 	switch *mode {
