@@ -3,9 +3,9 @@
 // against our server shell, each with our ALPN. Every stream, whichever side
 // opened it, carries a few MiB that the other side echoes; the opener checks
 // them (quic_peer with SHA-256, we byte for byte). Tunnel streams go through
-// the real bridge, control streams through the shell's handlers, and each
-// test ends with a connection close of application code 0 that the other
-// side sees.
+// the real bridge, control streams through the shell's handlers, and both
+// data tests end with a connection close of application code 0 that the
+// other side sees. Version negotiation is checked in both directions.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -35,7 +35,7 @@ std::size_t Count(const std::string& text, std::string_view what) {
     return count;
 }
 
-// The line of the peer's output that starts with `prefix`, for the log.
+// The first line of the peer's output that holds `prefix`, from there on.
 std::string LineOf(const std::string& text, std::string_view prefix) {
     const std::size_t at = text.find(prefix);
     return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
