@@ -96,15 +96,24 @@ func (t *tracer) ClosedConnection(err error) {
 func (t *tracer) ReceivedTransportParameters(p *logging.TransportParameters) {
 	t.mu.Lock()
 	defer t.mu.Unlock()
-	t.params = fmt.Sprintf("max_udp_payload_size=%d initial_max_data=%d "+
+	t.params = fmt.Sprintf("max_udp_payload_size=%s initial_max_data=%d "+
 		"initial_max_stream_data_bidi_local=%d initial_max_stream_data_bidi_remote=%d "+
 		"initial_max_stream_data_uni=%d initial_max_streams_bidi=%d initial_max_streams_uni=%d "+
-		"max_idle_timeout=%s ack_delay_exponent=%d max_ack_delay=%s active_connection_id_limit=%d "+
+		"max_idle_timeout=%s ack_delay_exponent=%d max_ack_delay=%s active_connection_id_limit=%s "+
 		"disable_active_migration=%t max_datagram_frame_size=%d",
-		p.MaxUDPPayloadSize, p.InitialMaxData, p.InitialMaxStreamDataBidiLocal,
+		absentAs(int64(p.MaxUDPPayloadSize), 1<<62-1), p.InitialMaxData, p.InitialMaxStreamDataBidiLocal,
 		p.InitialMaxStreamDataBidiRemote, p.InitialMaxStreamDataUni, p.MaxBidiStreamNum,
 		p.MaxUniStreamNum, p.MaxIdleTimeout, p.AckDelayExponent, p.MaxAckDelay,
-		p.ActiveConnectionIDLimit, p.DisableActiveMigration, int64(p.MaxDatagramFrameSize))
+		absentAs(int64(p.ActiveConnectionIDLimit), 0), p.DisableActiveMigration, int64(p.MaxDatagramFrameSize))
+}
+
+// absentAs names the value quic-go puts in place of a parameter the peer
+// left out (the protocol's default then applies, which quic-go may not use).
+func absentAs(value, placeholder int64) string {
+	if value == placeholder {
+		return "absent"
+	}
+	return fmt.Sprint(value)
 }
 
 func (t *tracer) ReceivedPacket(hdr *logging.ExtendedHeader, size logging.ByteCount, _ []logging.Frame) {
