@@ -126,6 +126,9 @@ struct DeployChannel {
     // See kDeployIdleDeadline; set before the channel is used (tests make it
     // short).
     std::chrono::milliseconds idleDeadline = kDeployIdleDeadline;
+    // TCP: the shared secret each connection proves before its first message
+    // (net/AuthGate.h); empty for none. Set before the channel is used.
+    std::string secret;
 
     // Shuts the listener and the connection down (waking threads blocked in
     // accept or recv) and lets go of them; later set-up attempts are refused.
