@@ -161,11 +161,13 @@ void Exchange::OnMessage() {
             Fail(AuthError::Crypto);
             return;
         }
+        // This side's proof goes out either way: a server that knows the
+        // secret then learns that this client's secret differs.
+        outgoing_ = mine;
         if (!SameBytes(expected, message.subspan(8 + kNonceSize))) {
-            Fail(AuthError::Refused);
+            error_ = AuthError::Refused;
             return;
         }
-        outgoing_ = mine;
         passed_ = true;
     } else if (clientNonce_.empty()) {
         // The hello: answer with this side's nonce and proof.

@@ -83,7 +83,9 @@ class Exchange {
     // Takes up to Wanted() bytes of `bytes` and returns how many it took.
     std::size_t Feed(std::span<const std::uint8_t> bytes);
 
-    // Over, either way. A client is done once its proof is ready to go.
+    // Over, either way. A client is done once it has checked the server's
+    // proof; its own goes out after that whatever the outcome (so a server
+    // learns that the secrets differ), and it has passed once that is taken.
     bool Done() const { return passed_ || !Ok(error_); }
     bool Passed() const { return passed_ && outgoing_.empty(); }
     AuthError Error() const { return error_; }

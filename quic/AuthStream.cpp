@@ -251,7 +251,9 @@ QUIC_STATUS QuicAuthClient::StreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void*
         if (self->exchange_->Done())
             outcome = self->exchange_->Error() == auth::AuthError::None ? Outcome::Passed
                                                                         : Outcome::Failed;
-        if (outcome == Outcome::Passed && (!stream || QUIC_FAILED(stream->Send(proof))))
+        // The proof goes out also when the server's failed (see Exchange).
+        const bool sent = !proof.empty() && stream && QUIC_SUCCEEDED(stream->Send(proof));
+        if (outcome == Outcome::Passed && !sent)
             outcome = Outcome::Failed;
         if (outcome == Outcome::Passed)
             self->outcome_ = Outcome::Passed;
