@@ -359,6 +359,22 @@ TEST(AuthTcp, GarbageAndSilentFirstConnectionsOnBothPortsDoNotStopARightClient) 
     EXPECT_EQ(client->Stop(15s), 0);
 }
 
+TEST(AuthTcp, PeersStillProvingThemselvesDoNotHoldUpTheServersEnd) {
+    AuthRun run(false);
+    ASSERT_NO_FATAL_FAILURE(run.StartServer(kSecret));
+    const int deployPeer = RawPeer(run.port1, {'V', 'T'});
+    const int relayPeer = RawPeer(run.port3, {});
+    ASSERT_TRUE(WaitForAcceptedConnection(run.port1));
+    ASSERT_TRUE(WaitForAcceptedConnection(run.port3));
+    const auto started = std::chrono::steady_clock::now();
+    run.server->Write("q\n");
+    EXPECT_EQ(run.server->Wait(15s), 0);
+    // Well before the peers' deadline would have ended their wait.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    close(deployPeer);
+    close(relayPeer);
+}
+
 TEST(AuthTcp, HelpSaysTheTcpChannelStaysUnencrypted) {
     ChildProcess help(VTR232_PATH, {"-h"});
     RunToEnd(help, "");
