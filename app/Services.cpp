@@ -98,10 +98,10 @@ bool Services::QuicClientAuthenticationOver() {
 }
 
 void Services::ReportAuthenticationFailure() {
-    if (authFailureReported_.exchange(true))
-        return;
-    platform::ConsoleWrite(
-        L"Authentication failed: the server did not prove the shared secret\r\n");
+    if (!authFailureReported_.exchange(true))
+        platform::ConsoleWrite(
+            L"Authentication failed: the server did not prove the shared secret\r\n");
+    // Either channel's thread may come here first; both end with code 1.
     end_.Request(1);
 }
 

@@ -78,6 +78,11 @@ struct AuthRun {
         args.insert(args.end(), extra.begin(), extra.end());
         server = std::make_unique<ChildProcess>(VTR232_PATH, args, With(env, secret));
         ASSERT_TRUE(server->WaitForOutput(quic ? "Waiting for Connection" : "Commands are", 10s));
+        // The deployment port listens from its own thread, a moment later.
+        if (!quic) {
+            ASSERT_TRUE(WaitForListener(port1));
+            ASSERT_TRUE(WaitForListener(port3));
+        }
     }
 
     // A client dialling `dialPort1`/`dialPort3` (TCP; 0: the server's own).
@@ -331,7 +336,7 @@ TEST(AuthTcp, SecretFileWinsOverTheVariableAndIsNeverSavedOrPrinted) {
     AuthRun second(false);
     ASSERT_NO_FATAL_FAILURE(second.StartServer(kSecret));
     auto refused = second.StartClient(kSecret, {"--secret-file", secretFile});
-    EXPECT_EQ(refused->Wait(10s), 1);
+    EXPECT_EQ(refused->Wait(10s), 1) << refused->Out() << refused->Err();
     EXPECT_NE(refused->Out().find("Authentication failed"), std::string::npos);
     second.server->Write("q\n");
     EXPECT_EQ(second.server->Wait(15s), 0);
