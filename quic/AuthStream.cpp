@@ -203,7 +203,6 @@ void QuicAuthGate::Refuse(const Waiting& entry, auth::AuthError error) {
 // ---------------------------------------------------------------- client
 
 void QuicAuthClient::Start(HQUIC connection, const std::shared_ptr<QuicSession>& session) {
-    std::shared_ptr<QuicStream> stream;
     std::vector<std::uint8_t> hello;
     {
         std::lock_guard guard(lock_);
@@ -213,19 +212,26 @@ void QuicAuthClient::Start(HQUIC connection, const std::shared_ptr<QuicSession>&
         const auto binding = SessionBinding(connection);
         if (!binding.empty())
             exchange_.emplace(auth::Exchange::Role::Client, secret_, binding);
-        if (exchange_ && !exchange_->Done()) {
-            QuicStreamInit init;
-            init.handler = &QuicAuthClient::StreamHandler;
-            init.context = this;
-            stream = session->OpenStream(std::move(init)).stream;
-        }
-        if (stream) {
-            stream_ = stream;
+        if (exchange_)
             hello = exchange_->TakeOutgoing();
-        }
     }
-    if (stream && QUIC_SUCCEEDED(stream->Send(hello)))
-        return;
+    // The stream's events come on this worker, after this callback: none is
+    // missed while the stream is stored below.
+    std::shared_ptr<QuicStream> stream;
+    if (!hello.empty()) {
+        QuicStreamInit init;
+        init.handler = &QuicAuthClient::StreamHandler;
+        init.context = this;
+        stream = session->OpenStream(std::move(init)).stream;
+    }
+    if (stream) {
+        {
+            std::lock_guard guard(lock_);
+            stream_ = stream;
+        }
+        if (QUIC_SUCCEEDED(stream->Send(hello)))
+            return;
+    }
     Fail(session);
 }
 
@@ -251,12 +257,16 @@ QUIC_STATUS QuicAuthClient::StreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void*
         if (self->exchange_->Done())
             outcome = self->exchange_->Error() == auth::AuthError::None ? Outcome::Passed
                                                                         : Outcome::Failed;
-        // The proof goes out also when the server's failed (see Exchange).
-        const bool sent = !proof.empty() && stream && QUIC_SUCCEEDED(stream->Send(proof));
-        if (outcome == Outcome::Passed && !sent)
-            outcome = Outcome::Failed;
-        if (outcome == Outcome::Passed)
+    }
+    // The proof goes out also when the server's failed (see Exchange).
+    const bool sent = !proof.empty() && stream && QUIC_SUCCEEDED(stream->Send(proof));
+    if (outcome == Outcome::Passed) {
+        std::lock_guard guard(self->lock_);
+        // Not sent, or the deadline came first: failed after all.
+        if (sent && self->outcome_ == Outcome::Running)
             self->outcome_ = Outcome::Passed;
+        else
+            outcome = Outcome::Failed;
     }
     if (outcome == Outcome::Passed && self->onPassed)
         self->onPassed();
