@@ -2,8 +2,11 @@
 // through before, and after, the other has proved the secret.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "quic/QuicTestSupport.h"
 
@@ -12,6 +15,74 @@ using namespace tunnel_test;
 using namespace std::chrono_literals;
 
 namespace {
+
+// A party in the middle that runs a TLS session with each side and copies
+// the bytes of the client's first stream to a stream of its own towards the
+// server, and back.
+struct Relay {
+    QuicEndpoint toServer, toClient;
+    std::mutex lock;  // guards upstream, downstream, pending
+    std::shared_ptr<QuicStream> upstream, downstream;
+    std::vector<std::uint8_t> pending;  // client bytes before upstream opened
+    std::atomic<int> forwarded{0};
+
+    static void Forward(const std::shared_ptr<QuicStream>& to, const QUIC_STREAM_EVENT& event) {
+        std::vector<std::uint8_t> joined;
+        if (to)
+            to->Send(ReceivedBlock(event, joined));
+    }
+    static QUIC_STATUS FromServer(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
+        auto* relay = static_cast<Relay*>(context);
+        if (event->Type == QUIC_STREAM_EVENT_RECEIVE) {
+            std::lock_guard guard(relay->lock);
+            Forward(relay->downstream, *event);
+            ++relay->forwarded;
+        }
+        return QUIC_STATUS_SUCCESS;
+    }
+    static QUIC_STATUS FromClient(HQUIC, QUIC_STREAM_EVENT* event, void* context) {
+        auto* relay = static_cast<Relay*>(context);
+        if (event->Type == QUIC_STREAM_EVENT_RECEIVE) {
+            std::lock_guard guard(relay->lock);
+            Forward(relay->upstream, *event);
+            ++relay->forwarded;
+        }
+        return QUIC_STATUS_SUCCESS;
+    }
+    static QUIC_STATUS UpstreamConnection(HQUIC connection, QUIC_CONNECTION_EVENT* event,
+                                          void* context, bool) {
+        auto* relay = static_cast<Relay*>(context);
+        if (event->Type == QUIC_CONNECTION_EVENT_CONNECTED)
+            if (const auto session = relay->toServer.FindSession(connection)) {
+                QuicStreamInit init;
+                init.handler = &FromServer;
+                init.context = relay;
+                const auto stream = session->OpenStream(std::move(init)).stream;
+                std::lock_guard guard(relay->lock);
+                relay->upstream = stream;
+            }
+        return QUIC_STATUS_SUCCESS;
+    }
+    static QUIC_STATUS DownstreamConnection(HQUIC connection, QUIC_CONNECTION_EVENT* event,
+                                            void* context, bool after) {
+        auto* relay = static_cast<Relay*>(context);
+        if (event->Type == QUIC_CONNECTION_EVENT_PEER_STREAM_STARTED && after)
+            if (const auto session = relay->toClient.FindSession(connection))
+                if (const auto stream = session->FindStream(event->PEER_STREAM_STARTED.Stream)) {
+                    stream->SetHandler(&FromClient, relay);
+                    std::lock_guard guard(relay->lock);
+                    relay->downstream = stream;
+                }
+        return QUIC_STATUS_SUCCESS;
+    }
+    static QUIC_STATUS Listener(HQUIC, QUIC_LISTENER_EVENT* event, void* context) {
+        auto* relay = static_cast<Relay*>(context);
+        if (event->Type == QUIC_LISTENER_EVENT_NEW_CONNECTION)
+            if (const auto session = relay->toClient.FindSession(event->NEW_CONNECTION.Connection))
+                session->SetHandler(&DownstreamConnection, relay);
+        return QUIC_STATUS_SUCCESS;
+    }
+};
 
 class AuthStreamTest : public TunnelFixture {
   protected:
@@ -45,6 +116,38 @@ TEST_F(AuthStreamTest, DifferentSecretsLeaveTheServersPlaceFreeAndEndTheClient) 
     // The refused connection never became the run's client.
     EXPECT_EQ(serverConnection.load(), nullptr);
     EXPECT_EQ(EnsureServerControlStream(server_, port_, 4026), nullptr);
+}
+
+TEST_F(AuthStreamTest, ProofsRelayedBetweenTwoTlsSessionsPassNeitherSide) {
+    serverShell_.auth.SetSecret("shared 1");
+    clientShell_.auth.SetSecret("shared 1");
+    CountFailures();
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    Relay relay;
+    const int relayPort = FreeDualPort();
+    ASSERT_EQ(relay.toServer.Open(kQuicAppName, QuicRole::ClientNoCertificateCheck, clientOptions_),
+              0);
+    ASSERT_EQ(relay.toServer.Connect("127.0.0.1", static_cast<std::uint16_t>(port_),
+                                     &Relay::UpstreamConnection, &relay),
+              0);
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard guard(relay.lock);
+        return relay.upstream != nullptr;
+    }));
+    ASSERT_EQ(relay.toClient.Open(kQuicAppName, QuicRole::Server, serverOptions_), 0);
+    relay.toClient.SetListenerHandler(&Relay::Listener, &relay);
+    ASSERT_EQ(relay.toClient.Listen(static_cast<std::uint16_t>(relayPort), kQuicAlpn), 0);
+    port_ = relayPort;  // the client dials the relay
+    ASSERT_NO_FATAL_FAILURE(StartClient());
+    // Both ways carried bytes, yet the client refuses the server's proof,
+    // made for the other session, and the server serves no one.
+    ASSERT_TRUE(WaitFor([&] { return failedCalls_ == 1; })) << relay.forwarded;
+    EXPECT_GE(relay.forwarded, 2);
+    EXPECT_EQ(connectedCalls_, 0);
+    EXPECT_EQ(serverConnection.load(), nullptr);
+    client_.Close();
+    relay.toClient.Close();
+    relay.toServer.Close();
 }
 
 TEST_F(AuthStreamTest, ClientTakesNoStreamFromAServerThatHasNotProvedItself) {
