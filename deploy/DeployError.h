@@ -16,6 +16,7 @@ enum class DeployError {
     Engine,      // signing, comparing, patching or (de)compression failed
     Target,      // the file to write cannot be created, written, flushed or renamed
     Refused,     // the peer acknowledged a failure
+    Unverified,  // the bytes that came do not make the file the sender stated
 };
 
 inline bool Ok(DeployError error) {
