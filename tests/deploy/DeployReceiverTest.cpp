@@ -111,7 +111,7 @@ TEST_F(DeployReceiverTest, UploadsBeforeAnySignatureRequestAreRefused) {
 
 TEST_F(DeployReceiverTest, UnknownTypesAreSkippedWithoutReply) {
     ASSERT_TRUE(server->Send(0, Bytes("abc")));
-    ASSERT_TRUE(server->Send(8, std::vector<std::uint8_t>(5000, 7)));
+    ASSERT_TRUE(server->Send(9, std::vector<std::uint8_t>(5000, 7)));
     ASSERT_TRUE(server->Send(0xffffffffu, {}));
     // The path ends at its first zero, as a terminated text would.
     auto path = platform::ToUtf16Le(platform::FromUtf8((dir / "none.bin").string()));
