@@ -5,7 +5,8 @@
 // file it replaces (FileReplacement.h), and the channel between them (this
 // file). Threads: the sender runs on the console thread (the `deploy`
 // command), and during an upload the pipeline's compressor threads and its
-// writer thread, which it joins before the upload ends; the server's
+// writer thread, which it joins before the upload ends (and, while it signs
+// a file for a patch, one thread that hashes the file); the server's
 // RemoteSync thread accepts the TCP channel; the client's receiver thread
 // answers over TCP or QUIC; in QUIC mode the stream's receive events fill
 // the inbox. Failures are reported as

@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "codec/Comparator.h"
@@ -138,6 +140,21 @@ class PipelineWriter final : public DIFFLIB::DiffWriter {
     std::uint64_t covered_ = 0;
 };
 
+// The hash of the first `size` bytes of an open file, read through
+// `buffer`; none when a read comes up short (the file shrank under us).
+std::optional<DIFFLIB::FileDigest> HashFile(int fd, std::uint64_t size, DIFFLIB::FileHash& hash,
+                                            std::vector<std::uint8_t>& buffer) {
+    for (std::uint64_t at = 0; at < size;) {
+        const auto piece = std::span(buffer).first(
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at)));
+        if (!platform::ReadAllAt(fd, piece, static_cast<off_t>(at)))
+            return std::nullopt;
+        hash.Update(piece);
+        at += piece.size();
+    }
+    return hash.Digest();
+}
+
 // Header and block go out in one write: a lone 40-byte header would wait
 // for the peer's delayed acknowledgement (Nagle) before every block.
 DeployError SendBlock(DeployChannel& channel, bool quic, const UploadBlock& block,
@@ -263,11 +280,25 @@ DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& en
     DIFFLIB::DiffLibrary library;
     const DIFFLIB::FileReader fileReader(file.get());
     DIFFLIB::MemoryDiffWriter localSignature;
-    // The hash of the file comes from the reads that sign it.
-    const DIFFLIB::HashingReader hashingReader(fileReader);
-    if (library.GenerateSignature(hashingReader, localSignature) != DIFFLIB::Result::Ok)
+    // The file's hash is read and computed beside the signing, on a core the
+    // signing leaves idle (the client waits meanwhile); inline when no
+    // thread can be had.
+    DIFFLIB::FileHash hash;
+    std::vector<std::uint8_t> hashBuffer(kStreamBlock);
+    std::optional<DIFFLIB::FileDigest> digest;
+    const auto hashFile = [&] { digest = HashFile(file.get(), size, hash, hashBuffer); };
+    DIFFLIB::Result signing = DIFFLIB::Result::Failed;
+    {
+        std::jthread hasher;
+        try {
+            hasher = std::jthread(hashFile);
+        } catch (const std::system_error&) {
+            hashFile();
+        }
+        signing = library.GenerateSignature(fileReader, localSignature);
+    }
+    if (signing != DIFFLIB::Result::Ok)
         return DeployError::Engine;
-    const std::optional<DIFFLIB::FileDigest> digest = hashingReader.Digest();
     if (!digest)
         return DeployError::Source;
     // A signature the engine cannot use fails before anything is sent.

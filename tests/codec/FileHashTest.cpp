@@ -1,10 +1,9 @@
-// The whole-file hash taken on the way: whatever pieces it is fed in, and
-// whatever reads the signing makes, it is the one hash of the whole file.
+// The whole-file hash taken on the way: whatever pieces it is fed in, it is
+// the one hash of the whole file, as the hash library itself makes it.
 #include <gtest/gtest.h>
 #include <xxhash.h>
 
 #include "RandomBytes.h"
-#include "codec/DiffLib.h"
 #include "codec/FileHash.h"
 
 namespace {
@@ -28,31 +27,6 @@ TEST(FileHash, PiecesOfAnySizeGiveTheHashOfTheWhole) {
         hash.Update(std::span(data).subspan(at, std::min(piece, data.size() - at)));
     EXPECT_EQ(hash.Digest(), Expected(data));
     EXPECT_EQ(FileHash().Digest(), Expected({}));
-}
-
-TEST(FileHash, ReaderTakesItFromTheSigningReadsAndFillsWhatTheyLeftOut) {
-    const auto data = RandomBytes(250000, 9);
-    const MemoryReader memory(data);
-    {
-        // Signing reads the file in order, repeating what a chunk left over.
-        const HashingReader reader(memory);
-        MemoryDiffWriter signature;
-        ASSERT_EQ(DiffLibrary().GenerateSignature(reader, signature), Result::Ok);
-        EXPECT_EQ(reader.Digest(), Expected(data));
-    }
-    {
-        // Reads with a gap, and none at all past the middle.
-        const HashingReader reader(memory);
-        std::vector<std::uint8_t> piece(1000);
-        ASSERT_TRUE(ReadExactly(reader, 0, piece));
-        ASSERT_TRUE(ReadExactly(reader, 500, piece));
-        ASSERT_TRUE(ReadExactly(reader, 5000, piece));
-        ASSERT_TRUE(ReadExactly(reader, 1500, piece));
-        EXPECT_EQ(reader.Digest(), Expected(data));
-    }
-    auto changed = data;
-    changed[200000] ^= 1;
-    EXPECT_NE(HashingReader(MemoryReader(changed)).Digest(), Expected(data));
 }
 
 }  // namespace
