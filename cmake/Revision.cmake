@@ -3,6 +3,7 @@
 # rewritten only when its text changes, so an unchanged checkout rebuilds
 # nothing. The revision is REVISION when given (a build from a source
 # archive), else "git describe" of the checkout, else "unknown".
+cmake_minimum_required(VERSION 3.20)
 if(NOT REVISION)
   set(REVISION unknown)
   find_program(GIT_EXECUTABLE git)
