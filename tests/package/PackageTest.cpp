@@ -140,7 +140,9 @@ TEST(Install, RevisionFallsBackOutsideACheckoutAndItsFileIsRewrittenOnlyOnChange
         return RunCommand(VTR_CMAKE_COMMAND,
                           {"-DSOURCE_DIR=" + dir.Path().string(), "-DOUTPUT=" + out.string(),
                            "-DVERSION=7.8.9", "-DREVISION=" + revision, "-P",
-                           std::string(VTR_SOURCE_DIR) + "/cmake/Revision.cmake"})
+                           std::string(VTR_SOURCE_DIR) + "/cmake/Revision.cmake"},
+                          // No checkout around the temporary directory counts either.
+                          {{"GIT_CEILING_DIRECTORIES", dir.Path().parent_path().string()}})
             .code;
     };
     ASSERT_EQ(write(""), 0);
