@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <string_view>
 
+#include "app/BuildInfo.h"
 #include "app/Settings.h"
 #include "net/TcpListener.h"
 #include "platform/Console.h"
@@ -26,6 +28,23 @@ void PreParseTransport(Settings& settings, int argc, const char* const* argv) {
     } catch (const CLI::Error&) {
         // Unknown options and help requests are the normal case here.
     }
+}
+
+bool VersionRequested(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (arg == "--")
+            break;
+        if (arg == "-V" || arg == "--version")
+            return true;
+    }
+    return false;
+}
+
+std::wstring VersionText() {
+    // A plain "\n": the line is read by scripts and package tools.
+    return L"Vantora v.201 " + platform::FromUtf8(kBuildVersion) + L" (revision " +
+           platform::FromUtf8(kBuildRevision) + L")\n";
 }
 
 std::wstring BannerText(bool quic) {

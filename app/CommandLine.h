@@ -1,6 +1,6 @@
 #pragma once
-// The command line: the -q pre-parse, the banner, the usage examples and the
-// full option table of each transport.
+// The command line: the -q pre-parse, the version query, the banner, the
+// usage examples and the full option table of each transport.
 #include <CLI/CLI.hpp>
 #include <string>
 #include <vector>
@@ -18,6 +18,11 @@ struct WideOptionText {
 // Sets settings.quic when -q is among the arguments; every other option and
 // every parse error is ignored here.
 void PreParseTransport(Settings& settings, int argc, const char* const* argv);
+
+// -V or --version is among the arguments: the run prints VersionText only.
+bool VersionRequested(int argc, const char* const* argv);
+// "Vantora v.201 <version> (revision <revision>)" and a line end.
+std::wstring VersionText();
 
 std::wstring BannerText(bool quic);
 std::wstring UsageExamplesText(bool quic);

@@ -86,6 +86,11 @@ void ClientShutdown(Services& services, const Settings& settings, std::thread& u
 // Start-up, the waits and the command loop or the key wait, then the shutdown
 // of the role; every path joins the update thread.
 void Run(int argc, const char* const* argv, ProcessEnd& end) {
+    // Answered before anything starts: no banner, no update thread.
+    if (VersionRequested(argc, argv)) {
+        platform::ConsoleWrite(VersionText());
+        return;
+    }
     Settings& settings = TheSettings();
     PreParseTransport(settings, argc, argv);
     platform::ConsoleWrite(BannerText(settings.quic));

@@ -18,12 +18,30 @@ function(vtr_module target)
   target_link_libraries(${target} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
 endfunction()
 
+# vtr_build_info(<target>): compiles into <target> the definitions of
+# app/BuildInfo.h, which cmake/Revision.cmake writes at every build.
+function(vtr_build_info target)
+  set(out ${CMAKE_BINARY_DIR}/generated/BuildInfo.cpp)
+  set(args -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DOUTPUT=${out} -DVERSION=${PROJECT_VERSION}
+           -DREVISION=${VTR_REVISION} -P ${CMAKE_SOURCE_DIR}/cmake/Revision.cmake)
+  # Once now, so that the file exists before the first build.
+  execute_process(COMMAND ${CMAKE_COMMAND} ${args})
+  add_custom_target(${target}_build_info COMMAND ${CMAKE_COMMAND} ${args} BYPRODUCTS ${out}
+                    VERBATIM)
+  target_sources(${target} PRIVATE ${out})
+  add_dependencies(${target} ${target}_build_info)
+endfunction()
+
 # Paths that tests use to find the programs they run.
 function(vtr_test_paths target)
   target_compile_definitions(${target} PRIVATE
     VTR232_PATH="$<TARGET_FILE:vtr232>"
     VTR_TOOLS_DIR="${CMAKE_BINARY_DIR}/tools"
-    VTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+    VTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    VTR_BINARY_DIR="${CMAKE_BINARY_DIR}"
+    VTR_PROJECT_VERSION="${PROJECT_VERSION}"
+    VTR_CMAKE_COMMAND="${CMAKE_COMMAND}"
+    VTR_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}")
 endfunction()
 
 function(vtr_tools)
@@ -86,7 +104,7 @@ function(vtr_tests)
           set(lib vtr_${name})
         else()
           set(lib vtr_app)
-          add_dependencies(test_${name} vtr232 ${VTR_TOOL_TARGETS})
+          add_dependencies(test_${name} vtr232 ${VTR_TOOL_TARGETS} ${VTR_INSTALL_TARGETS})
         endif()
         target_link_libraries(test_${name} PRIVATE ${lib} GTest::gtest GTest::gtest_main GTest::gmock)
         target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)

@@ -2,13 +2,31 @@
 
 #include <syslog.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/Text.h"
 
 namespace platform {
+namespace {
+// Read once: where no system log is kept (a container, a test) the lines can
+// still be seen.
+bool MirrorToStderr() {
+    static const bool mirror = [] {
+        const char* value = std::getenv("VTR_DEBUG_STDERR");
+        return value != nullptr && std::string(value) == "1";
+    }();
+    return mirror;
+}
+}  // namespace
+
 void DebugOutput(std::wstring_view text) {
     const std::string line = ToUtf8(text);
     syslog(LOG_DEBUG, "%s", line.c_str());
+    if (MirrorToStderr()) {
+        const std::string withEnd = line + "\n";
+        std::fwrite(withEnd.data(), 1, withEnd.size(), stderr);
+    }
 }
 }  // namespace platform

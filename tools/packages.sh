@@ -2,6 +2,8 @@
 VTR_PACKAGES="cmake g++ make pkg-config python3 libcli11-dev libgtest-dev libgmock-dev
 libbenchmark-dev libgnutls28-dev gnutls-bin libngtcp2-dev libngtcp2-crypto-gnutls-dev libzip-dev
 libcurl4-gnutls-dev libxxhash-dev libwim-dev golang-go golang-github-lucas-clemente-quic-go-dev"
+# The Debian package (./package and its test): dpkg-shlibdeps, and file to find the programs.
+VTR_PACKAGES="$VTR_PACKAGES dpkg-dev file"
 
 vtr_install_packages() {
     local missing=""

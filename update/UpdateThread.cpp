@@ -7,6 +7,7 @@
 #include "platform/DebugOutput.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "update/ProgramDirectory.h"
 #include "update/Updater.h"
 
 namespace Zelt {
@@ -51,6 +52,13 @@ void UpdateThreadEntry() {
     const auto executable = platform::ExecutablePath();
     if (executable.empty())
         return;
+    // Checked before anything is read: an installed program's directory may
+    // be a shared one such as /usr/bin.
+    const auto directory = executable.parent_path();
+    if (const auto kind = ClassifyProgramDirectory(directory); kind != ProgramDirectory::Own) {
+        platform::DebugOutput(UpdateOffReason(kind, directory));
+        return;
+    }
     const std::wstring url = ServiceUrl();
     if (!IsServiceUrl(url)) {
         // The files come from this service and are run next time: only TLS
@@ -58,7 +66,7 @@ void UpdateThreadEntry() {
         platform::DebugOutput(L"update: service URL refused (https only): " + url);
         return;
     }
-    Updater updater(platform::FromUtf8(executable.parent_path().string()), {}, 0);
+    Updater updater(platform::FromUtf8(directory.string()), {}, 0);
     updater.service_url = url;
     updater.ca_file = ServiceCaFile();
     updater.cancel = &stopRequested;

@@ -2,7 +2,8 @@
 // The update library (Zelt): the background update of the program's own
 // files, run once per start on the update thread that the shell starts and
 // joins. It owns the run (Updater: hash list, local hashing, signature
-// exchange, patch, rebuild, replacing files), the zip archives of the
+// exchange, patch, rebuild, replacing files), the check that the program's
+// directory is its own to change (ProgramDirectory), the zip archives of the
 // exchange (ZZIP), the file filter and the REST client of the update service
 // (rest/, over the program's HTTP client). What the service sends is held
 // in memory under caps fitted to the files it describes (update/Limits.h),
@@ -16,9 +17,10 @@ namespace Zelt {
 inline constexpr wchar_t kServiceUrl[] = L"https://update.vantora.net/zelt/zelt.php";
 
 // Runs one silent update of the files beside the executable and returns.
-// Does nothing while a debugger is attached, when VTR_NO_UPDATE=1, or when
-// the service URL is not https (the refusal goes to the debug log). The run
-// result goes to the debug log (syslog, debug level).
+// Does nothing while a debugger is attached, when VTR_NO_UPDATE=1, when the
+// program directory is a package's or not writable (ProgramDirectory.h), or
+// when the service URL is not https (the last two reasons go to the debug
+// log). The run result goes to the debug log (syslog, debug level).
 void UpdateThreadEntry();
 
 // Makes a running UpdateThreadEntry give up promptly (transfers in flight

@@ -102,3 +102,21 @@ TEST(CommandLine, ListenTakesNumericAddressesInEitherTransport) {
         }
     }
 }
+
+TEST(CommandLine, VersionIsAskedForByEitherNameUpToTheEndOfOptions) {
+    auto asked = [](std::vector<const char*> argv) {
+        argv.insert(argv.begin(), "vtr232");
+        return VersionRequested(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_TRUE(asked({"-V"}));
+    EXPECT_TRUE(asked({"-q", "-s", "--version"}));
+    EXPECT_FALSE(asked({}));
+    EXPECT_FALSE(asked({"--versions", "-v", "-Vq"}));
+    EXPECT_FALSE(asked({"--", "--version"}));
+    // The same line whatever was asked: the one word "v.201", the version
+    // and the revision, ended by one line feed.
+    const std::wstring text = VersionText();
+    EXPECT_EQ(text.rfind(L"Vantora v.201 ", 0), 0u);
+    EXPECT_EQ(text.find(L'\n'), text.size() - 1);
+    EXPECT_EQ(text.find(L'\r'), std::wstring::npos);
+}

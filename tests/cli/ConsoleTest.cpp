@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "support/ChildProcess.h"
 
@@ -78,6 +79,18 @@ TEST(Console, TcpHelpListsEveryOptionWithItsDescription) {
     EXPECT_LT(options.find("  -q "), options.find("  -s "));
     EXPECT_LT(options.find("--p3"), options.find("-t,--tools"));
     EXPECT_LT(options.find("  -c "), options.find("  -l "));
+}
+
+TEST(Console, VersionIsOneLineWithoutBannerWhereverItStands) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--version"}, {"-q", "-s", "-V"}, {"-h", "--version"}}) {
+        ChildProcess child(VTR232_PATH, args);
+        EXPECT_EQ(RunToEnd(child, ""), 0);
+        EXPECT_TRUE(std::regex_match(
+            child.Out(), std::regex(R"(Vantora v\.201 [0-9]+\.[0-9]+\.[0-9]+ \(revision \S+\)\n)")))
+            << child.Out();
+        EXPECT_EQ(child.Err(), "");
+    }
 }
 
 TEST(Console, ParseErrorsAreReportedAndEndTheRun) {

@@ -1,4 +1,5 @@
-// The update thread's entry: when it stays off the network.
+// The update thread's entry: when it stays off the network, and which
+// program directories it may change.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 
 #include "TestSupport.h"
 #include "platform/Text.h"
+#include "update/ProgramDirectory.h"
 #include "update/UpdateThread.h"
 
 namespace {
@@ -114,6 +116,48 @@ TEST_F(UpdateThreadTest, NoRequestWhileADebuggerIsAttached) {
     if (attached != 1)
         GTEST_SKIP() << "this system does not allow attaching to the test process";
     EXPECT_FALSE(Zelt::DebuggerAttached());
+}
+
+// Whether `directory` counts as not writable for an unprivileged user; run in
+// a child that gives up root first when the test runs as root.
+Zelt::ProgramDirectory ClassifyAsNobody(const std::filesystem::path& directory) {
+    if (::geteuid() != 0)
+        return Zelt::ClassifyProgramDirectory(directory);
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool dropped = setgid(65534) == 0 && setuid(65534) == 0;
+        _exit(dropped ? static_cast<int>(Zelt::ClassifyProgramDirectory(directory)) : 99);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 99);
+    return static_cast<Zelt::ProgramDirectory>(WEXITSTATUS(status));
+}
+
+TEST(ProgramDirectory, OnlyAnUnmarkedWritableDirectoryIsTheProgramsOwn) {
+    updatetest::TempDir dir;
+    const auto path = dir.path();
+    EXPECT_EQ(Zelt::ClassifyProgramDirectory(path), Zelt::ProgramDirectory::Own);
+    EXPECT_TRUE(Zelt::UpdateOffReason(Zelt::ProgramDirectory::Own, path).empty());
+
+    // The package's marker wins even where the user could write.
+    updatetest::WriteBytes(path / Zelt::kPackageMarker, {});
+    EXPECT_EQ(Zelt::ClassifyProgramDirectory(path), Zelt::ProgramDirectory::Packaged);
+    const std::wstring packaged = Zelt::UpdateOffReason(Zelt::ProgramDirectory::Packaged, path);
+    EXPECT_NE(packaged.find(L"installed by a package"), std::wstring::npos);
+    EXPECT_NE(packaged.find(platform::FromUtf8(path.string())), std::wstring::npos);
+    std::filesystem::remove(path / Zelt::kPackageMarker);
+
+    // Read and search rights only, as /usr/bin has for a user: the file
+    // inside may even be writable, but it cannot be renamed aside.
+    updatetest::WriteBytes(path / "vtr232", {1});
+    std::filesystem::permissions(path / "vtr232", std::filesystem::perms::all);
+    std::filesystem::permissions(path, std::filesystem::perms(0555));
+    EXPECT_EQ(ClassifyAsNobody(path), Zelt::ProgramDirectory::NotWritable);
+    EXPECT_NE(
+        Zelt::UpdateOffReason(Zelt::ProgramDirectory::NotWritable, path).find(L"not writable"),
+        std::wstring::npos);
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
 }
 
 }  // namespace
