@@ -1,5 +1,8 @@
 #include "quic/api/Stream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "quic/api/Connection.h"
@@ -116,6 +119,48 @@ QUIC_STATUS Stream::SetReceiveEnabled(bool enabled) {
 void Stream::ReceiveComplete(uint64_t length) {
     auto self = shared_from_this();
     RunOnWorker([self, length] { self->CompleteOnWorker(length); }, false);
+}
+
+QUIC_STATUS Stream::AttachSocket(int fd) {
+    if (appClosed || connection->GetWorker() == nullptr)
+        return QUIC_STATUS_INVALID_STATE;
+    // A duplicate of the worker's own: the application may close its
+    // descriptor at any time without the worker watching a reused number.
+    const int watched = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (watched < 0)
+        return QUIC_STATUS_OUT_OF_MEMORY;
+    auto self = shared_from_this();
+    RunOnWorker([self, watched] { self->AttachOnWorker(watched); }, false);
+    return QUIC_STATUS_SUCCESS;
+}
+
+void Stream::AttachOnWorker(int fd) {
+    auto worker = connection->GetWorker();
+    // Only a started stream is sure to end, and so to let the watch go.
+    if (state.load() != StreamState::Started || appClosed || socketWatch != 0 ||
+        worker == nullptr || !worker->OnThread()) {
+        close(fd);
+        return;
+    }
+    std::weak_ptr<Stream> weak = weak_from_this();
+    socketWatch = worker->Watch(fd, [weak](bool readable, bool writable) {
+        const auto stream = weak.lock();
+        if (!stream || stream->Ended())
+            return;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_SOCKET_READY;
+        event.SOCKET_READY.Readable = readable ? TRUE : FALSE;
+        event.SOCKET_READY.Writable = writable ? TRUE : FALSE;
+        stream->Indicate(event);
+    });
+}
+
+void Stream::DetachSocket() {
+    if (socketWatch == 0)
+        return;
+    if (auto worker = connection->GetWorker())
+        worker->Unwatch(socketWatch);
+    socketWatch = 0;
 }
 
 void Stream::Close() {
@@ -553,6 +598,7 @@ void Stream::ShutdownComplete(const ConnectionEnd* end) {
         heldHead = 0;
         heldFin = false;
     }
+    DetachSocket();
     bool graceful = finSent && !sendAborted && sends.empty();
     CancelSends();
     if (!sendShutdownReported) {

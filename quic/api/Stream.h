@@ -1,6 +1,8 @@
 #pragma once
 // A QUIC stream: the application's sends waiting for acknowledgement, the
-// receive gate, and the mapping of ngtcp2's stream callbacks onto events.
+// receive gate, the local socket the application attached (watched by the
+// worker while the stream lives), and the mapping of ngtcp2's stream
+// callbacks onto events.
 #include <ngtcp2/ngtcp2.h>
 
 #include <atomic>
@@ -57,6 +59,9 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     // Gives back the credit of `length` bytes taken with QUIC_STATUS_PENDING
     // and resumes a receive the application took only part of.
     void ReceiveComplete(uint64_t length);
+    // Has the worker watch a duplicate of `fd` until the stream ends, with
+    // SOCKET_READY events on the worker thread. One socket per stream.
+    QUIC_STATUS AttachSocket(int fd);
     void Close();
 
     const std::shared_ptr<Connection> connection;
@@ -113,6 +118,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     void FinishWithoutTransport(QUIC_STATUS startStatus);
     void ShutdownComplete(const ConnectionEnd* end);
     void RunOnWorker(std::function<void()> op, bool wait);
+    void AttachOnWorker(int fd);
+    void DetachSocket();
 
     bool Ended() const { return state.load() == StreamState::Ended; }
 
@@ -153,6 +160,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     bool heldFin = false;
     bool peerFinReported = false;
     uint64_t receivedOffset = 0;
+    // The worker's watch of the attached socket; 0 while there is none.
+    uint64_t socketWatch = 0;
 };
 
 }  // namespace quicapi
