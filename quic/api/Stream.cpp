@@ -400,22 +400,24 @@ void Stream::OnReceive(uint64_t offset, const uint8_t* data, size_t length, bool
         connection->ExtendReceiveWindow(id, length);
         return;
     }
-    if (!receiveEnabled || receivePaused || HasHeld()) {
-        // Held back, and not credited to the peer, until the application
-        // takes it.
-        Hold(offset, data, length, fin);
+    // Held back, and not credited to the peer, until the application takes
+    // it. What the datagrams of one receive round bring goes to the
+    // application as one block once the round is over (the worker runs
+    // operations only then), so a bridge writes it to its socket in one
+    // call rather than one per packet.
+    Hold(offset, data, length, fin);
+    if (!receiveEnabled || receivePaused || deliveryPosted)
+        return;
+    auto worker = connection->GetWorker();
+    if (worker == nullptr) {
+        DeliverHeld();
         return;
     }
-    if (length > 0) {
-        const size_t taken = IndicateReceive(offset, data, length, fin);
-        if (taken < length) {
-            receivePaused = true;
-            Hold(offset + taken, data + taken, length - taken, fin);
-            return;
-        }
-    }
-    if (fin)
-        ReportPeerFin();
+    deliveryPosted = true;
+    worker->Post([self = shared_from_this()] {
+        self->deliveryPosted = false;
+        self->DeliverHeld();
+    });
 }
 
 size_t Stream::IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin) {

@@ -152,6 +152,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     // The application took only part of a receive: nothing more is
     // indicated until it completes or re-enables receiving.
     bool receivePaused = false;
+    // A DeliverHeld is queued on the worker for what arrived this round.
+    bool deliveryPosted = false;
     // Bytes taken with PENDING whose credit has not been given back.
     uint64_t uncredited = 0;
     std::vector<uint8_t> held;
