@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/socket.h>
+
 #include "quic/QuicSession.h"
 #include "quic/QuicStream.h"
 
@@ -120,6 +122,10 @@ void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
 void PrepareBridgedSocket(const net::TcpSocket& socket) {
     // Without it a small reply waits for the acknowledgement of the last one.
     (void)socket.SetNoDelay();
+    // A fixed receive buffer: the kernel's tuning would let it grow to tens
+    // of MiB on a fast local connection, all of it bytes parked in the tunnel.
+    const int bytes = static_cast<int>(kBridgeSocketReceiveBuffer);
+    (void)::setsockopt(socket.Handle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,

@@ -39,6 +39,9 @@ inline constexpr std::size_t kRelayChunkSize = std::size_t{64} << 10;
 // path stays full, while a slow one never piles up more than this per
 // connection.
 inline constexpr std::size_t kBridgeUnacknowledgedLimit = std::size_t{4} << 20;
+// The receive buffer of a bridged socket (the kernel books twice this):
+// enough for a local connection to keep a fast path full between two reads.
+inline constexpr std::size_t kBridgeSocketReceiveBuffer = std::size_t{2} << 20;
 // How long a client tunnel stream may wait for its preamble.
 inline constexpr int kPreambleTimeoutMs = 30000;
 
@@ -128,7 +131,7 @@ QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
 bool StartAcceptThread(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                        std::shared_ptr<QuicSession> session, int localPort);
 // Sockets the bridge owns carry small debugger messages: each leaves at once
-// (TCP_NODELAY).
+// (TCP_NODELAY); their receive buffer is kBridgeSocketReceiveBuffer.
 void PrepareBridgedSocket(const net::TcpSocket& socket);
 // Aborts `stream` unless its preamble has been checked, it got a handler, or
 // it ended within `timeoutMs`.

@@ -41,7 +41,7 @@ void Connection::Flush() {
             uint64_t total = 0;
             if (!sendQueue.empty()) {
                 stream = sendQueue.front();
-                count = stream->Gather(vectors, 16, fin);
+                count = stream->Gather(vectors, 16, packetRoom, fin);
                 for (size_t i = 0; i < count; ++i)
                     total += vectors[i].len;
                 streamId = stream->Id();

@@ -302,13 +302,13 @@ bool Stream::HasUnsent() const {
     return announcePending || sentOffset < queuedOffset || (finQueued && !finSent);
 }
 
-size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const {
+size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, size_t enough, bool& fin) const {
     size_t count = 0;
     uint64_t total = 0;
     size_t r = cursorRequest;
     size_t b = cursorBuffer;
     size_t offset = cursorByte;
-    while (r < sends.size() && count < max) {
+    while (r < sends.size() && count < max && total < enough) {
         const QueuedSend& request = sends[r];
         if (b >= request.buffers.size()) {
             ++r;

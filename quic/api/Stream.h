@@ -87,7 +87,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     // Fills `vectors` with data not yet handed to ngtcp2; `fin` tells whether
     // they run to the end of the stream. No vectors and no fin while the
     // stream is unannounced asks for an empty frame that opens it at the peer.
-    size_t Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const;
+    // Gathering stops once `enough` bytes (what one packet carries) are in.
+    size_t Gather(ngtcp2_vec* vectors, size_t max, size_t enough, bool& fin) const;
     // `accepted` bytes went into a frame (an empty frame counts as announced).
     void AdvanceSent(size_t accepted, bool finWritten);
     // Flags of the connection's send scheduling: the stream is in the
