@@ -380,6 +380,9 @@ void QuicStream::ReadFromSocket() {
             bridge_.ended = true;
             break;
         }
+        // A short read emptied the socket: the next bytes bring a new event.
+        if (static_cast<std::size_t>(received) < kRelayChunkSize)
+            bridge_.readable = false;
         request->Resize(static_cast<std::size_t>(received));
         // A failed send (the stream is gone) drops the bytes.
         Send(std::move(request));
