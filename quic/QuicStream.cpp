@@ -294,8 +294,8 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
         const PreambleTail tail = OnPreambleBlock(block);
         if (tail.queued == 0)
             return QUIC_STATUS_SUCCESS;
-        // What did not fit the socket writer's queue is indicated again once
-        // the writer has made room.
+        // What did not fit the socket's queue is indicated again once
+        // the socket has taken some.
         event.RECEIVE.TotalBufferLength = block.size() - (tail.rest - tail.queued);
         // Only what waits for the socket keeps its credit back.
         CompleteReceive(block.size() - tail.rest);

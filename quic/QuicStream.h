@@ -166,7 +166,7 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     struct PreambleTail {
         // Bytes at the end of `block` that followed the preamble.
         std::size_t rest = 0;
-        // How many of them went to the socket writer.
+        // How many of them the stream took (written or held for the socket).
         std::size_t queued = 0;
     };
     PreambleTail OnPreambleBlock(std::span<const std::uint8_t> block);
