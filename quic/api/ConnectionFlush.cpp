@@ -12,12 +12,22 @@ namespace {
 
 // ngtcp2 lets a paced packet leave up to this much early.
 constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
+// Batches one flush sends at most while the next is already due: a busy
+// connection then waits for the loop once per few batches, not after each
+// (on a shared machine each such wait may cost a time slice).
+constexpr int kBatchesPerFlush = 4;
 
 }  // namespace
 
 void Connection::Flush() {
+    for (int batch = 0; batch < kBatchesPerFlush; ++batch)
+        if (!FlushBatch())
+            break;
+}
+
+bool Connection::FlushBatch() {
     if (Ended() || conn == nullptr)
-        return;
+        return false;
     Timestamp now = Now();
     // Room for the largest packet ngtcp2 may write (a path MTU probe); the
     // path's current size is what a full packet has.
@@ -77,7 +87,7 @@ void Connection::Flush() {
                 }
                 batch.Send();
                 HandleError(static_cast<int>(written));
-                return;
+                return false;
             }
             if (stream != nullptr && accepted >= 0) {
                 // To the back of the queue: one packet a turn.
@@ -98,13 +108,16 @@ void Connection::Flush() {
         }
     }
     ngtcp2_conn_update_pkt_tx_time(conn, now);
+    // The pacing deadline is when the rest may go; within the timer's
+    // granularity it is already due.
     if (moreToSend)
-        return;  // the pacing deadline is when the rest may go
+        return ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity;
     // Everything that could go has gone. A pacing deadline within the
     // timer's granularity is already due: settling it now spares the loop a
     // wake-up after every small send.
     if (ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity)
         HandleExpiry(now);
+    return false;
 }
 
 }  // namespace quicapi
