@@ -380,9 +380,8 @@ void QuicStream::ReadFromSocket() {
             bridge_.ended = true;
             break;
         }
-        // A short read emptied the socket: the next bytes bring a new event.
-        if (static_cast<std::size_t>(received) < kRelayChunkSize)
-            bridge_.readable = false;
+        // A short read still reads on: the end of the connection may have
+        // come with these bytes, in the same event.
         request->Resize(static_cast<std::size_t>(received));
         // A failed send (the stream is gone) drops the bytes.
         Send(std::move(request));

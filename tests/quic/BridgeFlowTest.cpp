@@ -76,6 +76,11 @@ class GatedMonitor {
         return index < static_cast<int>(connections_.size()) ? connections_[index]->received.size()
                                                              : 0;
     }
+    // Connections whose far end has closed, once all was read.
+    int Ended() const {
+        std::lock_guard guard(lock_);
+        return ended_;
+    }
     bool ReceivedEquals(int index, const std::string& expected) const {
         std::lock_guard guard(lock_);
         return index < static_cast<int>(connections_.size()) &&
@@ -120,6 +125,10 @@ class GatedMonitor {
                 connection.socket.Send(buffer.data(), static_cast<std::size_t>(got)) != got)
                 break;
         }
+        {
+            std::lock_guard guard(lock_);
+            ++ended_;
+        }
         connection.socket.Shutdown();
     }
 
@@ -127,12 +136,14 @@ class GatedMonitor {
     TcpSocket listener_;
     int port_ = 0;
     std::thread acceptor_;
-    mutable std::mutex lock_;  // guards connections_, threads_, release_, stopping_, received
+    mutable std::mutex lock_;  // guards connections_, threads_, release_, stopping_, ended_,
+                               // received
     std::condition_variable released_;
     std::vector<std::shared_ptr<Connection>> connections_;
     std::vector<std::thread> threads_;
     bool release_ = false;
     bool stopping_ = false;
+    int ended_ = 0;
 };
 
 // A debugger connection that writes `data` from its own thread until all is
@@ -279,6 +290,27 @@ TEST_F(BridgeFlowTest, ClosingAStalledTunnelGivesBackItsPlace) {
     SetReceiveTimeout(debugger.Socket(), 20000);
     EXPECT_TRUE(SeesClose(debugger.Socket()));
     EXPECT_TRUE(WaitFor([&] { return debugger.Done(); }, 20000));
+}
+
+TEST_F(BridgeFlowTest, LastBytesThatComeWithTheCloseArriveAndTheCloseIsPassedOn) {
+    // A monitor that reads without echoing: the debugger's close is a plain
+    // end, with nothing of its own left unread.
+    GatedMonitor monitor(4);
+    monitor.Release();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_NO_FATAL_FAILURE(OpenControlStream(monitor.Port()));
+    // Pieces closed at once: the last bytes and the end of the connection
+    // reach the bridge together.
+    for (int index = 0; index < 4; ++index) {
+        const std::string data = Pattern(3000 + 70000 * index, 7 + index);
+        TcpSocket debugger = ConnectTo("127.0.0.1", port_);
+        ASSERT_TRUE(debugger.IsValid());
+        ASSERT_TRUE(WaitFor([&] { return monitor.Accepted() == index + 1; }));
+        ASSERT_EQ(debugger.Send(data.data(), data.size()), static_cast<int>(data.size()));
+        debugger.Close();
+        ASSERT_TRUE(WaitFor([&] { return monitor.Ended() == index + 1; }, 20000)) << index;
+        EXPECT_TRUE(monitor.ReceivedEquals(index, data)) << index;
+    }
 }
 
 TEST_F(BridgeFlowTest, StalledConnectionsDoNotHoldUpAnother) {
