@@ -1,7 +1,11 @@
 #include "app/CommandLine.h"
 
+#include <cstdlib>
+#include <fstream>
+
 #include "app/Settings.h"
 #include "net/TcpListener.h"
+#include "platform/Console.h"
 #include "platform/Text.h"
 
 namespace app {
@@ -79,6 +83,36 @@ void RegisterOptions(CLI::App& app, Settings& settings, WideOptionText& wide) {
                            : "expected a numeric IPv4 or IPv6 address, such as 0.0.0.0 or ::";
             },
             "");
+    app.add_option("--secret-file", settings.secretFile,
+                   "Both roles: a shared secret (the file's first line; without this option "
+                   "the VTR_SECRET variable) that client and server must each prove before "
+                   "anything else is exchanged. The secret guards who may connect; it does "
+                   "not encrypt: TCP mode stays readable on the wire, use -q for encryption")
+        ->type_name("FILE");
+}
+
+bool LoadSecret(Settings& settings) {
+    if (settings.secretFile.empty()) {
+        const char* variable = std::getenv("VTR_SECRET");
+        settings.secret = variable != nullptr ? variable : "";
+        return true;
+    }
+    std::ifstream file(settings.secretFile, std::ios::binary);
+    std::string line;
+    if (!file || !std::getline(file, line)) {
+        platform::ConsoleWrite(L"Could not read the secret file " +
+                               platform::FromUtf8(settings.secretFile) + L"\r\n");
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.empty()) {
+        platform::ConsoleWrite(L"The secret file " + platform::FromUtf8(settings.secretFile) +
+                               L" has an empty first line\r\n");
+        return false;
+    }
+    settings.secret = std::move(line);
+    return true;
 }
 
 void ApplyWideOptions(Settings& settings, const WideOptionText& wide) {

@@ -28,4 +28,9 @@ void RegisterOptions(CLI::App& app, Settings& settings, WideOptionText& wide);
 // Moves the wide option values into the settings after a successful parse.
 void ApplyWideOptions(Settings& settings, const WideOptionText& wide);
 
+// Sets settings.secret from --secret-file (its first line without the line
+// end), else from VTR_SECRET. False, with a message, when the file cannot be
+// read or its first line is empty.
+bool LoadSecret(Settings& settings);
+
 }  // namespace app

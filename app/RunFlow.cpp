@@ -54,7 +54,7 @@ void WaitForQuicClient(Services& services, const ProcessEnd& end) {
     for (int i = 0; i < 10; ++i) {
         if (end.WaitFor(std::chrono::milliseconds(1000)))
             return;
-        if (services.QuicClientConnectionPublished())
+        if (services.QuicClientConnectionPublished() && services.QuicClientAuthenticationOver())
             return;
     }
 }
@@ -110,6 +110,10 @@ void Run(int argc, const char* const* argv, ProcessEnd& end) {
         }
         ApplyWideOptions(settings, wide);
     }
+    if (!LoadSecret(settings)) {
+        JoinUpdateThread(updateThread);
+        return;
+    }
 
     Services services(settings, end);
     if (!settings.configFile.empty())
@@ -149,10 +153,9 @@ void Run(int argc, const char* const* argv, ProcessEnd& end) {
                 ClientShutdown(services, settings, updateThread);
             return;
         }
-        if (!settings.localText.empty()) {
-            services.StartRelayClient();
+        // A server that failed the shared-secret check gets no monitor.
+        if (!settings.localText.empty() && services.StartRelayClient())
             services.StartMonitor();
-        }
     } else if (!settings.clientHost.empty()) {
         services.OpenQuicClient();
         platform::ConsoleWrite(L"Client settings: Host = " +

@@ -5,6 +5,7 @@
 #include "app/ConfigFile.h"
 #include "app/ProcessEnd.h"
 #include "app/Settings.h"
+#include "auth/PeerAuth.h"
 #include "debughost/Monitor.h"
 #include "deploy/DeployReceiver.h"
 #include "deploy/DeploySender.h"
@@ -45,6 +46,7 @@ void Services::OpenQuicServer() {
     serverShell_.serverInboxCredit = [this](quic::ReceiveCredit credit) {
         serverChannel_.inbox.SetConsumedHook(std::move(credit));
     };
+    serverShell_.auth.SetSecret(settings_.secret);
     // No reply can come once the client has gone.
     serverShell_.onServerConnectionEnded = [this] { serverChannel_.inbox.Close(); };
     InstallServerShell(serverShell_);
@@ -55,6 +57,7 @@ void Services::OpenQuicServer() {
 Services::ServerWait Services::PollQuicServer() {
     if (QUIC_FAILED(listenStatus_))
         return ServerWait::ListenerFailed;
+    serverShell_.auth.Expire();
     if (quic::serverListener.load() && quic::serverConnection.load())
         return ServerWait::Connected;
     return ServerWait::Waiting;
@@ -80,8 +83,26 @@ void Services::ConnectQuicClient() {
     clientShell_.clientInboxCredit = [this](quic::ReceiveCredit credit) {
         clientChannel_.inbox.SetConsumedHook(std::move(credit));
     };
+    clientShell_.auth.SetSecret(settings_.secret);
+    clientShell_.onAuthenticationFailed = [this] { ReportAuthenticationFailure(); };
+    quicConnectStart_ = std::chrono::steady_clock::now();
     ConnectClientShell(clientShell_, settings_.clientHost,
                        static_cast<std::uint16_t>(settings_.clientPort));
+}
+
+bool Services::QuicClientAuthenticationOver() {
+    if (!clientShell_.auth.Enabled())
+        return true;
+    return clientShell_.auth.Expire(quicConnectStart_ + auth::kAuthDeadline) ||
+           clientShell_.auth.Current() != quic::QuicAuthClient::Outcome::Running;
+}
+
+void Services::ReportAuthenticationFailure() {
+    if (!authFailureReported_.exchange(true))
+        platform::ConsoleWrite(
+            L"Authentication failed: the server did not prove the shared secret\r\n");
+    // Either channel's thread may come here first; both end with code 1.
+    end_.Request(1);
 }
 
 bool Services::QuicClientConnectionPublished() {
@@ -104,13 +125,20 @@ void Services::StartQuicReceiver(HQUIC controlStream) {
 // ---------------------------------------------------------------- TCP relay
 
 void Services::StartRelayServer() {
+    serverRelay_.secret = settings_.secret;
     serverRelay_.StartServer(settings_.port2, settings_.port3, settings_.listenAddress);
 }
 
-void Services::StartRelayClient() {
+bool Services::StartRelayClient() {
     clientRelay_.localHost = settings_.localHost;
     clientRelay_.localPort = settings_.localPort;
-    clientRelay_.StartClient(settings_.clientHost, settings_.clientPort);
+    clientRelay_.secret = settings_.secret;
+    if (clientRelay_.StartClient(settings_.clientHost, settings_.clientPort) ==
+        net::NetError::Refused) {
+        ReportAuthenticationFailure();
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------- monitor
@@ -135,6 +163,7 @@ bool Services::StartRemoteSync() {
     // may take a command the moment the loop starts. Later `file` commands do
     // not change it.
     serverChannel_.SetTable(deploy::BuildTable(settings_.files));
+    serverChannel_.secret = settings_.secret;
     // Progress lines only where someone watches; any other console gets the
     // plain lines byte for byte.
     serverChannel_.showProgress = ::isatty(STDOUT_FILENO) == 1;
@@ -163,8 +192,11 @@ void Services::Deploy() {
 }
 
 bool Services::StartTcpReceiver() {
+    clientChannel_.secret = settings_.secret;
     return receivers_.Start([this] {
-        RunTcpReceiverThread(clientChannel_, settings_.remoteSyncHost, settings_.remoteSyncPort);
+        if (RunTcpReceiverThread(clientChannel_, settings_.remoteSyncHost,
+                                 settings_.remoteSyncPort) == deploy::DeployError::Unauthenticated)
+            ReportAuthenticationFailure();
         end_.Request(0);
     });
 }

@@ -4,6 +4,8 @@
 // instance lives in the entry routine; it owns the relays and the threads the
 // shell starts. What ends the process from another thread goes through the
 // ProcessEnd it is given.
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,10 +40,14 @@ class Services {
     void OpenQuicClient();
     void ConnectQuicClient();
     bool QuicClientConnectionPublished();
+    // With a secret: true once the exchange is over either way, failing it
+    // when it has run past its deadline; true at once without a secret.
+    bool QuicClientAuthenticationOver();
 
-    // TCP relay.
+    // TCP relay. StartRelayClient is false when the server failed the
+    // shared-secret check (then nothing is to be started).
     void StartRelayServer();
-    void StartRelayClient();
+    bool StartRelayClient();
 
     // Debugger monitor on the client.
     void StartMonitor();
@@ -84,6 +90,12 @@ class Services {
     QUIC_STATUS listenStatus_ = QUIC_STATUS_SUCCESS;
 
     void StartQuicReceiver(HQUIC controlStream);
+    // The client's one line for a server that failed the shared-secret check
+    // (either channel, once), and its end with exit code 1.
+    void ReportAuthenticationFailure();
+
+    std::atomic<bool> authFailureReported_{false};
+    std::chrono::steady_clock::time_point quicConnectStart_{};
 };
 
 // Background self-update; RequestUpdateStop makes a running update give up

@@ -24,6 +24,10 @@ struct Settings {
     // QUIC debugger port). Empty means the loopback addresses of both
     // families. Command line only: configuration files do not carry it.
     std::string listenAddress;
+    // --secret-file, else VTR_SECRET: the shared secret both sides prove on
+    // every connection; empty for none. Never saved, never printed.
+    std::string secretFile;
+    std::string secret;
 
     std::string clientHost;
     std::int32_t clientPort = 7003;

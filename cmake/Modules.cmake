@@ -48,6 +48,29 @@ function(vtr_tools)
   set(VTR_TOOL_TARGETS ${VTR_TOOL_TARGETS} PARENT_SCOPE)
 endfunction()
 
+# tools/quic_peer, a QUIC peer built on quic-go, for the interop tests. It is
+# built offline from Debian's Go packages (golang-go,
+# golang-github-lucas-clemente-quic-go-dev); without them there is no target
+# and the interop tests skip.
+set(VTR_GOPATH /usr/share/gocode CACHE PATH "Where Debian's Go packages keep their sources")
+function(vtr_go_quic_peer)
+  find_program(VTR_GO go)
+  if(NOT VTR_GO OR NOT EXISTS ${VTR_GOPATH}/src/github.com/lucas-clemente/quic-go/client.go)
+    message(STATUS "quic_peer: not built (needs go and quic-go); the QUIC interop tests skip")
+    return()
+  endif()
+  set(source ${CMAKE_SOURCE_DIR}/tools/quic_peer/main.go)
+  set(peer ${CMAKE_BINARY_DIR}/tools/quic_peer)
+  add_custom_command(OUTPUT ${peer}
+    COMMAND ${CMAKE_COMMAND} -E env GOPATH=${VTR_GOPATH} GO111MODULE=off GOFLAGS=
+            GOCACHE=${CMAKE_BINARY_DIR}/go-cache CGO_ENABLED=0
+            ${VTR_GO} build -o ${peer} ${source}
+    DEPENDS ${source}
+    COMMENT "Building the QUIC interop peer (quic-go)"
+    VERBATIM)
+  add_custom_target(quic_peer ALL DEPENDS ${peer})
+endfunction()
+
 # Every folder under tests/ is one GoogleTest executable, test_<folder>.
 function(vtr_tests)
   file(GLOB dirs LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*)
@@ -67,6 +90,9 @@ function(vtr_tests)
         endif()
         target_link_libraries(test_${name} PRIVATE ${lib} GTest::gtest GTest::gtest_main GTest::gmock)
         target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+        if(name STREQUAL "quic" AND TARGET quic_peer)
+          add_dependencies(test_${name} quic_peer)
+        endif()
         vtr_test_paths(test_${name})
         gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
       endif()

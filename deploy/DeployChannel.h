@@ -17,8 +17,9 @@
 // a 40-byte little-endian header followed by `size` payload bytes:
 //   0 type u32 | 4 zero | 8 size u64 | 16 plainSize u64 | 24 fileTime u64
 //   | 32 result u32 | 36 zero
-// Over TCP the channel is one connection (Port 1); over QUIC it is the control
-// stream, whose received bytes land in the inbox and whose sends go through
+// Over TCP the channel is one connection (Port 1), which with a secret first
+// passes the shared-secret exchange (net/AuthGate.h); over QUIC it is the
+// control stream, whose received bytes land in the inbox and whose sends go through
 // quicSend.
 #include <chrono>
 #include <cstddef>
@@ -126,6 +127,9 @@ struct DeployChannel {
     // See kDeployIdleDeadline; set before the channel is used (tests make it
     // short).
     std::chrono::milliseconds idleDeadline = kDeployIdleDeadline;
+    // TCP: the shared secret each connection proves before its first message
+    // (net/AuthGate.h); empty for none. Set before the channel is used.
+    std::string secret;
 
     // Shuts the listener and the connection down (waking threads blocked in
     // accept or recv) and lets go of them; later set-up attempts are refused.

@@ -16,6 +16,7 @@ enum class DeployError {
     Engine,      // signing, comparing, patching or (de)compression failed
     Target,      // the file to write cannot be created, written, flushed or renamed
     Refused,     // the peer acknowledged a failure
+    Unauthenticated,  // the peer failed the shared-secret check
 };
 
 inline bool Ok(DeployError error) {

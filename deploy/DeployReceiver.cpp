@@ -18,6 +18,7 @@
 #include "codec/LzmsBlock.h"
 #include "codec/PatchApplier.h"
 #include "deploy/FileReplacement.h"
+#include "net/AuthGate.h"
 #include "platform/Console.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
@@ -302,15 +303,21 @@ void RunReceiver(DeployChannel& client, bool quic) {
     }
 }
 
-void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int port) {
+DeployError RunTcpReceiverThread(DeployChannel& client, const std::string& host, int port) {
     net::TcpSocket socket(net::kInvalidSocket);
     if (!net::Ok(socket.Create(AF_INET6)) || !net::Ok(socket.Connect(host, port))) {
         platform::ShowMessage(L"ZADAZ Client: Could not connect to Remote Sync Server");
-        return;
+        return DeployError::Channel;
     }
-    if (!Ok(client.AdoptConnection(std::move(socket))))
-        return;
+    if (!client.secret.empty() &&
+        !net::AuthenticateToServer(socket, client.secret, net::TcpChannel::Deployment)) {
+        socket.Close();
+        return DeployError::Unauthenticated;
+    }
+    if (const DeployError error = client.AdoptConnection(std::move(socket)); !Ok(error))
+        return error;
     RunReceiver(client, false);
+    return DeployError::None;
 }
 
 }  // namespace deploy

@@ -18,10 +18,11 @@ void RunReceiver(DeployChannel& client, bool quic);
 
 // Body of the client's TCP receiver thread (-d host:port): connects an
 // AF_INET6 socket by name and runs the receiver. When it cannot connect it
-// shows "ZADAZ Client: Could not connect to Remote Sync Server". Either way
-// it returns; stopping the monitor and ending the process is the caller's
-// (the shell's) job.
-void RunTcpReceiverThread(DeployChannel& client, const std::string& host, int port);
+// shows "ZADAZ Client: Could not connect to Remote Sync Server". With the
+// channel's secret, the server must pass the exchange first, or nothing is
+// received (Unauthenticated). Either way it returns; stopping the monitor
+// and ending the process is the caller's (the shell's) job.
+DeployError RunTcpReceiverThread(DeployChannel& client, const std::string& host, int port);
 
 // Replaces `target` with `content` without ever losing the old file: the
 // bytes go to a fresh file beside it (".<name>.vtrXXXXXX"), are flushed, and

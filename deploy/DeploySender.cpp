@@ -15,6 +15,7 @@
 #include "codec/Signature.h"
 #include "deploy/ProgressLine.h"
 #include "deploy/UploadPipeline.h"
+#include "net/AuthGate.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -314,7 +315,10 @@ void ServeRemoteSyncChannel(DeployChannel& server, int port1) {
     listener.BindAndListen(port1);
     if (!Ok(server.AdoptListener(listener)))
         return;
-    net::TcpSocket accepted = listener.Accept();
+    net::TcpSocket accepted =
+        server.secret.empty()
+            ? listener.Accept()
+            : net::AcceptAuthenticated(listener, server.secret, net::TcpChannel::Deployment);
     if (accepted.IsValid())
         server.AdoptConnection(std::move(accepted));
 }

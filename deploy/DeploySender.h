@@ -20,7 +20,8 @@ void RunRemoteSyncServer(DeployChannel& server, std::vector<std::wstring> filesC
 
 // The TCP side of the server's channel: listens on port1 (dual stack,
 // backlog 3; port 0 picks a free port, see DeployChannel::ListeningPort) and
-// accepts exactly one connection; returns once that is stored or the channel
+// accepts exactly one connection (with a secret: the first that passes the
+// exchange, see net/AuthGate.h); returns once that is stored or the channel
 // was closed.
 void ServeRemoteSyncChannel(DeployChannel& server, int port1);
 

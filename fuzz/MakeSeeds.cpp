@@ -12,6 +12,7 @@
 #include "Samples.h"
 #include "app/ConfigFile.h"
 #include "app/Settings.h"
+#include "auth/PeerAuth.h"
 #include "codec/DiffLib.h"
 #include "codec/Lzms.h"
 #include "codec/LzmsBlock.h"
@@ -318,6 +319,22 @@ void WireSeeds(const fs::path& root) {
     n = 0;
     for (const auto& header : relays)
         relayHeader.Add("header" + std::to_string(n++), net::EncodeRelayHeader(header));
+
+    // A real hello and a real challenge (of another secret), each after a
+    // piece-size prefix.
+    Corpus authExchange(root, "auth_exchange");
+    const auth::Secret secret("seed secret");
+    const auto binding = auth::ChannelBinding(auth::kTcpRelayChannel);
+    auth::Exchange client(auth::Exchange::Role::Client, secret, binding);
+    auth::Exchange server(auth::Exchange::Role::Server, secret, binding);
+    const auto hello = client.TakeOutgoing();
+    server.Feed(hello);
+    const auto challenge = server.TakeOutgoing();
+    for (const auto& [name, message] : {std::pair{"hello", hello}, {"challenge", challenge}}) {
+        std::vector<std::uint8_t> seed{3, 7, 40, 1};
+        seed.insert(seed.end(), message.begin(), message.end());
+        authExchange.Add(name, seed);
+    }
 }
 
 }  // namespace

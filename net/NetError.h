@@ -14,6 +14,7 @@ enum class NetError {
     Closed,       // the connection ended before every byte went or came
     Oversize,     // a peer announced more than the reader accepts
     Thread,       // the system refused a thread
+    Refused,      // the peer failed the shared-secret check (AuthGate.h)
 };
 
 inline bool Ok(NetError error) {

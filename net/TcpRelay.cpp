@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "net/AuthGate.h"
 #include "net/ControlLink.h"
 #include "net/RelayHeader.h"
 #include "net/TcpListener.h"
@@ -199,6 +200,9 @@ struct TcpRelay::State {
     // lastServerId, localHost, localPort, upstream, monitors and lastClientId
     mutable std::mutex tableLock;
     bool closed = false;
+
+    // Both roles; fixed before any relay thread starts.
+    std::string secret;
 
     // Server role.
     std::chrono::milliseconds openTimeout{30000};
@@ -612,7 +616,9 @@ void RunControl(State& state, Role role, const std::shared_ptr<ControlLink>& lin
 }
 
 void ServerControl(State& state, const std::shared_ptr<TcpListener>& listener) {
-    TcpSocket accepted = listener->Accept();
+    TcpSocket accepted = state.secret.empty()
+                             ? listener->Accept()
+                             : AcceptAuthenticated(*listener, state.secret, TcpChannel::Relay);
     // One client per server run: later dials are refused rather than left
     // waiting in the backlog.
     listener->Close();
@@ -725,6 +731,7 @@ void TcpRelay::StartServer(int port2, int port3, std::string_view listenAddress)
     {
         std::lock_guard guard(state.tableLock);
         state.openTimeout = openTimeout;
+        state.secret = secret;
     }
     // The client dials in from another machine: every interface.
     if (auto listener = Listen(state, state.controlListener, "::", port3))
@@ -743,12 +750,17 @@ NetError TcpRelay::StartClient(const std::string& host, int port) {
             return NetError::Closed;
         state.localHost = localHost;
         state.localPort = localPort;
+        state.secret = secret;
     }
     TcpSocket upstream(kInvalidSocket);
     if (const NetError error = upstream.Create(AF_INET6); !Ok(error))
         return error;
     if (const NetError error = upstream.Connect(host, port); !Ok(error))
         return error;
+    if (!secret.empty() && !AuthenticateToServer(upstream, secret, TcpChannel::Relay)) {
+        upstream.Close();
+        return NetError::Refused;
+    }
     auto link = std::make_shared<ControlLink>(std::move(upstream));
     {
         std::lock_guard guard(state.tableLock);

@@ -59,6 +59,10 @@ class TcpRelay {
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;
 
+    // Both roles: the shared secret each connection on port3 proves before
+    // its first message (AuthGate.h); empty for none. Set before starting.
+    std::string secret;
+
     // Client role: where the debugger monitor listens. Set before StartClient.
     std::string localHost;
     int localPort = 4026;
@@ -71,11 +75,13 @@ class TcpRelay {
     // families) and for the debugger on port2 at `listenAddress` (see
     // TcpListener::Listen; empty is the loopback addresses, as the debugger
     // runs on this machine). Nothing happens unless both ports are set; a port
-    // that cannot be bound starts no thread for it.
+    // that cannot be bound starts no thread for it. With a secret, the first
+    // client on port3 that passes the exchange is the run's one client.
     void StartServer(int port2, int port3, std::string_view listenAddress = {});
 
     // Client role: dials the server's port3 and serves its requests (no
-    // retry when the connection cannot be made).
+    // retry when the connection cannot be made). With a secret, Refused when
+    // the server did not pass the exchange; nothing is served then.
     NetError StartClient(const std::string& host, int port);
 
     // Shutdown: closes the control connection, the listeners and every

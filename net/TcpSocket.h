@@ -1,8 +1,9 @@
 #pragma once
 // The net module: a small blocking TCP socket (this file), the listening
-// sockets of one port with their accept loop (TcpListener.h), and the TCP
-// relay (TcpRelay.h) with its control connection (ControlLink.h). Sockets
-// and listeners block the thread that calls them; the relay runs its own
+// sockets of one port with their accept loop (TcpListener.h), the TCP relay
+// (TcpRelay.h) with its control connection (ControlLink.h), and the
+// shared-secret gate of the TCP channels (AuthGate.h). Sockets, listeners
+// and the gate block the thread that calls them; the relay runs its own
 // threads and joins them all when it is closed or destroyed. Failures are
 // reported as NetError.
 //

@@ -1,8 +1,9 @@
 #pragma once
 // The QUIC tunnel. This module owns the two endpoints (server and client)
 // with their sessions and streams, the bridge between local TCP connections
-// and tunnel streams, the shell's QUIC handlers and published handles, and
-// the per-run host certificate. Its one error type is QUIC_STATUS (0
+// and tunnel streams, the shell's QUIC handlers and published handles, the
+// shared-secret exchange at a connection's start (AuthStream.h), and the
+// per-run host certificate. Its one error type is QUIC_STATUS (0
 // success, negative failure); the few yes/no answers are documented bools.
 //
 // Threads: the entry thread opens, listens, connects and closes the

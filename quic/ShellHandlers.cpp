@@ -31,13 +31,38 @@ QUIC_STATUS PushReceived(QUIC_STREAM_EVENT& event, const InboxHook& inbox, bool 
     return credited ? QUIC_STATUS_PENDING : QUIC_STATUS_SUCCESS;
 }
 
+// A stream that is closed as it starts: its bytes are dropped.
+QUIC_STATUS RefusedStreamHandler(HQUIC, QUIC_STREAM_EVENT*, void*) {
+    return QUIC_STATUS_SUCCESS;
+}
+
+// The client is connected: said once, and the monitor starts.
+void AnnounceConnected(const ClientShell& shell) {
+    platform::ConsoleWrite(L"VTR Client connected to " + shell.clientText + L"\r\n");
+    if (shell.onClientConnected)
+        shell.onClientConnected();
+}
+
 }  // namespace
 
 void InstallServerShell(ServerShell& shell) {
+    shell.auth.onPassed = [&shell](HQUIC connection) {
+        const auto session = shell.endpoint->FindSession(connection);
+        HQUIC expected = nullptr;
+        if (!session || !serverConnection.compare_exchange_strong(expected, connection))
+            return false;
+        session->SetHandler(&ServerConnectionHandler, &shell);
+        return true;
+    };
     shell.endpoint->SetListenerHandler(&ServerListenerHandler, &shell);
 }
 
 QUIC_STATUS ConnectClientShell(ClientShell& shell, std::string_view host, std::uint16_t port) {
+    shell.auth.onPassed = [&shell] { AnnounceConnected(shell); };
+    shell.auth.onFailed = [&shell] {
+        if (shell.onAuthenticationFailed)
+            shell.onAuthenticationFailed();
+    };
     return shell.endpoint->Connect(host, port, &ClientShellHandler, &shell);
 }
 
@@ -49,6 +74,18 @@ QUIC_STATUS ServerListenerHandler(HQUIC, QUIC_LISTENER_EVENT* event, void* conte
     const auto session = shell->endpoint->FindSession(connection);
     if (!session)
         return QUIC_STATUS_SUCCESS;
+    if (shell->auth.Enabled()) {
+        // Served only once it passed; meanwhile it holds no client's place.
+        if (serverConnection.load() != nullptr ||
+            !shell->auth.Admit(session, event->NEW_CONNECTION.Info != nullptr
+                                            ? event->NEW_CONNECTION.Info->RemoteAddress
+                                            : nullptr)) {
+            session->Shutdown();
+            return QUIC_STATUS_SUCCESS;
+        }
+        session->SetHandler(&ServerAuthConnectionHandler, shell);
+        return QUIC_STATUS_SUCCESS;
+    }
     HQUIC expected = nullptr;
     if (!serverConnection.compare_exchange_strong(expected, connection)) {
         // A client is already served: this one gets nothing of the run.
@@ -72,6 +109,18 @@ QUIC_STATUS ServerConnectionHandler(HQUIC connection, QUIC_CONNECTION_EVENT* eve
     return QUIC_STATUS_SUCCESS;
 }
 
+QUIC_STATUS ServerAuthConnectionHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event,
+                                        void* context, bool afterStreamCreated) {
+    auto* shell = static_cast<ServerShell*>(context);
+    if (shell == nullptr)
+        return QUIC_STATUS_SUCCESS;
+    if (event->Type == QUIC_CONNECTION_EVENT_PEER_STREAM_STARTED && afterStreamCreated)
+        shell->auth.OnPeerStream(connection, event->PEER_STREAM_STARTED.Stream);
+    else if (event->Type == QUIC_CONNECTION_EVENT_SHUTDOWN_COMPLETE && !afterStreamCreated)
+        shell->auth.Forget(connection);
+    return QUIC_STATUS_SUCCESS;
+}
+
 QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, void* context,
                                bool afterStreamCreated) {
     auto* shell = static_cast<ClientShell*>(context);
@@ -82,14 +131,28 @@ QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, v
             if (afterStreamCreated)
                 break;
             clientConnection.store(connection);
-            platform::ConsoleWrite(L"VTR Client connected to " + shell->clientText + L"\r\n");
-            if (shell->onClientConnected)
-                shell->onClientConnected();
+            if (shell->auth.Enabled()) {
+                // Connected only once the server proved the secret.
+                if (const auto session = shell->endpoint->FindSession(connection))
+                    shell->auth.Start(connection, session);
+                break;
+            }
+            AnnounceConnected(*shell);
             break;
         case QUIC_CONNECTION_EVENT_PEER_STREAM_STARTED: {
             if (!afterStreamCreated)
                 break;
             const HQUIC stream = event->PEER_STREAM_STARTED.Stream;
+            if (shell->auth.Enabled() && shell->auth.Current() != QuicAuthClient::Outcome::Passed) {
+                // Nothing from a server that has not proved the secret: no
+                // deployment, no tunnel to a local port.
+                if (const auto session = shell->endpoint->FindSession(connection))
+                    if (const auto found = session->FindStream(stream)) {
+                        found->SetHandler(&RefusedStreamHandler, nullptr);
+                        found->Close();
+                    }
+                break;
+            }
             HQUIC expected = nullptr;
             // Later streams are tunnel streams and get no handler.
             if (!clientControlStream.compare_exchange_strong(expected, stream))

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "quic/AuthStream.h"
 #include "quic/QuicEndpoint.h"
 #include "quic/api/msquic_api.h"
 
@@ -36,6 +37,8 @@ struct ServerShell {
     InboxCreditHook serverInboxCredit;
     // Where the debugger's TCP port listens; empty is loopback only.
     std::string debuggerAddress;
+    // With a secret, a connection is served only once it passed (AuthStream.h).
+    QuicAuthGate auth;
 };
 
 // Lives as long as the client endpoint; the context of its connection.
@@ -55,12 +58,16 @@ struct ClientShell {
     // The client's control-stream bytes.
     InboxHook clientInbox;
     InboxCreditHook clientInboxCredit;
+    // With a secret, the connection counts as connected only once the
+    // server passed (AuthStream.h); onAuthenticationFailed runs otherwise.
+    QuicAuthClient auth;
+    std::function<void()> onAuthenticationFailed;
 };
 
 // Server: sets the listener handler of shell.endpoint; call before Listen.
-// The first connection becomes serverConnection; while it lasts, any other
-// is shut down at once (one client per run), and only its own end clears
-// serverConnection.
+// The first connection (with a secret: the first that passes) becomes
+// serverConnection; while it lasts, any other is shut down at once (one
+// client per run), and only its own end clears serverConnection.
 void InstallServerShell(ServerShell& shell);
 // Client: connects shell.endpoint to host:port with the client shell handler.
 QUIC_STATUS ConnectClientShell(ClientShell& shell, std::string_view host, std::uint16_t port);
@@ -82,6 +89,8 @@ QUIC_STATUS SendOnStream(QuicEndpoint& endpoint, HQUIC connection, HQUIC stream,
 QUIC_STATUS ServerListenerHandler(HQUIC listener, QUIC_LISTENER_EVENT* event, void* context);
 QUIC_STATUS ServerConnectionHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, void* context,
                                     bool afterStreamCreated);
+QUIC_STATUS ServerAuthConnectionHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event,
+                                        void* context, bool afterStreamCreated);
 QUIC_STATUS ClientShellHandler(HQUIC connection, QUIC_CONNECTION_EVENT* event, void* context,
                                bool afterStreamCreated);
 QUIC_STATUS ServerControlStreamHandler(HQUIC stream, QUIC_STREAM_EVENT* event, void* context);

@@ -1,7 +1,7 @@
 # Debian packages the project needs; sourced by ./test and ./demo.
 VTR_PACKAGES="cmake g++ make pkg-config python3 libcli11-dev libgtest-dev libgmock-dev
 libbenchmark-dev libgnutls28-dev gnutls-bin libngtcp2-dev libngtcp2-crypto-gnutls-dev libzip-dev
-libcurl4-gnutls-dev libxxhash-dev libwim-dev"
+libcurl4-gnutls-dev libxxhash-dev libwim-dev golang-go golang-github-lucas-clemente-quic-go-dev"
 
 vtr_install_packages() {
     local missing=""

@@ -324,3 +324,14 @@ QUIC_STATUS QUIC_API MsQuicOpen2(const QUIC_API_TABLE** api) {
 }
 
 void QUIC_API MsQuicClose(const QUIC_API_TABLE*) {}
+
+QUIC_STATUS QUIC_API MsQuicConnectionExport(HQUIC connection, const char* label,
+                                            uint32_t labelLength, uint8_t* buffer,
+                                            uint32_t bufferLength) {
+    auto* object = quicapi::AsConnection(connection);
+    if (object == nullptr || label == nullptr || buffer == nullptr || bufferLength == 0)
+        return QUIC_STATUS_INVALID_PARAMETER;
+    return object->Export(std::string_view(label, labelLength), std::span(buffer, bufferLength))
+               ? QUIC_STATUS_SUCCESS
+               : QUIC_STATUS_INVALID_STATE;
+}

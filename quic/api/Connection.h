@@ -72,6 +72,11 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     const SocketAddress& RemoteAddress() const { return remote; }
     ngtcp2_conn* Native() const { return conn; }
     bool Connected() const { return state.load() == ConnectionState::Connected; }
+    // The TLS exporter's value (MsQuicConnectionExport); false before the
+    // handshake has completed.
+    bool Export(std::string_view label, std::span<std::uint8_t> out) const {
+        return Connected() && tls.Export(label, out);
+    }
 
     // Stream bookkeeping, worker thread only.
     void AddStream(int64_t id, std::shared_ptr<Stream> stream);

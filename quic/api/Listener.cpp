@@ -1,5 +1,6 @@
 #include "quic/api/Listener.h"
 
+#include <gnutls/crypto.h>
 #include <string.h>
 
 #include "quic/api/Connection.h"
@@ -100,7 +101,17 @@ void Listener::Close() {
 }
 
 void Listener::OnUnknownPacket(Worker& on, const UdpSocket::Datagram& datagram,
-                               const ngtcp2_version_cid&) {
+                               const ngtcp2_version_cid& vc) {
+    // Connections are made in QUIC v1 only, which our client speaks (ngtcp2
+    // would take other versions its settings here do not prepare, and abort
+    // the process on the first packet it writes). A client that starts in
+    // another version is told so; only a datagram large enough to start a
+    // connection is answered, so that an answer never amplifies.
+    if (vc.version != NGTCP2_PROTO_VER_V1) {
+        if (vc.version != 0 && datagram.length >= NGTCP2_MAX_UDP_PAYLOAD_SIZE)
+            SendVersionNegotiation(on, datagram, vc);
+        return;
+    }
     ngtcp2_pkt_hd header;
     if (ngtcp2_accept(&header, datagram.data, datagram.length) != 0)
         return;
@@ -109,6 +120,20 @@ void Listener::OnUnknownPacket(Worker& on, const UdpSocket::Datagram& datagram,
         return;
     on.AddConnection(connection);
     connection->OnDatagram(*datagram.remote, datagram.data, datagram.length);
+}
+
+void Listener::SendVersionNegotiation(Worker& on, const UdpSocket::Datagram& datagram,
+                                      const ngtcp2_version_cid& vc) {
+    const uint32_t versions[] = {NGTCP2_PROTO_VER_V1};
+    uint8_t unused = 0;
+    gnutls_rnd(GNUTLS_RND_NONCE, &unused, 1);
+    // Room for the longest connection ids an unknown version may carry.
+    uint8_t packet[1 + 4 + 2 * (1 + 255) + sizeof versions];
+    const ngtcp2_ssize written = ngtcp2_pkt_write_version_negotiation(
+        packet, sizeof packet, unused, vc.scid, vc.scidlen, vc.dcid, vc.dcidlen, versions, 1);
+    if (written > 0)
+        on.Socket().Send(*datagram.remote, packet, static_cast<size_t>(written),
+                         static_cast<size_t>(written));
 }
 
 bool Listener::IndicateNewConnection(Connection& connection, const std::string& alpn) {

@@ -1,6 +1,7 @@
 #pragma once
 // A listener: a UDP socket on a local address whose worker accepts new
-// connections offering one of the listener's ALPNs.
+// connections in QUIC v1 offering one of the listener's ALPNs, and answers
+// other versions with Version Negotiation.
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 #include <ngtcp2/ngtcp2.h>
@@ -42,6 +43,10 @@ class Listener : public QUIC_HANDLE, public std::enable_shared_from_this<Listene
     const SocketAddress& LocalAddress() const { return local; }
 
   private:
+    // Answers a client's first datagram in a version other than v1.
+    void SendVersionNegotiation(Worker& on, const UdpSocket::Datagram& datagram,
+                                const ngtcp2_version_cid& vc);
+
     std::mutex lock;
     bool started = false;
     bool closed = false;

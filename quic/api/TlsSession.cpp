@@ -84,4 +84,11 @@ std::string TlsSession::SelectedAlpn() const {
     return std::string(reinterpret_cast<const char*>(alpn.data), alpn.size);
 }
 
+bool TlsSession::Export(std::string_view label, std::span<std::uint8_t> out) const {
+    if (session == nullptr)
+        return false;
+    return gnutls_prf_rfc5705(session, label.size(), label.data(), 0, nullptr, out.size(),
+                              reinterpret_cast<char*>(out.data())) == 0;
+}
+
 }  // namespace quicapi

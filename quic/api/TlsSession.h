@@ -3,7 +3,10 @@
 #include <gnutls/gnutls.h>
 #include <ngtcp2/ngtcp2_crypto.h>
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quicapi {
@@ -29,6 +32,9 @@ class TlsSession {
 
     gnutls_session_t Native() const { return session; }
     std::string SelectedAlpn() const;
+    // The TLS exporter's value for `label` (empty context) into `out`; false
+    // before the handshake has completed.
+    bool Export(std::string_view label, std::span<std::uint8_t> out) const;
 
   private:
     bool Common(unsigned flags, ngtcp2_crypto_conn_ref* ref);

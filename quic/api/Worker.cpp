@@ -245,6 +245,10 @@ Timestamp Worker::NextExpiry() const {
 void Worker::Dispatch(const UdpSocket::Datagram& datagram) {
     ngtcp2_version_cid vc;
     int rv = ngtcp2_pkt_decode_version_cid(&vc, datagram.data, datagram.length, kCidLength);
+    // A version we do not speak can only start a connection: the listener
+    // answers it.
+    if (rv == NGTCP2_ERR_VERSION_NEGOTIATION && listener != nullptr)
+        listener->OnUnknownPacket(*this, datagram, vc);
     if (rv != 0)
         return;
     std::string key = CidKey(vc.dcid, vc.dcidlen);

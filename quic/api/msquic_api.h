@@ -492,6 +492,15 @@ typedef struct QUIC_API_TABLE {
 QUIC_STATUS QUIC_API MsQuicOpen2(const QUIC_API_TABLE** QuicApi);
 void QUIC_API MsQuicClose(const QUIC_API_TABLE* QuicApi);
 
+// Not in MsQuic: fills Buffer with keying material exported from the
+// connection's TLS session (the TLS 1.3 exporter, empty context) under Label,
+// so an application can bind its own proofs to this session. Call from the
+// connection's callbacks once it is CONNECTED; QUIC_STATUS_INVALID_STATE
+// before the handshake has completed.
+QUIC_STATUS QUIC_API MsQuicConnectionExport(HQUIC Connection, const char* Label,
+                                            uint32_t LabelLength, uint8_t* Buffer,
+                                            uint32_t BufferLength);
+
 #ifdef __cplusplus
 }
 #endif
