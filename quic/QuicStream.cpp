@@ -96,6 +96,20 @@ std::size_t QuicStream::Unacknowledged() const {
     return unacknowledged_;
 }
 
+bool QuicStream::WaitForSendRoom(std::size_t limit) {
+    for (;;) {
+        {
+            std::unique_lock guard(lock_);
+            if (changed_.wait_for(guard, std::chrono::milliseconds(200),
+                                  [&] { return ended_ || closed_ || unacknowledged_ < limit; }))
+                return !ended_ && !closed_;
+        }
+        // A handle retired without its last events never notifies.
+        if (!handle_.Available())
+            return false;
+    }
+}
+
 bool QuicStream::WaitForSendRoom(std::size_t limit, std::chrono::milliseconds idle) {
     std::unique_lock guard(lock_);
     for (;;) {

@@ -101,11 +101,14 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // Bytes sent and not yet acknowledged by the peer (their SEND_COMPLETE
     // has not arrived).
     std::size_t Unacknowledged() const;
-    // For a sender that must not queue without bound but must not wait for
-    // ever either (a deployment streams whole files): waits until fewer than
-    // `limit` bytes are unacknowledged and is true then; false once the
-    // stream has ended or been closed, or when nothing was acknowledged for
-    // `idle`.
+    // For a sender on another thread: waits until fewer than `limit` bytes
+    // are unacknowledged and is true then; false once the stream has ended
+    // or been closed (so a sender never waits for a stream that will not
+    // acknowledge any more).
+    bool WaitForSendRoom(std::size_t limit);
+    // The same for a sender that must not queue without bound but must not
+    // wait for ever either (a deployment streams whole files): also false
+    // when nothing was acknowledged for `idle`.
     bool WaitForSendRoom(std::size_t limit, std::chrono::milliseconds idle);
     // Closes the local socket and aborts both directions with error code 0.
     void Close();
