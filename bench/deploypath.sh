@@ -41,8 +41,9 @@ if [ -z "${VTR:-}" ]; then
     VTR=$TOP/$B/vtr232
 fi
 
-DEV=ddeploydev
-TGT=ddeploytgt
+# Per-run names: two runs at once do not tear down each other's path.
+DEV=dd$$d
+TGT=dd$$t
 DEV_IP=10.55.0.1
 TGT_IP=10.55.0.2
 WORK=$(mktemp -d /tmp/deploypath.XXXXXX)

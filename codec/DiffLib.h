@@ -9,8 +9,9 @@
 // and generator (Signature.h), the comparator (Comparator.h), need records,
 // patches and their application (Patch.h, and PatchApplier.h for a patch that
 // arrives in pieces), the readers and the writers (Reader.h, DiffWriter.h,
-// MemoryDiffWriter.h), the compressed frame (Lzms.h) and single compressed
-// blocks for uploads sent block by block (LzmsBlock.h). It has no
+// MemoryDiffWriter.h), the compressed frame (Lzms.h), single compressed
+// blocks for uploads sent block by block (LzmsBlock.h) and the whole-file
+// hash that verifies a deployed file (FileHash.h). It has no
 // shared state: every operation runs on the caller's thread with objects of
 // its own (LZMS alone spreads blocks over helper threads it joins before
 // returning). Failures are a Result (Result.h), which callers map once to

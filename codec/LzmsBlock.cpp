@@ -15,7 +15,24 @@ void LzmsBlockDecompressor::FreeDecompressor::operator()(wimlib_decompressor* de
     wimlib_free_decompressor(decompressor);
 }
 
-LzmsBlockCompressor::LzmsBlockCompressor() = default;
+namespace {
+
+// wimlib's compression levels; 0 is its default (50).
+unsigned Level(LzmsEffort effort) {
+    switch (effort) {
+        case LzmsEffort::Fast:
+            return 1;
+        case LzmsEffort::Medium:
+            return 5;
+        case LzmsEffort::Thorough:
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+LzmsBlockCompressor::LzmsBlockCompressor(LzmsEffort effort) : effort_(effort) {}
 LzmsBlockCompressor::~LzmsBlockCompressor() = default;
 LzmsBlockDecompressor::LzmsBlockDecompressor() = default;
 LzmsBlockDecompressor::~LzmsBlockDecompressor() = default;
@@ -28,7 +45,8 @@ Result LzmsBlockCompressor::Compress(std::span<const std::uint8_t> block,
     if (!compressor_ || madeFor_ < block.size()) {
         compressor_.reset();
         wimlib_compressor* raw = nullptr;
-        if (wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, block.size(), 0, &raw) != 0)
+        if (wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, block.size(), Level(effort_),
+                                     &raw) != 0)
             return Result::Failed;
         compressor_.reset(raw);
         madeFor_ = block.size();

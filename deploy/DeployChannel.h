@@ -5,7 +5,8 @@
 // file it replaces (FileReplacement.h), and the channel between them (this
 // file). Threads: the sender runs on the console thread (the `deploy`
 // command), and during an upload the pipeline's compressor threads and its
-// writer thread, which it joins before the upload ends; the server's
+// writer thread, which it joins before the upload ends (and, while it signs
+// a file for a patch, one thread that hashes the file); the server's
 // RemoteSync thread accepts the TCP channel; the client's receiver thread
 // answers over TCP or QUIC; in QUIC mode the stream's receive events fill
 // the inbox. Failures are reported as
@@ -60,11 +61,22 @@ enum DeployMessageType : std::uint32_t {
     //   length uncompressed (1..kDeployMaxBlock); stored == plain is raw,
     //   anything shorter one LZMS block
     DEPLOY_BLOCK = 6,
-    //   end: size 0, plainSize = the plain bytes of all blocks, result = 1
-    //   when the upload is complete, 0 when the sender gave it up (the
-    //   receiver then discards it and acknowledges 0)
+    //   end: plainSize = the plain bytes of all blocks, result = 1 when the
+    //   upload is complete, 0 when the sender gave it up (the receiver then
+    //   discards it and acknowledges 0). The payload of a complete end is
+    //   the XXH3-128 (kDeployHashSize bytes, canonical order) of the file
+    //   the target is to hold; the receiver hashes what it writes and puts
+    //   the file in place only when the two agree. An end without one
+    //   (size 0) is taken unchecked.
     DEPLOY_END = 7,
+    // The acknowledgement (result 0) of a streamed upload whose bytes did
+    // not make the file its end stated: the hash disagreed, the patch did
+    // not fit the old file, or a block did not decompress. The old file is
+    // untouched; a sender may then send the file whole.
+    DEPLOY_UNVERIFIED = 8,
 };
+
+inline constexpr std::size_t kDeployHashSize = 16;
 
 // Largest streamed upload, whole file or patch.
 inline constexpr std::uint64_t kDeployMaxStream = std::uint64_t{64} << 30;

@@ -17,6 +17,7 @@ enum class DeployError {
     Target,      // the file to write cannot be created, written, flushed or renamed
     Refused,     // the peer acknowledged a failure
     Unauthenticated,  // the peer failed the shared-secret check
+    Unverified,       // the bytes that came do not make the file the sender stated
 };
 
 inline bool Ok(DeployError error) {

@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <limits>
 #include <new>
 #include <optional>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "codec/DiffLib.h"
+#include "codec/FileHash.h"
 #include "codec/Lzms.h"
 #include "codec/LzmsBlock.h"
 #include "codec/PatchApplier.h"
@@ -68,12 +71,11 @@ DeployError WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& payl
                        std::uint64_t plainSize) {
     if (path.empty())
         return DeployError::Target;
-    // The frame must declare the size the header announced before anything
-    // of that size is made; the decompressed bytes must then be exactly it.
-    if (!payload.empty() && DIFFLIB::LzmsOriginalSize(payload) != plainSize)
-        return DeployError::Engine;
-    if (DIFFLIB::DiffLibrary::DecompressBuffer(payload, plainSize) != DIFFLIB::Result::Ok ||
-        payload.size() != plainSize)
+    // Before anything is decompressed, the frame must declare exactly the
+    // size the header announced (an empty payload declares none); an intact
+    // frame then decompresses to exactly what it declares.
+    if (DIFFLIB::LzmsOriginalSize(payload).value_or(0) != plainSize ||
+        DIFFLIB::DiffLibrary::DecompressBuffer(payload) != DIFFLIB::Result::Ok)
         return DeployError::Engine;
     return ReplaceFileContents(platform::NativePath(path), payload);
 }
@@ -118,17 +120,67 @@ std::uint64_t PayloadCap(const DeployHeader& header) {
     }
 }
 
-// The new file's bytes as a patch applier or the blocks write them.
+static_assert(kDeployHashSize == DIFFLIB::kFileHashSize);
+
+#ifdef VTR_TEST_HOOKS
+// Test builds only (vtr232_hooked, which the process tests run): with
+// VTR_TEST_CORRUPT=patch the first byte of every file rebuilt from a patch
+// is written wrong, with =all that of every file, so that the tests can
+// watch the hash check catch a wrong rebuild.
+bool CorruptForTest(bool whole) {
+    const char* mode = std::getenv("VTR_TEST_CORRUPT");
+    return mode &&
+           (std::string_view(mode) == "all" || (!whole && std::string_view(mode) == "patch"));
+}
+#endif
+
+// The new file's bytes as a patch applier or the blocks write them, hashed
+// on their way to the file.
 class ReplacementWriter final : public DIFFLIB::DiffWriter {
   public:
-    explicit ReplacementWriter(FileReplacement& file) : file_(file) {}
+    ReplacementWriter(FileReplacement& file, bool whole) : file_(file) {
+#ifdef VTR_TEST_HOOKS
+        corrupt_ = CorruptForTest(whole);
+#else
+        (void)whole;
+#endif
+    }
     DIFFLIB::Result Write(std::span<const std::uint8_t> data) override {
-        return Ok(file_.Write(data)) ? DIFFLIB::Result::Ok : DIFFLIB::Result::Failed;
+#ifdef VTR_TEST_HOOKS
+        std::vector<std::uint8_t> wrong;
+        if (corrupt_ && !data.empty()) {
+            corrupt_ = false;
+            wrong.assign(data.begin(), data.end());
+            wrong[0] ^= 0x5a;
+            data = wrong;
+        }
+#endif
+        hash_.Update(data);
+        error_ = file_.Write(data);
+        return Ok(error_) ? DIFFLIB::Result::Ok : DIFFLIB::Result::Failed;
+    }
+    // The last write's failure, if it failed.
+    DeployError Error() const {
+        return error_;
+    }
+    DIFFLIB::FileDigest Digest() const {
+        return hash_.Digest();
     }
 
   private:
     FileReplacement& file_;
+    DIFFLIB::FileHash hash_;
+    DeployError error_ = DeployError::None;
+#ifdef VTR_TEST_HOOKS
+    bool corrupt_ = false;
+#endif
 };
+
+// Why the rebuild failed: the file could not be written, or the patch's
+// bytes do not make the file.
+DeployError RebuildFailure(const ReplacementWriter& writer) {
+    return Ok(writer.Error()) ? DeployError::Unverified : writer.Error();
+}
 
 struct StreamOutcome {
     bool channelOk = false;                 // false: the channel was given up, no acknowledgement
@@ -136,15 +188,16 @@ struct StreamOutcome {
 };
 
 // Takes the blocks of a streamed upload up to its end, writing them as they
-// come to a fresh file beside the target. A local failure (the file, a block
-// that does not decompress, a patch that does not apply) keeps taking and
+// come to a fresh file beside the target, and hashing them as they go. A
+// local failure (the file, a block that does not decompress, a patch that
+// does not apply, a hash that disagrees with the end's) keeps taking and
 // dropping blocks to the end, so the channel stays in step and the upload is
 // acknowledged with 0; a message that breaks the rules ends the channel.
 StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader& start,
                             const std::wstring& path) {
     const bool whole = start.type == DEPLOY_STREAM_FULL;
     FileReplacement file;
-    ReplacementWriter writer(file);
+    ReplacementWriter writer(file, whole);
     UniqueFd old;
     std::optional<DIFFLIB::FileReader> oldReader;
     std::optional<DIFFLIB::PatchApplier> applier;
@@ -171,14 +224,22 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
         if (!Ok(ReadHeader(client, quic, header, false)))
             return {};
         if (header.type == DEPLOY_END) {
-            if (header.size != 0)
+            if (header.size != 0 && header.size != kDeployHashSize)
                 break;
+            std::vector<std::uint8_t> stated;
+            if (!Ok(ReadPayload(client, quic, header.size, kDeployHashSize, &stated)))
+                return {};
             const bool complete = header.result == 1 && header.plainSize == total &&
                                   (!whole || total == start.plainSize);
             if (Ok(error) && !complete)
                 error = DeployError::Refused;
             if (Ok(error) && applier && applier->Finish() != DIFFLIB::Result::Ok)
-                error = DeployError::Engine;
+                error = DeployError::Unverified;
+            if (Ok(error) && !stated.empty()) {
+                const DIFFLIB::FileDigest written = writer.Digest();
+                if (!std::equal(written.begin(), written.end(), stated.begin()))
+                    error = DeployError::Unverified;
+            }
             if (Ok(error))
                 error = file.Commit(whole ? 0 : start.fileTime);
             return {true, error};
@@ -196,11 +257,10 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
             continue;
         plain.resize(static_cast<std::size_t>(header.plainSize));
         if (decompressor.Decompress(stored, plain) != DIFFLIB::Result::Ok)
-            error = DeployError::Engine;
-        else if (whole)
-            error = file.Write(plain);
-        else if (applier->Feed(plain) != DIFFLIB::Result::Ok)
-            error = DeployError::Engine;
+            error = DeployError::Unverified;
+        else if (whole ? writer.Write(plain) != DIFFLIB::Result::Ok
+                       : applier->Feed(plain) != DIFFLIB::Result::Ok)
+            error = RebuildFailure(writer);
     }
     AbandonChannel(client, quic);
     return {};
@@ -286,7 +346,9 @@ void RunReceiver(DeployChannel& client, bool quic) {
                 if (!outcome.channelOk)
                     return;
                 DeployHeader ack;
-                ack.type = whole ? DEPLOY_FULL : DEPLOY_PATCH;
+                ack.type = outcome.error == DeployError::Unverified ? DEPLOY_UNVERIFIED
+                           : whole                                  ? DEPLOY_FULL
+                                                                    : DEPLOY_PATCH;
                 ack.result = Ok(outcome.error) ? 1 : 0;
                 WriteMessage(client, quic, ack, {});
                 break;

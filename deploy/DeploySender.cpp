@@ -5,13 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <memory>
 #include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "codec/Comparator.h"
 #include "codec/DiffLib.h"
+#include "codec/FileHash.h"
 #include "codec/Signature.h"
 #include "deploy/ProgressLine.h"
 #include "deploy/UploadPipeline.h"
@@ -136,6 +141,21 @@ class PipelineWriter final : public DIFFLIB::DiffWriter {
     std::uint64_t covered_ = 0;
 };
 
+// The hash of the first `size` bytes of an open file, read through
+// `buffer`; none when a read comes up short (the file shrank under us).
+std::optional<DIFFLIB::FileDigest> HashFile(int fd, std::uint64_t size, DIFFLIB::FileHash& hash,
+                                            std::vector<std::uint8_t>& buffer) {
+    for (std::uint64_t at = 0; at < size;) {
+        const auto piece = std::span(buffer).first(
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at)));
+        if (!platform::ReadAllAt(fd, piece, static_cast<off_t>(at)))
+            return std::nullopt;
+        hash.Update(piece);
+        at += piece.size();
+    }
+    return hash.Digest();
+}
+
 // Header and block go out in one write: a lone 40-byte header would wait
 // for the peer's delayed acknowledgement (Nagle) before every block.
 DeployError SendBlock(DeployChannel& channel, bool quic, const UploadBlock& block,
@@ -156,24 +176,36 @@ DeployError ReadAcknowledgement(DeployChannel& channel, bool quic) {
     if (const DeployError error = ReadMessage(channel, quic, ack, ackPayload, kDeploySmallPayload);
         !Ok(error))
         return error;
-    return ack.result == 1 ? DeployError::None : DeployError::Refused;
+    if (ack.result == 1)
+        return DeployError::None;
+    return ack.type == DEPLOY_UNVERIFIED ? DeployError::Unverified : DeployError::Refused;
 }
 
-// Ends a streamed upload: complete (and then acknowledged) or given up.
-DeployError SendEnd(DeployChannel& channel, bool quic, std::uint64_t plainBytes, bool complete) {
+// Ends a streamed upload: complete, with the hash of the file the target is
+// to hold (and then acknowledged), or given up (no hash). Header and hash in
+// one write, for the same reason as a block's.
+DeployError SendEnd(DeployChannel& channel, bool quic, std::uint64_t plainBytes,
+                    const DIFFLIB::FileDigest* digest) {
     DeployHeader end;
     end.type = DEPLOY_END;
     end.plainSize = plainBytes;
-    end.result = complete ? 1 : 0;
-    return WriteHeader(channel, quic, end);
+    end.result = digest ? 1 : 0;
+    end.size = digest ? digest->size() : 0;
+    std::array<std::uint8_t, kDeployHeaderSize + kDeployHashSize> message{};
+    EncodeDeployHeader(end, std::span(message).first<kDeployHeaderSize>());
+    if (digest)
+        std::copy(digest->begin(), digest->end(), message.begin() + kDeployHeaderSize);
+    return WritePayload(channel, quic, std::span(message).first(kDeployHeaderSize + end.size));
 }
 
 // Runs one streamed upload: the start message, the blocks that `produce`
-// pushes through a pipeline, the end and the acknowledgement. `announce`
-// prints what the console line says before "<stored> bytes... ".
+// pushes through a pipeline, the end with `digest` (which `produce` may fill
+// in as it goes) and the acknowledgement. `announce` prints what the console
+// line says before "<stored> bytes... ".
 template <typename Produce, typename Announce>
 DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& start,
-                         Produce produce, Announce announce, ProgressLine& line) {
+                         Produce produce, Announce announce, ProgressLine& line,
+                         const std::optional<DIFFLIB::FileDigest>& digest) {
     if (const DeployError error = WriteHeader(channel, quic, start); !Ok(error))
         return error;
     UploadPipeline::Totals totals;
@@ -191,18 +223,20 @@ DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& 
         if (Ok(error))
             error = finished;
         totals = pipeline.Done();
+        if (Ok(error) && !digest)
+            error = DeployError::Source;
         // A failed send broke the channel; anything else is told to the peer.
         if (!Ok(error)) {
             if (!Ok(finished))
                 return error;
-            SendEnd(channel, quic, totals.plainBytes, false);
+            SendEnd(channel, quic, totals.plainBytes, nullptr);
             ReadAcknowledgement(channel, quic);
             return error;
         }
     }
     announce();
     line.Print(Decimal(totals.storedBytes) + L" bytes... ");
-    if (const DeployError sent = SendEnd(channel, quic, totals.plainBytes, true); !Ok(sent))
+    if (const DeployError sent = SendEnd(channel, quic, totals.plainBytes, &*digest); !Ok(sent))
         return sent;
     return ReadAcknowledgement(channel, quic);
 }
@@ -217,7 +251,9 @@ DeployError UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& en
     DeployHeader start;
     start.type = DEPLOY_STREAM_FULL;
     start.plainSize = size;
+    std::optional<DIFFLIB::FileDigest> digest;
     const auto produce = [&](UploadPipeline& pipeline) {
+        DIFFLIB::FileHash hash;
         for (std::uint64_t at = 0; at < size;) {
             std::vector<std::uint8_t> block(
                 static_cast<std::size_t>(std::min<std::uint64_t>(kStreamBlock, size - at)));
@@ -225,13 +261,15 @@ DeployError UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& en
             if (!platform::ReadAllAt(file.get(), block, at))
                 return DeployError::Source;
             at += block.size();
+            hash.Update(block);
             if (const DeployError error = pipeline.Push(std::move(block)); !Ok(error))
                 return error;
         }
+        digest = hash.Digest();
         return DeployError::None;
     };
     return StreamUpload(
-        channel, quic, start, produce, [] {}, line);
+        channel, quic, start, produce, [] {}, line, digest);
 }
 
 DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& entry,
@@ -243,8 +281,27 @@ DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& en
     DIFFLIB::DiffLibrary library;
     const DIFFLIB::FileReader fileReader(file.get());
     DIFFLIB::MemoryDiffWriter localSignature;
-    if (library.GenerateSignature(fileReader, localSignature) != DIFFLIB::Result::Ok)
+    // The file's hash is read and computed beside the signing, on a core the
+    // signing leaves idle (the client waits meanwhile); inline when no
+    // thread can be had.
+    DIFFLIB::FileHash hash;
+    std::vector<std::uint8_t> hashBuffer(kStreamBlock);
+    std::optional<DIFFLIB::FileDigest> digest;
+    const auto hashFile = [&] { digest = HashFile(file.get(), size, hash, hashBuffer); };
+    DIFFLIB::Result signing = DIFFLIB::Result::Failed;
+    {
+        std::jthread hasher;
+        try {
+            hasher = std::jthread(hashFile);
+        } catch (const std::system_error&) {
+            hashFile();
+        }
+        signing = library.GenerateSignature(fileReader, localSignature);
+    }
+    if (signing != DIFFLIB::Result::Ok)
         return DeployError::Engine;
+    if (!digest)
+        return DeployError::Source;
     // A signature the engine cannot use fails before anything is sent.
     if (!DIFFLIB::Comparator::Create(clientSignature))
         return DeployError::Engine;
@@ -263,7 +320,7 @@ DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& en
     };
     return StreamUpload(
         channel, quic, start, produce,
-        [&] { line.Print(L"Patch " + Decimal(patchLength) + L" -> "); }, line);
+        [&] { line.Print(L"Patch " + Decimal(patchLength) + L" -> "); }, line, digest);
 }
 
 DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entry,
@@ -283,7 +340,12 @@ DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entr
     // The reply's type is not checked; its size picks the way.
     if (reply.size == 0)
         return UploadWhole(channel, quic, entry, line);
-    return UploadPatch(channel, quic, entry, signature, line);
+    if (const DeployError error = UploadPatch(channel, quic, entry, signature, line);
+        error != DeployError::Unverified)
+        return error;
+    // The client kept its old file; the whole file does not depend on it.
+    line.Print(L"Patch did not verify, uploading whole... ");
+    return UploadWhole(channel, quic, entry, line);
 }
 
 }  // namespace

@@ -28,7 +28,9 @@ void ServeRemoteSyncChannel(DeployChannel& server, int port1);
 // One deployment run over the channel: one console line per table entry,
 // "Local: <local> to <remote>... " followed by
 // "Uploading <n> -> <c> bytes... Done\r\n" or "Patch <n> -> <c> bytes... Done\r\n",
-// or "Failed\r\n" at the point where the entry failed.
+// or "Failed\r\n" at the point where the entry failed. A patch whose rebuilt
+// file the client could not verify is followed, on the same line, by
+// "Patch did not verify, uploading whole... " and the whole file's part.
 void RunSender(DeployChannel& server, bool quic);
 
 }  // namespace deploy

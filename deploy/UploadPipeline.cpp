@@ -4,7 +4,6 @@
 #include <chrono>
 #include <utility>
 
-#include "codec/LzmsBlock.h"
 #include "platform/Thread.h"
 
 namespace deploy {
@@ -17,6 +16,13 @@ using Clock = std::chrono::steady_clock;
 // judges it from this many of the last sends.
 constexpr std::uint64_t kRateSample = std::uint64_t{2} << 20;
 constexpr std::size_t kRecentSends = 8;
+// Blocks this small (a typical patch) compress thoroughly in tens of
+// milliseconds: not worth a faster search.
+constexpr std::size_t kSmallBlock = 256 << 10;
+
+std::size_t Index(DIFFLIB::LzmsEffort effort) {
+    return static_cast<std::size_t>(effort);
+}
 
 }  // namespace
 
@@ -34,6 +40,7 @@ UploadPipeline::UploadPipeline(Send send, Options options, Sent sent)
     if (workers == 0)
         workers = std::max(1u, std::thread::hardware_concurrency());
     window_ = options.window != 0 ? options.window : 4 * workers;
+    workers_ = workers;
     bool started = platform::StartThread(writer_, [this] { Write(); });
     for (std::size_t i = 0; started && i < workers && mode_ != Mode::Raw; ++i) {
         std::thread thread;
@@ -97,9 +104,14 @@ UploadPipeline::Totals UploadPipeline::Done() const {
 }
 
 void UploadPipeline::Compress() {
-    DIFFLIB::LzmsBlockCompressor compressor;
+    using DIFFLIB::LzmsEffort;
+    std::array<DIFFLIB::LzmsBlockCompressor, DIFFLIB::kLzmsEfforts> compressors{
+        DIFFLIB::LzmsBlockCompressor(LzmsEffort::Fast),
+        DIFFLIB::LzmsBlockCompressor(LzmsEffort::Medium),
+        DIFFLIB::LzmsBlockCompressor(LzmsEffort::Thorough)};
     for (;;) {
         std::shared_ptr<Slot> slot;
+        LzmsEffort effort = LzmsEffort::Thorough;
         {
             std::unique_lock guard(lock_);
             changed_.wait(guard, [&] {
@@ -109,11 +121,13 @@ void UploadPipeline::Compress() {
                 const auto queued = [](const auto& s) { return s->state == Slot::State::Queued; };
                 if (mode_ == Mode::Adaptive) {
                     const auto found = std::find_if(slots_.rbegin(), slots_.rend(), queued);
+                    if (found == slots_.rend())
+                        return false;
+                    effort = EffortFor((*found)->plain.size());
                     // The newest is the furthest ahead: if it cannot be done
                     // in time, none can.
-                    if (found != slots_.rend() &&
-                        WorthCompressing(static_cast<std::size_t>(slots_.rend() - found - 1),
-                                         (*found)->plain.size()))
+                    if (WorthCompressing(static_cast<std::size_t>(slots_.rend() - found - 1),
+                                         (*found)->plain.size(), effort))
                         slot = *found;
                 } else {
                     const auto found = std::find_if(slots_.begin(), slots_.end(), queued);
@@ -128,13 +142,20 @@ void UploadPipeline::Compress() {
         }
         std::vector<std::uint8_t> packed;
         const auto start = Clock::now();
-        const bool smaller = compressor.Compress(slot->plain, packed) == DIFFLIB::Result::Ok;
-        const double perByte = std::chrono::duration<double>(Clock::now() - start).count() /
-                               static_cast<double>(slot->plain.size());
+        const bool smaller =
+            compressors[Index(effort)].Compress(slot->plain, packed) == DIFFLIB::Result::Ok;
+        const auto plainSize = static_cast<double>(slot->plain.size());
+        const double perByte =
+            std::chrono::duration<double>(Clock::now() - start).count() / plainSize;
+        const double ratio = smaller ? static_cast<double>(packed.size()) / plainSize : 1.0;
         {
             std::lock_guard guard(lock_);
-            compressSeconds_ =
-                compressSeconds_ == 0 ? perByte : 0.75 * compressSeconds_ + 0.25 * perByte;
+            EffortSeen& seen = efforts_[Index(effort)];
+            const auto blend = [](double old, double now) {
+                return old == 0 ? now : 0.75 * old + 0.25 * now;
+            };
+            seen.secondsPerByte = blend(seen.secondsPerByte, perByte);
+            seen.ratio = blend(seen.ratio, ratio);
             if (!slot->taken) {
                 slot->packed = std::move(packed);
                 slot->state = smaller ? Slot::State::Packed : Slot::State::Raw;
@@ -144,13 +165,46 @@ void UploadPipeline::Compress() {
     }
 }
 
-bool UploadPipeline::WorthCompressing(std::size_t ahead, std::size_t size) const {
-    if (linkRate_ == 0 || compressSeconds_ == 0)
+DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::size_t workers) {
+    using DIFFLIB::LzmsEffort;
+    // Each effort is tried once, so that the choice rests on what this
+    // machine and these bytes show.
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i].secondsPerByte == 0)
+            return static_cast<LzmsEffort>(i);
+    }
+    if (linkRate <= 0)
+        return LzmsEffort::Fast;
+    // Seconds a plain byte costs through the slower of the compressors and
+    // the link; the effort with the least wins.
+    const auto cost = [&](const EffortSeen& effort) {
+        return std::max(
+            effort.secondsPerByte / static_cast<double>(std::max<std::size_t>(workers, 1)),
+            effort.ratio / linkRate);
+    };
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        if (cost(seen[i]) < cost(seen[best]))
+            best = i;
+    }
+    return static_cast<LzmsEffort>(best);
+}
+
+DIFFLIB::LzmsEffort UploadPipeline::EffortFor(std::size_t size) const {
+    if (mode_ != Mode::Adaptive || size <= kSmallBlock)
+        return DIFFLIB::LzmsEffort::Thorough;
+    return ChooseEffort(efforts_, linkRate_, workers_);
+}
+
+bool UploadPipeline::WorthCompressing(std::size_t ahead, std::size_t size,
+                                      DIFFLIB::LzmsEffort effort) const {
+    const double secondsPerByte = efforts_[Index(effort)].secondsPerByte;
+    if (linkRate_ == 0 || secondsPerByte == 0)
         return true;  // nothing learnt yet: try
     // The writer sends the `ahead` blocks before it at about the link's rate
     // (raw, in the worst case), then wants this one.
     const double untilNeeded = static_cast<double>(ahead * size) / linkRate_;
-    return compressSeconds_ * static_cast<double>(size) < untilNeeded;
+    return secondsPerByte * static_cast<double>(size) < untilNeeded;
 }
 
 std::shared_ptr<UploadPipeline::Slot> UploadPipeline::TakeFront(Clock::time_point& until,

@@ -18,6 +18,13 @@
 // is held by the link, compressors get ahead and nearly every block goes
 // LZMS; on a fast link the writer outruns them and blocks go raw. An upload
 // of a single block is always compressed: there is nothing to overlap.
+//
+// Each compression also picks how hard LZMS searches: the effort whose
+// measured speed (over all compressors) and output size let the pipeline
+// move bytes fastest through whichever is slower, the compressors or the
+// link. A slow link gets the smallest output, a middling one the fast
+// search that keeps the link full.
+#include <array>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -29,9 +36,22 @@
 #include <thread>
 #include <vector>
 
+#include "codec/LzmsBlock.h"
 #include "deploy/DeployError.h"
 
 namespace deploy {
+
+// What the compressors have seen of one LZMS effort; 0 until known.
+struct EffortSeen {
+    double secondsPerByte = 0;  // of one compressor
+    double ratio = 0;           // stored bytes per plain byte
+};
+using EffortsSeen = std::array<EffortSeen, DIFFLIB::kLzmsEfforts>;
+
+// The effort for the next block: each one untried yet (the fast one first),
+// then the one whose bytes get through the slower of `workers` compressors
+// and a link of `linkRate` bytes a second (0: unknown) soonest.
+DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::size_t workers);
 
 // One block as it goes on the wire: stored.size() == plainSize means raw.
 struct UploadBlock {
@@ -43,7 +63,7 @@ class UploadPipeline {
   public:
     enum class Mode {
         Adaptive,  // what the program uses
-        Lzms,      // every block that LZMS makes smaller goes LZMS
+        Lzms,      // every block that LZMS makes smaller goes LZMS, searched thoroughly
         Raw,       // every block goes raw
     };
     struct Options {
@@ -86,14 +106,15 @@ class UploadPipeline {
     bool Stopped() const;
     // Whether a compression of the block `ahead` places behind the writer's
     // next one can end before the writer gets there.
-    bool WorthCompressing(std::size_t ahead, std::size_t size) const;
+    bool WorthCompressing(std::size_t ahead, std::size_t size, DIFFLIB::LzmsEffort effort) const;
+    DIFFLIB::LzmsEffort EffortFor(std::size_t size) const;
 
     Send send_;
     Sent sent_;
     Mode mode_;
     std::size_t window_;
     // guards slots_, pushed_, written_, finished_, stopping_, error_, totals_,
-    // linkRate_, compressSeconds_
+    // linkRate_, efforts_
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::deque<std::shared_ptr<Slot>> slots_;  // pushed, not yet taken by the writer, in order
@@ -103,8 +124,9 @@ class UploadPipeline {
     bool stopping_ = false;
     DeployError error_ = DeployError::None;
     Totals totals_;
-    double linkRate_ = 0;         // bytes a second the writer has seen; 0 until known
-    double compressSeconds_ = 0;  // per byte, as the compressors have seen it; 0 until known
+    double linkRate_ = 0;  // bytes a second the writer has seen; 0 until known
+    EffortsSeen efforts_{};
+    std::size_t workers_ = 1;
     // Writer thread only: the last sends, their bytes and the time they
     // took. Only recent ones count: the first sends fill the socket's
     // buffer at once and would make a slow link look fast for long.

@@ -14,6 +14,7 @@
 #include "app/Settings.h"
 #include "auth/PeerAuth.h"
 #include "codec/DiffLib.h"
+#include "codec/FileHash.h"
 #include "codec/Lzms.h"
 #include "codec/LzmsBlock.h"
 #include "deploy/DeployChannel.h"
@@ -308,7 +309,12 @@ void WireSeeds(const fs::path& root) {
         add({deploy::DEPLOY_STREAM_FULL, 0, 2 * plain.size(), 0, 0}, {});
         add({deploy::DEPLOY_BLOCK, plain.size(), plain.size(), 0, 0}, plain);
         add({deploy::DEPLOY_BLOCK, packed.size(), plain.size(), 0, 0}, packed);
-        add({deploy::DEPLOY_END, 0, 2 * plain.size(), 0, 1}, {});
+        // The end states the hash of the file the two blocks make.
+        DIFFLIB::FileHash hash;
+        hash.Update(plain);
+        hash.Update(plain);
+        const DIFFLIB::FileDigest digest = hash.Digest();
+        add({deploy::DEPLOY_END, digest.size(), 2 * plain.size(), 0, 1}, digest);
         deployMessage.Add("streamed-upload", upload);
     }
 

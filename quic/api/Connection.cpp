@@ -510,6 +510,7 @@ void Connection::OnDatagram(const SocketAddress& from, const uint8_t* data, size
     int rv = ngtcp2_conn_read_pkt(conn, &path, &info, data, length, Now());
     if (rv != 0)
         HandleError(rv);
+    probeBlocked = true;
 }
 
 Timestamp Connection::Expiry() const {

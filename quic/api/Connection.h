@@ -134,6 +134,10 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     //                    let streams waiting to open do so.
     bool appOwned = false;
     bool retryPendingStarts = false;
+    // Packets arrived since the last flush. ngtcp2 0.12 tells of a peer's
+    // STOP_SENDING only by refusing the next write, so the flush then tries
+    // the streams that wait for flow control once more.
+    bool probeBlocked = false;
     ngtcp2_conn* conn = nullptr;
     TlsSession tls;
     ngtcp2_crypto_conn_ref connRef{};

@@ -28,6 +28,17 @@ void Connection::Flush() {
 bool Connection::FlushBatch() {
     if (Ended() || conn == nullptr)
         return false;
+    if (probeBlocked) {
+        // A stream still blocked is refused again (DATA_BLOCKED), one the
+        // peer stopped with SHUT_WR; neither adds a frame of its own.
+        probeBlocked = false;
+        for (const auto& [id, stream] : streams) {
+            if (stream->flowBlocked) {
+                stream->flowBlocked = false;
+                ScheduleSend(stream.get());
+            }
+        }
+    }
     Timestamp now = Now();
     // Room for the largest packet ngtcp2 may write (a path MTU probe); the
     // path's current size is what a full packet has.

@@ -289,8 +289,10 @@ void Stream::TakeIncoming() {
             finQueued = true;
         sends.push_back(std::move(request));
     }
+    if (sendAborted && !Ended())
+        ReleaseAbortedSends();
     if (sendAborted || Ended())
-        return;  // completed as canceled when the stream closes
+        return;
     CompleteAcked();
     if (id >= 0 && HasUnsent())
         connection->ScheduleSend(this);
@@ -389,9 +391,29 @@ void Stream::CancelSends() {
             IndicateSendComplete(request.context, true);
 }
 
+void Stream::ReleaseAbortedSends() {
+    std::vector<void*> released;
+    std::deque<QueuedSend> kept;
+    for (auto& request : sends) {
+        const bool untouched = request.length == 0 ||
+                               request.endOffset - request.length >= sentOffset ||
+                               request.endOffset <= ackedOffset;
+        if (!untouched)
+            kept.push_back(std::move(request));
+        else if (!request.internal)
+            released.push_back(request.context);
+    }
+    sends.swap(kept);
+    cursorRequest = cursorBuffer = cursorByte = 0;
+    for (void* context : released)
+        IndicateSendComplete(context, true);
+}
+
 void Stream::OnAcked(uint64_t offset, uint64_t length) {
     ackedOffset = std::max(ackedOffset, offset + length);
-    if (!sendAborted)
+    if (sendAborted)
+        ReleaseAbortedSends();
+    else
         CompleteAcked();
 }
 
@@ -508,10 +530,12 @@ void Stream::OnPeerStopSending(uint64_t errorCode) {
         std::lock_guard guard(sendLock);
         sendsOpen = false;
     }
-    // ngtcp2 answers with a reset; what was queued is reported as canceled
-    // once the stream is closed, when ngtcp2 no longer refers to the data.
+    // ngtcp2 answers with a reset. What it never took is canceled now, the
+    // rest once acknowledged or when the stream ends; before the event, in
+    // case the application closes the stream from it.
     sendAborted = true;
     connection->UnscheduleSend(this);
+    ReleaseAbortedSends();
     QUIC_STREAM_EVENT event{};
     event.Type = QUIC_STREAM_EVENT_PEER_RECEIVE_ABORTED;
     event.PEER_RECEIVE_ABORTED.ErrorCode = errorCode;
@@ -552,6 +576,8 @@ void Stream::AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAGS flags, uint64_t errorCode)
         ngtcp2_conn_shutdown_stream_write(conn, id, errorCode);
     else
         ngtcp2_conn_shutdown_stream_read(conn, id, errorCode);
+    if (abortSend)
+        ReleaseAbortedSends();
 }
 
 void Stream::FinishWithoutTransport(QUIC_STATUS startStatus) {

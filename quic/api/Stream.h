@@ -113,6 +113,11 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     // The stream's id goes with a success, 0 with a failure.
     void IndicateStartComplete(QUIC_STATUS status);
     void CompleteAcked();
+    // Once our sending side is aborted: completes, canceled, every send that
+    // ngtcp2 can no longer touch (never taken, or all acknowledged). ngtcp2
+    // 0.12 may retransmit unacknowledged bytes even after a reset, so the
+    // others wait for their acknowledgement or the stream's end.
+    void ReleaseAbortedSends();
     void CancelSends();
     void DeliverHeld();
     void AbortOnWorker(QUIC_STREAM_SHUTDOWN_FLAGS flags, uint64_t errorCode);

@@ -49,6 +49,20 @@ TEST(LzmsBlock, CompressibleBlocksShrinkAndComeBackNoiseStaysRaw) {
     EXPECT_EQ(moreBack, more);
 }
 
+TEST(LzmsBlock, EveryEffortWritesLzmsTheOneDecompressorReads) {
+    const auto text = Text(30000);
+    LzmsBlockDecompressor decompressor;
+    for (const auto effort : {LzmsEffort::Fast, LzmsEffort::Medium, LzmsEffort::Thorough}) {
+        LzmsBlockCompressor compressor(effort);
+        std::vector<std::uint8_t> packed;
+        ASSERT_EQ(compressor.Compress(text, packed), Result::Ok);
+        EXPECT_LT(packed.size(), text.size() / 4);
+        std::vector<std::uint8_t> back(text.size());
+        ASSERT_EQ(decompressor.Decompress(packed, back), Result::Ok);
+        EXPECT_EQ(back, text);
+    }
+}
+
 TEST(LzmsBlock, DamageAndImpossibleSizesAreRefused) {
     LzmsBlockCompressor compressor;
     LzmsBlockDecompressor decompressor;

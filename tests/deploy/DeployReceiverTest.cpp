@@ -111,7 +111,7 @@ TEST_F(DeployReceiverTest, UploadsBeforeAnySignatureRequestAreRefused) {
 
 TEST_F(DeployReceiverTest, UnknownTypesAreSkippedWithoutReply) {
     ASSERT_TRUE(server->Send(0, Bytes("abc")));
-    ASSERT_TRUE(server->Send(8, std::vector<std::uint8_t>(5000, 7)));
+    ASSERT_TRUE(server->Send(9, std::vector<std::uint8_t>(5000, 7)));
     ASSERT_TRUE(server->Send(0xffffffffu, {}));
     // The path ends at its first zero, as a terminated text would.
     auto path = platform::ToUtf16Le(platform::FromUtf8((dir / "none.bin").string()));
@@ -235,21 +235,28 @@ class DeployStreamReceiverTest : public DeployReceiverTest {
         return block;
     }
 
-    // The acknowledgement's result of a streamed upload (-1: none came).
+    // The acknowledgement's result of a streamed upload (-1: none came); its
+    // type goes to lastAckType. `hash`: what the end states (none if empty).
     int Stream(std::uint32_t startType, std::uint64_t announced,
                const std::vector<RawMessage>& blocks, std::uint64_t endPlain,
-               std::uint32_t endResult = 1) {
+               std::uint32_t endResult = 1, const std::vector<std::uint8_t>& hash = {}) {
+        lastAckType = 0;
         if (!server->Send(startType, {}, announced))
             return -1;
         for (const RawMessage& block : blocks)
             if (!server->Send(DEPLOY_BLOCK, block.payload, block.plainSize))
                 return -1;
         RawMessage ack;
-        if (!server->Send(DEPLOY_END, {}, endPlain, 0, endResult) || !server->Receive(ack))
+        if (!server->Send(DEPLOY_END, hash, endPlain, 0, endResult) || !server->Receive(ack))
             return -1;
-        EXPECT_EQ(ack.type, startType == DEPLOY_STREAM_FULL ? DEPLOY_FULL : DEPLOY_PATCH);
+        lastAckType = ack.type;
+        if (ack.type != DEPLOY_UNVERIFIED || ack.result != 0) {
+            EXPECT_EQ(ack.type, startType == DEPLOY_STREAM_FULL ? DEPLOY_FULL : DEPLOY_PATCH);
+        }
         return static_cast<int>(ack.result);
     }
+
+    std::uint32_t lastAckType = 0;
 
     // `data` cut into blocks of `size`, every other one LZMS.
     static std::vector<RawMessage> Blocks(std::span<const std::uint8_t> data, std::size_t size) {
@@ -325,6 +332,102 @@ TEST_F(DeployStreamReceiverTest, FailureMidFileKeepsTheOldFileAndTheChannelInSte
     EXPECT_GT(Ask(target).size, 0u);
     EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, content.size(), blocks, content.size()), 1);
     EXPECT_EQ(ReadFile(target), content);
+}
+
+// The end states the hash of the file the target is to hold: a rebuilt or
+// written file that does not match it never replaces the old one, and the
+// acknowledgement says why; files that match land.
+TEST_F(DeployStreamReceiverTest, FileThatDoesNotMatchTheStatedHashKeepsTheOldOne) {
+    using deploytest::StrongHash;
+    const auto target = dir / "verified.bin";
+    const auto old = deploytest::SampleContent(300000, 5);
+    WriteFile(target, old);
+    auto changed = old;
+    changed.insert(changed.begin() + 120000, 5000, 'y');
+    const RawMessage signature = Ask(target);
+    ASSERT_GT(signature.size, 0u);
+    DIFFLIB::DiffLibrary library;
+    DIFFLIB::MemoryDiffWriter source, patch;
+    const DIFFLIB::MemoryReader changedReader(changed);
+    ASSERT_EQ(library.GenerateSignature(changedReader, source), DIFFLIB::Result::Ok);
+    ASSERT_EQ(
+        library.CompareSignatures(DIFFLIB::MemoryReader(signature.payload),
+                                  DIFFLIB::MemoryReader(source.Data()), &changedReader, patch),
+        DIFFLIB::Result::Ok);
+    const auto patchBlocks = Blocks(patch.Data(), 4096);
+
+    // A sound patch whose end states another file's hash (one byte apart).
+    auto almost = changed;
+    almost.back() ^= 1;
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, patchBlocks, patch.Size(), 1, StrongHash(almost)), 0);
+    EXPECT_EQ(lastAckType, DEPLOY_UNVERIFIED);
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+    // The same whole.
+    const auto wholeBlocks = Blocks(changed, 100000);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, changed.size(), wholeBlocks, changed.size(), 1,
+                     StrongHash(almost)),
+              0);
+    EXPECT_EQ(lastAckType, DEPLOY_UNVERIFIED);
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+
+    // With the right hash both land.
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, patchBlocks, patch.Size(), 1, StrongHash(changed)), 1);
+    EXPECT_EQ(ReadFile(target), changed);
+    EXPECT_EQ(
+        Stream(DEPLOY_STREAM_FULL, old.size(), Blocks(old, 100000), old.size(), 1, StrongHash(old)),
+        1);
+    EXPECT_EQ(ReadFile(target), old);
+
+    // A patch that does not fit the old file is refused the same way; a
+    // target that cannot be written is not a verification failure.
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, {Block(OneRecordPatch(2, 10, 10000000), true)}, 24, 1,
+                     StrongHash(changed)),
+              0);
+    EXPECT_EQ(lastAckType, DEPLOY_UNVERIFIED);
+    const auto directory = dir / "adir";
+    std::filesystem::create_directory(directory);
+    EXPECT_EQ(Ask(directory).size, 0u);
+    EXPECT_EQ(
+        Stream(DEPLOY_STREAM_FULL, old.size(), Blocks(old, 100000), old.size(), 1, StrongHash(old)),
+        0);
+    EXPECT_EQ(lastAckType, DEPLOY_FULL);
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+}
+
+// A whole file whose payload decompresses to more bytes than its header's
+// plain size is refused like a shorter one: result 0, the old file kept, the
+// channel in step. In one message the frame says more than the header. In a
+// stream a block's LZMS bytes hold more than the block's plain size; LZMS
+// itself does not always notice (it stops when the block is full), so the
+// end's hash of the file the sender meant is what catches it.
+TEST_F(DeployStreamReceiverTest, PayloadLargerThanItsPlainSizeIsRefused) {
+    const auto target = dir / "exact.bin";
+    const auto old = Bytes("the old content\n");
+    WriteFile(target, old);
+    const auto longer = deploytest::SampleContent(70000, 8);
+    EXPECT_GT(Ask(target).size, 0u);
+    for (const std::size_t less : {std::size_t{1}, std::size_t{60000}}) {
+        EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(longer), longer.size() - less), 0) << less;
+        EXPECT_EQ(ReadFile(target), old);
+    }
+    RawMessage block = Block(longer, true);
+    ASSERT_LT(block.payload.size(), longer.size());
+    block.plainSize = longer.size() - 1;
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, block.plainSize, {block}, block.plainSize, 1,
+                     deploytest::StrongHash(longer)),
+              0);
+    EXPECT_EQ(ReadFile(target), old);
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+
+    // Still in step: the exact sizes land.
+    EXPECT_EQ(Upload(DEPLOY_FULL, Compressed(longer), longer.size()), 1);
+    EXPECT_EQ(ReadFile(target), longer);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, longer.size(), {Block(old, true)}, old.size()), 0);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_FULL, old.size(), {Block(old, false)}, old.size()), 1);
+    EXPECT_EQ(ReadFile(target), old);
 }
 
 TEST_F(DeployStreamReceiverTest, BlocksThatBreakTheRulesEndTheChannel) {

@@ -126,6 +126,67 @@ TEST_F(DeploySenderTest, UploadOnTheWireRefusedAckAndUnusableSignature) {
     EXPECT_EQ(text, r1 + r2 + r3);
 }
 
+// Every upload's end states the hash of the local file. A patch the client
+// could not verify is followed by the file whole, once; a plain refusal is
+// not.
+TEST_F(DeploySenderTest, PatchThatDoesNotVerifyIsSentWholeOnce) {
+    const auto file = dir / "v.txt";
+    const auto content = deploytest::SampleContent(20000, 6);
+    deploytest::WriteFile(file, content);
+    const auto hash = deploytest::StrongHash(content);
+    auto older = content;
+    older.resize(12000);
+    DIFFLIB::MemoryDiffWriter signature;
+    DIFFLIB::DiffLibrary library;
+    ASSERT_EQ(library.GenerateSignature(DIFFLIB::MemoryReader(older), signature),
+              DIFFLIB::Result::Ok);
+    const std::vector<std::uint8_t> seed(signature.Data().begin(), signature.Data().end());
+    const std::wstring local = Wide(file);
+    Start({local + L",r1", local + L",r2", local + L",r3"});
+
+    // r1: the patch does not verify, the whole file then lands.
+    AnswerRequest(L"r1", seed);
+    deploytest::RawUpload patch1, whole1;
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, patch1));
+    EXPECT_EQ(patch1.type, DEPLOY_STREAM_PATCH);
+    EXPECT_EQ(patch1.hash, hash);
+    ASSERT_TRUE(client->Send(DEPLOY_UNVERIFIED, {}, 0, 0, 0));
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, whole1));
+    EXPECT_EQ(whole1.type, DEPLOY_STREAM_FULL);
+    EXPECT_EQ(whole1.plain, content);
+    EXPECT_EQ(whole1.hash, hash);
+    ASSERT_TRUE(client->Send(DEPLOY_FULL, {}, 0, 0, 1));
+
+    // r2: a plain refusal of the patch: no whole upload follows.
+    AnswerRequest(L"r2", seed);
+    deploytest::RawUpload patch2;
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, patch2));
+    ASSERT_TRUE(client->Send(DEPLOY_PATCH, {}, 0, 0, 0));
+
+    // r3: neither verifies: one whole upload, then the entry fails.
+    AnswerRequest(L"r3", seed);
+    deploytest::RawUpload patch3, whole3;
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, patch3));
+    ASSERT_TRUE(client->Send(DEPLOY_UNVERIFIED, {}, 0, 0, 0));
+    ASSERT_TRUE(deploytest::ReceiveUpload(*client, whole3));
+    EXPECT_EQ(whole3.hash, hash);
+    ASSERT_TRUE(client->Send(DEPLOY_UNVERIFIED, {}, 0, 0, 0));
+
+    const std::wstring text = Finished();
+    const auto patchPart = [&](const deploytest::RawUpload& upload) {
+        return L"Patch " + std::to_wstring(upload.plain.size()) + L" -> " +
+               std::to_wstring(upload.stored) + L" bytes... ";
+    };
+    const auto wholePart = [&](const deploytest::RawUpload& upload) {
+        return L"Patch did not verify, uploading whole... Uploading 20000 -> " +
+               std::to_wstring(upload.stored) + L" bytes... ";
+    };
+    EXPECT_EQ(text, L"Local: " + local + L" to r1... " + patchPart(patch1) + wholePart(whole1) +
+                        L"Done\r\n" + L"Local: " + local + L" to r2... " + patchPart(patch2) +
+                        L"Failed\r\n" + L"Local: " + local + L" to r3... " + patchPart(patch3) +
+                        wholePart(whole3) + L"Failed\r\n");
+}
+
 TEST_F(DeploySenderTest, OversizedReplyEndsTheChannelAndTheRun) {
     Start({L"a,r1", L"b,r2"});
     RawMessage request;

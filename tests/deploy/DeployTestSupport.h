@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <xxhash.h>
+
 #include "codec/LzmsBlock.h"
 #include "deploy/DeployChannel.h"
 
@@ -61,6 +63,14 @@ inline std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
 
 inline std::vector<std::uint8_t> Bytes(std::string_view text) {
     return {text.begin(), text.end()};
+}
+
+// The XXH3-128 of `bytes` in canonical order, as an upload's end states it;
+// straight from the hash library, not through the codec under test.
+inline std::vector<std::uint8_t> StrongHash(std::span<const std::uint8_t> bytes) {
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits(bytes.data(), bytes.size()));
+    return {canonical.digest, canonical.digest + sizeof canonical.digest};
 }
 
 // Compressible, program-like content: repeated records with varying fields,
@@ -207,7 +217,8 @@ struct RawUpload {
     std::uint64_t stored = 0;  // payload bytes of all blocks
     int rawBlocks = 0;
     int lzmsBlocks = 0;
-    bool complete = false;  // the end says so and counts what came
+    bool complete = false;           // the end says so and counts what came
+    std::vector<std::uint8_t> hash;  // what the end states
 };
 
 inline bool ReceiveUpload(RawPeer& peer, RawUpload& upload) {
@@ -224,6 +235,7 @@ inline bool ReceiveUpload(RawPeer& peer, RawUpload& upload) {
             return false;
         if (message.type == DEPLOY_END) {
             upload.complete = message.result == 1 && message.plainSize == upload.plain.size();
+            upload.hash = message.payload;
             return true;
         }
         if (message.type != DEPLOY_BLOCK)

@@ -131,6 +131,55 @@ TEST(QuicLifecycle, AbortedStreamCompletesEveryQueuedSendOnceCancelled) {
             << "send " << i;
 }
 
+// The peer stops reading (STOP_SENDING) while our sends wait for its flow
+// control: every queued send completes exactly once, cancelled, although the
+// stream itself stays open (the peer's own direction is not finished).
+TEST(QuicLifecycle, PeerStopSendingCompletesFlowBlockedSends) {
+    QuicPair pair;
+    ConnectionRecord* client = nullptr;
+    ConnectionRecord* server = nullptr;
+    ASSERT_TRUE(pair.ConnectBoth(client, server));
+    std::atomic<HQUIC> peer{nullptr};
+    client->onPeerStream = [&](StreamRecord& stream) {
+        stream.keepData = false;
+        // Nothing is taken, so no credit goes back: the sender blocks at
+        // the stream's window.
+        stream.api->StreamReceiveSetEnabled(stream.handle, FALSE);
+        peer = stream.handle;
+    };
+    constexpr int kSends = 24;
+    std::vector<uint8_t> block(1 << 20, 0x5a);
+    QUIC_BUFFER buffer{static_cast<uint32_t>(block.size()), block.data()};
+    std::vector<int> contexts(kSends);
+    StreamRecord* stream = pair.OpenStream(server);
+    stream->keepData = false;
+    for (int i = 0; i < kSends; ++i) {
+        ASSERT_EQ(
+            pair.api->StreamSend(stream->handle, &buffer, 1, QUIC_SEND_FLAG_NONE, &contexts[i]),
+            QUIC_STATUS_SUCCESS);
+    }
+    // The stream's window (a few MiB) goes out and is acknowledged; the
+    // rest waits for credit that never comes.
+    ASSERT_TRUE(pair.events.WaitFor([&] { return stream->sendComplete >= 1; }, 10000));
+    ASSERT_NE(peer.load(), nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(pair.api->StreamShutdown(peer.load(), QUIC_STREAM_SHUTDOWN_FLAG_ABORT_RECEIVE, 7),
+              QUIC_STATUS_SUCCESS);
+    ASSERT_TRUE(pair.events.WaitFor([&] { return stream->sendComplete >= kSends; }, 10000))
+        << stream->sendComplete << " of " << kSends << " sends completed";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard guard(pair.events.lock);
+    EXPECT_EQ(stream->sendComplete, kSends);
+    EXPECT_GT(stream->sendCanceled, 0);
+    EXPECT_EQ(stream->peerReceiveAborted, 1);
+    EXPECT_EQ(stream->shutdownComplete, 0) << "the stream is still open";
+    for (int i = 0; i < kSends; ++i)
+        EXPECT_EQ(std::count(stream->completedContexts.begin(), stream->completedContexts.end(),
+                             &contexts[i]),
+                  1)
+            << "send " << i;
+}
+
 // A UDP socket on 127.0.0.1 that reads nothing and answers nothing, so a
 // handshake towards it can only time out.
 class SilentPeer {
