@@ -38,10 +38,16 @@ if [ -n "$need" ]; then
     apt-get update -qq && apt-get install -y -qq $need >/dev/null
 fi
 
-B=${BENCH_BUILD:-build-bench}
-cmake -S . -B "$B" -DCMAKE_BUILD_TYPE="${BENCH_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
-cmake --build "$B" -j"$(nproc)" --target vtr232 >/dev/null || exit 1
-VTR=$TOP/$B/vtr232
+# VTR_BIN names a program already built (to compare two builds in one
+# sitting); otherwise it is built here.
+if [ -n "${VTR_BIN:-}" ]; then
+    VTR=$(realpath "$VTR_BIN")
+else
+    B=${BENCH_BUILD:-build-bench}
+    cmake -S . -B "$B" -DCMAKE_BUILD_TYPE="${BENCH_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
+    cmake --build "$B" -j"$(nproc)" --target vtr232 >/dev/null || exit 1
+    VTR=$TOP/$B/vtr232
+fi
 
 DEV=vtrdev
 TGT=vtrtgt

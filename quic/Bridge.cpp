@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/socket.h>
+
 #include "quic/QuicSession.h"
 #include "quic/QuicStream.h"
 
@@ -85,8 +87,8 @@ namespace {
 // body returns, before the thread counts as finished: the last reference to
 // a stream or session never goes while the set joins the thread.
 
-void AcceptLoop(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
-                std::shared_ptr<QuicSession> session, int localPort) {
+void AcceptLoop(std::shared_ptr<net::TcpListener> listener, std::shared_ptr<QuicSession> session,
+                int localPort) {
     for (;;) {
         // Empty once the session has closed the listener.
         net::TcpSocket accepted = listener->Accept();
@@ -102,69 +104,11 @@ void AcceptLoop(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> 
         QuicStreamInit init;
         init.port = localPort;
         init.socket = accepted;
+        init.slot = std::move(slot);
+        // The stream attaches the socket to its worker once it has started.
         OpenedStream opened = session->OpenStream(std::move(init));
-        if (!opened.stream) {
+        if (!opened.stream)
             accepted.Close();
-            continue;
-        }
-        if (!StartServerPump(threads, accepted, session, opened.stream, slot) ||
-            !StartSocketWriter(threads, accepted, opened.stream, slot))
-            opened.stream->Close();
-    }
-}
-
-// Moves what `socket` receives onto `stream`, one send per read, reading
-// only while the stream has room under kBridgeUnacknowledgedLimit. With
-// `waitReady` nothing is sent before the stream has started and queued its
-// preamble. Returns when the socket or the stream has ended; what was sent is
-// acknowledged by then unless the stream ended first.
-void Pump(const net::TcpSocket& socket, QuicStream& stream, bool waitReady) {
-    std::vector<std::uint8_t> buffer(kRelayChunkSize);
-    bool ready = !waitReady;
-    for (;;) {
-        if (!stream.WaitForSendRoom(kBridgeUnacknowledgedLimit))
-            return;
-        const int received = socket.Receive(buffer, false);
-        if (received <= 0)
-            break;
-        if (!ready && !(ready = stream.WaitUntilReady()))
-            return;
-        // A failed send (the stream is gone) drops the bytes.
-        stream.Send({buffer.data(), static_cast<std::size_t>(received)});
-    }
-    // The local end has gone: the close that follows aborts the stream, so
-    // it waits for what is in flight to arrive first.
-    stream.WaitForSendRoom(1);
-}
-
-// The session is held for as long as its Visual Studio connection is relayed;
-// the slot is held, as in the other bodies, until the thread is done.
-void ServerPump(net::TcpSocket socket, std::shared_ptr<QuicSession> /*session*/,
-                std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> /*slot*/) {
-    Pump(socket, *stream, true);
-    socket.Close();
-    stream->Close();
-}
-
-void ClientPump(net::TcpSocket socket, std::shared_ptr<QuicStream> stream,
-                std::shared_ptr<BridgeSlot> /*slot*/) {
-    Pump(socket, *stream, false);
-    stream->Close();
-}
-
-// Written by this thread only, so the worker never waits for a local peer.
-void SocketWriter(net::TcpSocket socket, std::shared_ptr<QuicStream> stream,
-                  std::shared_ptr<BridgeSlot> /*slot*/) {
-    std::vector<std::uint8_t> buffer(64 * 1024);
-    for (;;) {
-        const std::size_t count = stream->NextForSocket(buffer);
-        if (count == 0)
-            break;
-        if (!net::Ok(socket.SendAll({buffer.data(), count}))) {
-            stream->Close();
-            break;
-        }
-        stream->WroteToSocket(count);
     }
 }
 
@@ -178,6 +122,10 @@ void PreambleWatchdog(std::shared_ptr<QuicStream> stream, int timeoutMs) {
 void PrepareBridgedSocket(const net::TcpSocket& socket) {
     // Without it a small reply waits for the acknowledgement of the last one.
     (void)socket.SetNoDelay();
+    // A fixed receive buffer: the kernel's tuning would let it grow to tens
+    // of MiB on a fast local connection, all of it bytes parked in the tunnel.
+    const int bytes = static_cast<int>(kBridgeSocketReceiveBuffer);
+    (void)::setsockopt(socket.Handle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
@@ -201,34 +149,9 @@ QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
 
 bool StartAcceptThread(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                        std::shared_ptr<QuicSession> session, int localPort) {
-    return threads.Start([&threads, listener = std::move(listener), session = std::move(session),
-                          localPort]() mutable {
-        AcceptLoop(threads, std::move(listener), std::move(session), localPort);
-    });
-}
-
-bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream,
-                     std::shared_ptr<BridgeSlot> slot) {
-    return threads.Start([socket = std::move(socket), session = std::move(session),
-                          stream = std::move(stream), slot = std::move(slot)]() mutable {
-        ServerPump(std::move(socket), std::move(session), std::move(stream), std::move(slot));
-    });
-}
-
-bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot) {
     return threads.Start(
-        [socket = std::move(socket), stream = std::move(stream), slot = std::move(slot)]() mutable {
-            ClientPump(std::move(socket), std::move(stream), std::move(slot));
-        });
-}
-
-bool StartSocketWriter(platform::ThreadSet& threads, net::TcpSocket socket,
-                       std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot) {
-    return threads.Start(
-        [socket = std::move(socket), stream = std::move(stream), slot = std::move(slot)]() mutable {
-            SocketWriter(std::move(socket), std::move(stream), std::move(slot));
+        [listener = std::move(listener), session = std::move(session), localPort]() mutable {
+            AcceptLoop(std::move(listener), std::move(session), localPort);
         });
 }
 

@@ -1,14 +1,14 @@
 #pragma once
 // The bridge between local TCP connections and QUIC tunnel streams: the
 // 44-byte preamble that opens every tunnel stream, the server's Visual Studio
-// port with its accept thread, the cap on bridged connections, the pump
-// threads that move bytes from a socket onto a stream (never more than
-// kBridgeUnacknowledgedLimit ahead of the peer's acknowledgements), and the
-// writer threads that move a stream's received
-// bytes onto its socket (so a local peer that does not read holds up its own
-// stream only, never the worker). Every thread belongs to the endpoint's
-// ThreadSet; a thread drops what it holds before it ends, so a finished
-// thread holds nothing when it is joined.
+// port with its accept thread, the cap on bridged connections and the
+// bounds of what a bridged connection holds. The bytes themselves move on
+// the QUIC worker thread (QuicStream.h): a socket is read only while its
+// stream has fewer than kBridgeUnacknowledgedLimit bytes unacknowledged,
+// and a local peer that does not read holds up its own stream only. The
+// accept and preamble watchdog threads belong to the endpoint's ThreadSet;
+// a thread drops what it holds before it ends, so a finished thread holds
+// nothing when it is joined.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,16 +34,19 @@ inline constexpr std::size_t kPreambleSize = 44;
 // Relayed bytes are read from a socket in pieces of up to this size, one
 // send each: large enough that a send's fixed cost does not bound the rate.
 inline constexpr std::size_t kRelayChunkSize = std::size_t{64} << 10;
-// A pump reads its socket only while its stream holds fewer unacknowledged
+// A bridge reads its socket only while its stream holds fewer unacknowledged
 // bytes than this: of the order of a bandwidth-delay product, so a fast
 // path stays full, while a slow one never piles up more than this per
 // connection.
 inline constexpr std::size_t kBridgeUnacknowledgedLimit = std::size_t{4} << 20;
+// The receive buffer of a bridged socket (the kernel books twice this):
+// enough for a local connection to keep a fast path full between two reads.
+inline constexpr std::size_t kBridgeSocketReceiveBuffer = std::size_t{2} << 20;
 // How long a client tunnel stream may wait for its preamble.
 inline constexpr int kPreambleTimeoutMs = 30000;
 
 // Local connections a session bridges at once, on either side: a debugger
-// opens a handful, and each one costs two threads and a socket.
+// opens a handful, and each one costs a socket and its buffers.
 inline constexpr std::size_t kBridgeMaxConnections = 64;
 
 class BridgeSlots;
@@ -124,22 +127,12 @@ QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,
                                  std::string_view address, int port1, int localPort);
 
 // Threads of `threads`; each holds shared references to what it uses until
-// it ends (a bridged connection's threads hold its `slot`). False when the
-// thread could not be started.
+// it ends. False when the thread could not be started.
 bool StartAcceptThread(platform::ThreadSet& threads, std::shared_ptr<net::TcpListener> listener,
                        std::shared_ptr<QuicSession> session, int localPort);
 // Sockets the bridge owns carry small debugger messages: each leaves at once
-// (TCP_NODELAY).
+// (TCP_NODELAY); their receive buffer is kBridgeSocketReceiveBuffer.
 void PrepareBridgedSocket(const net::TcpSocket& socket);
-bool StartServerPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicSession> session, std::shared_ptr<QuicStream> stream,
-                     std::shared_ptr<BridgeSlot> slot);
-bool StartClientPump(platform::ThreadSet& threads, net::TcpSocket socket,
-                     std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot);
-// Writes what the stream receives to its socket and returns the credit; a
-// failed write closes the stream.
-bool StartSocketWriter(platform::ThreadSet& threads, net::TcpSocket socket,
-                       std::shared_ptr<QuicStream> stream, std::shared_ptr<BridgeSlot> slot);
 // Aborts `stream` unless its preamble has been checked, it got a handler, or
 // it ended within `timeoutMs`.
 bool StartPreambleWatchdog(platform::ThreadSet& threads, std::shared_ptr<QuicStream> stream,

@@ -169,7 +169,7 @@ void QuicEndpoint::Close() {
         session->CloseAll();
     sessions.clear();
     // An accept thread that got a connection just before its socket closed
-    // may start one more pump while the set is being joined.
+    // may start one more thread while the set is being joined.
     while (state_->bridgeThreads.Size() > 0)
         state_->bridgeThreads.JoinAll();
     if (api_ != nullptr) {

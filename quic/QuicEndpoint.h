@@ -9,8 +9,9 @@
 // Threads: the entry thread opens, listens, connects and closes the
 // endpoints and opens the control stream; the QUIC layer's worker threads
 // run every listener, connection and stream callback (one connection's
-// events one at a time); the bridge's accept, pump and watchdog threads
-// belong to their endpoint, which joins them in Close.
+// events one at a time) and move a bridged connection's bytes between its
+// socket and its stream; the bridge's accept and watchdog threads belong to
+// their endpoint, which joins them in Close.
 //
 // This header: one side of the tunnel, the library, registration and
 // configuration, the server's listener and the sessions of its connections.

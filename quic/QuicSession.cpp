@@ -76,8 +76,7 @@ std::vector<std::shared_ptr<QuicStream>> QuicSession::End() {
 
 void QuicSession::CloseAll() {
     const std::vector<std::shared_ptr<QuicStream>> streams = End();
-    // Every socket first: that releases a worker blocked in a write to one,
-    // before anything waits for the worker.
+    // Every socket first: no local peer sends into a stream being closed.
     for (const auto& stream : streams)
         stream->CloseSocket();
     for (const auto& stream : streams)

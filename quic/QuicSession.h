@@ -52,7 +52,7 @@ class QuicEndpointState {
     // Written by Open only, before any connection exists.
     bool bridgePeerStreams = false;
     int preambleTimeoutMs = kPreambleTimeoutMs;
-    // The bridge's accept, pump and watchdog threads of every session. The
+    // The bridge's accept and watchdog threads of every session. The
     // endpoint's Close joins them after its sessions have closed the sockets
     // and ended the streams they wait on.
     platform::ThreadSet bridgeThreads;

@@ -1,5 +1,6 @@
 #include "quic/QuicStream.h"
 
+#include <errno.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -41,7 +42,8 @@ QuicStream::QuicStream(std::weak_ptr<QuicSession> owner, const QUIC_API_TABLE* a
       handler_(init.handler),
       context_(init.context),
       handlerState_(std::move(init.handlerState)),
-      socket_(std::move(init.socket)) {}
+      socket_(std::move(init.socket)),
+      slot_(std::move(init.slot)) {}
 
 QuicStream::~QuicStream() {
     Close();
@@ -63,11 +65,15 @@ QUIC_STATUS QuicStream::Start() {
 }
 
 QUIC_STATUS QuicStream::Send(std::span<const std::uint8_t> bytes) {
-    auto request = std::make_unique<SendRequest>(bytes);
+    return Send(std::make_unique<SendRequest>(bytes));
+}
+
+QUIC_STATUS QuicStream::Send(std::unique_ptr<SendRequest> request) {
+    const std::size_t size = request->Size();
     {
         // Counted before the layer has it: its SEND_COMPLETE may come first.
         std::lock_guard guard(lock_);
-        unacknowledged_ += bytes.size();
+        unacknowledged_ += size;
     }
     const auto status = handle_.Use([&](HQUIC stream) {
         return api_->StreamSend(stream, &request->buffer, 1, QUIC_SEND_FLAG_NONE, request.get());
@@ -79,7 +85,7 @@ QUIC_STATUS QuicStream::Send(std::span<const std::uint8_t> bytes) {
     }
     {
         std::lock_guard guard(lock_);
-        unacknowledged_ -= bytes.size();
+        unacknowledged_ -= size;
     }
     changed_.notify_all();
     return status.value_or(QUIC_STATUS_INVALID_STATE);
@@ -120,14 +126,18 @@ bool QuicStream::WaitForSendRoom(std::size_t limit, std::chrono::milliseconds id
 }
 
 void QuicStream::OnSendComplete(void* context) {
-    const std::size_t size =
-        context != nullptr ? static_cast<SendRequest*>(context)->bytes.size() : 0;
+    const std::size_t size = context != nullptr ? static_cast<SendRequest*>(context)->Size() : 0;
     FreeSendRequest(context);
     {
         std::lock_guard guard(lock_);
         unacknowledged_ -= std::min(size, unacknowledged_);
     }
     changed_.notify_all();
+    // Room again: the socket is read on (the worker's events come here only).
+    if (bridge_.readable)
+        ReadFromSocket();
+    if (bridge_.ended)
+        CloseWhenDrained();
 }
 
 void QuicStream::CloseSocket() {
@@ -138,8 +148,6 @@ void QuicStream::CloseSocket() {
     }
     if (socket.IsValid())
         socket.Close();
-    // Wakes the socket writer, which then ends.
-    toSocket_.Close();
 }
 
 void QuicStream::Close() {
@@ -253,6 +261,10 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
         case QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE:
             OnShutdownComplete();
             break;
+        case QUIC_STREAM_EVENT_SOCKET_READY:
+            OnSocketReady(event->SOCKET_READY.Readable != FALSE,
+                          event->SOCKET_READY.Writable != FALSE);
+            break;
         default:
             break;
     }
@@ -262,6 +274,7 @@ QUIC_STATUS QuicStream::OnEvent(HQUIC stream, QUIC_STREAM_EVENT* event) {
 void QuicStream::OnStartComplete(QUIC_STATUS status) {
     if (QUIC_FAILED(status)) {
         MarkEnded();
+        CloseSocket();
         return;
     }
     const int port = Port();
@@ -276,6 +289,8 @@ void QuicStream::OnStartComplete(QUIC_STATUS status) {
         ready_ = true;
     }
     changed_.notify_all();
+    // After the preamble: the socket's first bytes follow it.
+    AttachSocket();
 }
 
 QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
@@ -293,8 +308,8 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
         const PreambleTail tail = OnPreambleBlock(block);
         if (tail.queued == 0)
             return QUIC_STATUS_SUCCESS;
-        // What did not fit the socket writer's queue is indicated again once
-        // the writer has made room.
+        // What did not fit the socket's queue is indicated again once
+        // the socket has taken some.
         event.RECEIVE.TotalBufferLength = block.size() - (tail.rest - tail.queued);
         // Only what waits for the socket keeps its credit back.
         CompleteReceive(block.size() - tail.rest);
@@ -303,28 +318,148 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
     // Without a socket the block is dropped.
     if (!bridged)
         return QUIC_STATUS_SUCCESS;
-    // While the writer has nothing to write, what the socket takes without
-    // blocking goes at once: a small reply then reaches the debugger without
-    // a hand-off to the writer thread.
+    // While nothing waits for the socket, what it takes without blocking
+    // goes at once.
     std::size_t direct = 0;
-    if (toSocket_.Drained()) {
+    if (bridge_.heldHead == bridge_.held.size()) {
         net::TcpSocket socket{net::kInvalidSocket};
         {
             std::lock_guard guard(lock_);
             socket = socket_;
         }
-        const int sent = socket.Send(block, false, MSG_DONTWAIT);
+        const ssize_t sent =
+            ::send(socket.Handle(), block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            // The local end is gone: so is the stream, and these bytes.
+            Close();
+            return QUIC_STATUS_SUCCESS;
+        }
         if (sent > 0)
             direct = static_cast<std::size_t>(sent);
         if (direct == block.size())
             return QUIC_STATUS_SUCCESS;
     }
-    // The writer writes the rest to the socket and returns its credit; what
-    // does not fit stays with the transport until the writer has made room.
-    event.RECEIVE.TotalBufferLength = direct + toSocket_.Push(block.subspan(direct));
+    // The rest is written when the socket is writable again, and its credit
+    // returned then; what does not fit stays with the transport meanwhile.
+    event.RECEIVE.TotalBufferLength = direct + HoldForSocket(block.subspan(direct));
     if (direct > 0)
         CompleteReceive(direct);
     return QUIC_STATUS_PENDING;
+}
+
+void QuicStream::AttachSocket() {
+    net::TcpSocket socket{net::kInvalidSocket};
+    {
+        std::lock_guard guard(lock_);
+        socket = socket_;
+    }
+    if (!socket.IsValid())
+        return;
+    const auto status = handle_.Use(
+        [&](HQUIC stream) { return api_->StreamAttachSocket(stream, socket.Handle()); });
+    if (!status || QUIC_FAILED(*status))
+        Close();
+}
+
+void QuicStream::OnSocketReady(bool readable, bool writable) {
+    if (writable)
+        WriteToSocket();
+    if (readable) {
+        bridge_.readable = true;
+        ReadFromSocket();
+    }
+}
+
+void QuicStream::ReadFromSocket() {
+    net::TcpSocket socket{net::kInvalidSocket};
+    {
+        std::lock_guard guard(lock_);
+        if (closed_ || ended_)
+            return;
+        socket = socket_;
+    }
+    if (!socket.IsValid())
+        return;
+    while (bridge_.readable && !bridge_.ended && Unacknowledged() < kBridgeUnacknowledgedLimit) {
+        auto request = std::make_unique<SendRequest>(kRelayChunkSize);
+        const ssize_t received =
+            ::recv(socket.Handle(), request->bytes.get(), kRelayChunkSize, MSG_DONTWAIT);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            bridge_.readable = false;
+            break;
+        }
+        if (received <= 0) {
+            bridge_.ended = true;
+            break;
+        }
+        // A short read still reads on: the end of the connection may have
+        // come with these bytes, in the same event.
+        request->Resize(static_cast<std::size_t>(received));
+        // A failed send (the stream is gone) drops the bytes.
+        Send(std::move(request));
+    }
+    if (bridge_.ended)
+        CloseWhenDrained();
+}
+
+void QuicStream::CloseWhenDrained() {
+    {
+        std::lock_guard guard(lock_);
+        if (closed_ || unacknowledged_ > 0)
+            return;
+    }
+    Close();
+}
+
+void QuicStream::WriteToSocket() {
+    if (bridge_.heldHead == bridge_.held.size())
+        return;
+    net::TcpSocket socket{net::kInvalidSocket};
+    {
+        std::lock_guard guard(lock_);
+        socket = socket_;
+    }
+    std::size_t written = 0;
+    bool failed = !socket.IsValid();
+    while (!failed && bridge_.heldHead < bridge_.held.size()) {
+        const ssize_t sent =
+            ::send(socket.Handle(), bridge_.held.data() + bridge_.heldHead,
+                   bridge_.held.size() - bridge_.heldHead, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent > 0) {
+            bridge_.heldHead += static_cast<std::size_t>(sent);
+            written += static_cast<std::size_t>(sent);
+        } else if (sent < 0 && errno == EINTR) {
+            continue;
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            failed = true;
+        }
+    }
+    if (bridge_.heldHead == bridge_.held.size()) {
+        bridge_.held.clear();
+        bridge_.heldHead = 0;
+    }
+    CompleteReceive(written);
+    if (failed)
+        Close();
+}
+
+std::size_t QuicStream::HoldForSocket(std::span<const std::uint8_t> bytes) {
+    const std::size_t waiting = bridge_.held.size() - bridge_.heldHead;
+    const std::size_t taken =
+        std::min(bytes.size(), kSocketQueueCapacity - std::min(waiting, kSocketQueueCapacity));
+    if (bridge_.heldHead > 0 && bridge_.heldHead >= bridge_.held.size() / 2) {
+        // Drop what was written once it outweighs what is left.
+        bridge_.held.erase(bridge_.held.begin(),
+                           bridge_.held.begin() + static_cast<std::ptrdiff_t>(bridge_.heldHead));
+        bridge_.heldHead = 0;
+    }
+    bridge_.held.insert(bridge_.held.end(), bytes.begin(),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(taken));
+    return taken;
 }
 
 QuicStream::PreambleTail QuicStream::OnPreambleBlock(std::span<const std::uint8_t> block) {
@@ -350,26 +485,17 @@ QuicStream::PreambleTail QuicStream::OnPreambleBlock(std::span<const std::uint8_
     PrepareBridgedSocket(socket);
     {
         std::lock_guard guard(lock_);
-        if (ended_) {
+        if (ended_ || closed_) {
             socket.Close();
             return {};
         }
         socket_ = socket;
     }
-    std::shared_ptr<BridgeSlot> slot;
-    {
-        std::lock_guard guard(lock_);
-        slot = slot_;
-    }
-    const std::shared_ptr<QuicSession> session = owner_.lock();
-    if (!session || !StartClientPump(session->BridgeThreads(), socket, shared_from_this(), slot) ||
-        !StartSocketWriter(session->BridgeThreads(), socket, shared_from_this(), slot)) {
-        Close();
-        return {};
-    }
+    AttachSocket();
     PreambleTail tail;
     tail.rest = outcome.rest.size();
-    tail.queued = toSocket_.Push(outcome.rest);
+    tail.queued = HoldForSocket(outcome.rest);
+    WriteToSocket();
     return tail;
 }
 

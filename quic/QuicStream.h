@@ -1,6 +1,13 @@
 #pragma once
 // One bidirectional QUIC stream of a session: the control stream, or a tunnel
-// stream bridged to a local TCP connection.
+// stream bridged to a local TCP connection. A tunnel stream's socket is
+// attached to the connection's worker, and the stream's events (on that
+// thread) move the bytes: what the socket has goes onto the stream while
+// fewer than kBridgeUnacknowledgedLimit bytes wait for acknowledgement, and
+// what the stream receives goes to the socket as far as it takes it without
+// blocking, the rest (at most kSocketQueueCapacity) when it is writable
+// again. No thread of its own sits between the socket and the stream.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -12,7 +19,6 @@
 #include <vector>
 
 #include "net/TcpSocket.h"
-#include "platform/ByteQueue.h"
 #include "quic/Bridge.h"
 #include "quic/QuicHandleGuard.h"
 #include "quic/api/msquic_api.h"
@@ -27,12 +33,22 @@ using StreamHandler = QUIC_STATUS (*)(HQUIC stream, QUIC_STREAM_EVENT* event, vo
 // The bytes of one Send, owned until the layer reports the send complete.
 struct SendRequest {
     explicit SendRequest(std::span<const std::uint8_t> data)
-        : bytes(data.begin(), data.end()),
-          buffer{static_cast<std::uint32_t>(bytes.size()), bytes.data()} {}
+        : bytes(std::make_unique_for_overwrite<std::uint8_t[]>(data.size())),
+          buffer{static_cast<std::uint32_t>(data.size()), bytes.get()} {
+        std::copy(data.begin(), data.end(), bytes.get());
+    }
+    // Room for `capacity` bytes to be filled in place (then Resize).
+    explicit SendRequest(std::size_t capacity)
+        : bytes(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)),
+          buffer{static_cast<std::uint32_t>(capacity), bytes.get()} {}
     SendRequest(const SendRequest&) = delete;
     SendRequest& operator=(const SendRequest&) = delete;
 
-    std::vector<std::uint8_t> bytes;
+    // Shortens the request to the `size` bytes filled in.
+    void Resize(std::size_t size) { buffer.Length = static_cast<std::uint32_t>(size); }
+    std::size_t Size() const { return buffer.Length; }
+
+    std::unique_ptr<std::uint8_t[]> bytes;
     QUIC_BUFFER buffer;
 };
 
@@ -45,9 +61,9 @@ using ReceiveCredit = std::function<void(std::size_t)>;
 inline constexpr std::size_t kPacedSendLimit = std::size_t{4} << 20;
 inline constexpr std::chrono::milliseconds kPacedSendIdle{30000};
 
-// Received bytes a bridged stream holds for its local connection; beyond this
-// the stream's credit is withheld, so a local peer that does not read stops
-// only its own stream.
+// Received bytes a bridged stream holds for its local connection while the
+// socket takes no more; beyond this the stream's credit is withheld, so a
+// local peer that does not read stops only its own stream.
 inline constexpr std::size_t kSocketQueueCapacity = std::size_t{256} << 10;
 
 // A RECEIVE event's buffers as one block: a single buffer as it is, several
@@ -66,6 +82,8 @@ struct QuicStreamInit {
     bool expectsPreamble = false;
     // The local connection bridged to the stream, if any.
     net::TcpSocket socket{net::kInvalidSocket};
+    // Its place under the session's cap, held until the stream has ended.
+    std::shared_ptr<BridgeSlot> slot;
 };
 
 class QuicStream : public std::enable_shared_from_this<QuicStream> {
@@ -79,12 +97,14 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // Copies the bytes into a SendRequest and queues them. Any thread; the
     // calls of one thread keep their order on the stream.
     QUIC_STATUS Send(std::span<const std::uint8_t> bytes);
+    QUIC_STATUS Send(std::unique_ptr<SendRequest> request);
     // Bytes sent and not yet acknowledged by the peer (their SEND_COMPLETE
     // has not arrived).
     std::size_t Unacknowledged() const;
-    // Waits until fewer than `limit` bytes are unacknowledged: true then,
-    // false once the stream has ended or been closed (so a pump never waits
-    // for a stream that will not acknowledge any more).
+    // For a sender on another thread: waits until fewer than `limit` bytes
+    // are unacknowledged and is true then; false once the stream has ended
+    // or been closed (so a sender never waits for a stream that will not
+    // acknowledge any more).
     bool WaitForSendRoom(std::size_t limit);
     // The same for a sender that must not queue without bound but must not
     // wait for ever either (a deployment streams whole files): also false
@@ -95,17 +115,9 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     // Returns the credit of `count` bytes taken with QUIC_STATUS_PENDING.
     void CompleteReceive(std::size_t count);
     ReceiveCredit CreditFunction();
-    // The socket writer's side of the bridge: waits for received bytes for
-    // the local connection; 0 once the stream's socket is closed.
-    std::size_t NextForSocket(std::span<std::uint8_t> out) { return toSocket_.PopSome(out); }
-    // The socket writer has written what NextForSocket gave it.
-    void WroteToSocket(std::size_t count) {
-        toSocket_.Release();
-        CompleteReceive(count);
-    }
 
-    // Relay pumps wait here before their first send: true once the stream has
-    // started and its preamble is queued, false when it ended first.
+    // True once the stream has started and its preamble is queued (its
+    // socket is attached then), false when it ended first.
     bool WaitUntilReady();
     // True when the preamble check is over, a handler was installed or the
     // stream ended within `timeoutMs`.
@@ -121,7 +133,7 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     net::TcpSocket Socket() const;
     bool ExpectsPreamble() const { return expectsPreamble_; }
     // Client tunnel streams: the connection's place under the session's cap,
-    // given up when the stream has ended (its threads hold their own share).
+    // given up when the stream has ended.
     void SetBridgeSlot(std::shared_ptr<BridgeSlot> slot);
 
     // The layer's callback; the context is the QuicStream.
@@ -131,9 +143,20 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     friend class QuicSession;
     void Attach(HQUIC handle) { handle_.Set(handle); }
     QUIC_STATUS Start();
-    // Closes the local socket only (which also frees a worker blocked in a
-    // write to it).
+    // Closes the local socket only.
     void CloseSocket();
+    // The bridge, on the worker: hands the socket to the worker's watch.
+    void AttachSocket();
+    void OnSocketReady(bool readable, bool writable);
+    // Reads the socket onto the stream while there is room under the bound.
+    void ReadFromSocket();
+    // Writes held received bytes to the socket and returns their credit.
+    void WriteToSocket();
+    // Takes what of `bytes` fits under kSocketQueueCapacity; returns how much.
+    std::size_t HoldForSocket(std::span<const std::uint8_t> bytes);
+    // The local end has stopped sending: once all it sent is acknowledged the
+    // stream is closed (which aborts it, so nothing in flight may be lost).
+    void CloseWhenDrained();
     // Closes the handle once no call is in flight (after a failed start or
     // when the session gives the stream up).
     void CloseHandle(bool wait);
@@ -146,7 +169,7 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     struct PreambleTail {
         // Bytes at the end of `block` that followed the preamble.
         std::size_t rest = 0;
-        // How many of them went to the socket writer.
+        // How many of them the stream took (written or held for the socket).
         std::size_t queued = 0;
     };
     PreambleTail OnPreambleBlock(std::span<const std::uint8_t> block);
@@ -157,9 +180,18 @@ class QuicStream : public std::enable_shared_from_this<QuicStream> {
     const QUIC_API_TABLE* const api_;
     const bool expectsPreamble_;
     QuicHandleGuard handle_;
-    // Received bytes on their way to the socket, written by the socket
-    // writer thread; it has its own lock.
-    platform::ByteQueue toSocket_{kSocketQueueCapacity};
+    // Worker thread only: the bridge's state.
+    struct SocketBridge {
+        // Received bytes the socket has not taken yet; their credit is held.
+        std::vector<std::uint8_t> held;
+        std::size_t heldHead = 0;
+        // The socket may have bytes to read (edge-triggered: set by an event,
+        // cleared when a read would block).
+        bool readable = false;
+        // The local end finished sending, or reading from it failed.
+        bool ended = false;
+    };
+    SocketBridge bridge_;
 
     mutable std::mutex lock_;  // guards everything below
     std::condition_variable changed_;

@@ -278,6 +278,13 @@ QUIC_STATUS QUIC_API StreamReceiveSetEnabled(HQUIC handle, BOOLEAN enabled) {
     return stream->SetReceiveEnabled(enabled != FALSE);
 }
 
+QUIC_STATUS QUIC_API StreamAttachSocket(HQUIC handle, int socket) {
+    Stream* stream = AsStream(handle);
+    if (stream == nullptr || socket < 0)
+        return QUIC_STATUS_INVALID_PARAMETER;
+    return stream->AttachSocket(socket);
+}
+
 constexpr QUIC_API_TABLE kApiTable = {
     SetContext,
     GetContext,
@@ -303,6 +310,7 @@ constexpr QUIC_API_TABLE kApiTable = {
     StreamSend,
     StreamReceiveComplete,
     StreamReceiveSetEnabled,
+    StreamAttachSocket,
 };
 
 }  // namespace

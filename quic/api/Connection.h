@@ -63,6 +63,7 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     void OnDatagram(const SocketAddress& from, const uint8_t* data, size_t length);
     Timestamp Expiry() const;
     void HandleExpiry(Timestamp now);
+    // Writes what may go now: a few batches while each next one is due.
     void Flush();
     bool Ended() const { return state.load() == ConnectionState::Ended; }
     void Abort(QUIC_STATUS status);
@@ -94,6 +95,8 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     friend struct ConnectionCallbacks;
 
     void StartClientOnWorker(Worker& on, std::string host);
+    // One batch; true when more is waiting and may go at once.
+    bool FlushBatch();
     bool CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid, const ngtcp2_path& path,
                       uint32_t version, const ngtcp2_pkt_hd* header);
     void FillTransportParams(ngtcp2_transport_params& params) const;

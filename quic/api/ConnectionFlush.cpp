@@ -12,12 +12,22 @@ namespace {
 
 // ngtcp2 lets a paced packet leave up to this much early.
 constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
+// Batches one flush sends at most while the next is already due: a busy
+// connection then waits for the loop once per few batches, not after each
+// (on a shared machine each such wait may cost a time slice).
+constexpr int kBatchesPerFlush = 4;
 
 }  // namespace
 
 void Connection::Flush() {
+    for (int batch = 0; batch < kBatchesPerFlush; ++batch)
+        if (!FlushBatch())
+            break;
+}
+
+bool Connection::FlushBatch() {
     if (Ended() || conn == nullptr)
-        return;
+        return false;
     if (probeBlocked) {
         // A stream still blocked is refused again (DATA_BLOCKED), one the
         // peer stopped with SHUT_WR; neither adds a frame of its own.
@@ -52,7 +62,7 @@ void Connection::Flush() {
             uint64_t total = 0;
             if (!sendQueue.empty()) {
                 stream = sendQueue.front();
-                count = stream->Gather(vectors, 16, fin);
+                count = stream->Gather(vectors, 16, packetRoom, fin);
                 for (size_t i = 0; i < count; ++i)
                     total += vectors[i].len;
                 streamId = stream->Id();
@@ -88,7 +98,7 @@ void Connection::Flush() {
                 }
                 batch.Send();
                 HandleError(static_cast<int>(written));
-                return;
+                return false;
             }
             if (stream != nullptr && accepted >= 0) {
                 // To the back of the queue: one packet a turn.
@@ -109,13 +119,16 @@ void Connection::Flush() {
         }
     }
     ngtcp2_conn_update_pkt_tx_time(conn, now);
+    // The pacing deadline is when the rest may go; within the timer's
+    // granularity it is already due.
     if (moreToSend)
-        return;  // the pacing deadline is when the rest may go
+        return ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity;
     // Everything that could go has gone. A pacing deadline within the
     // timer's granularity is already due: settling it now spares the loop a
     // wake-up after every small send.
     if (ngtcp2_conn_get_expiry(conn) <= now + kTimerGranularity)
         HandleExpiry(now);
+    return false;
 }
 
 }  // namespace quicapi

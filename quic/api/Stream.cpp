@@ -1,5 +1,8 @@
 #include "quic/api/Stream.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "quic/api/Connection.h"
@@ -116,6 +119,48 @@ QUIC_STATUS Stream::SetReceiveEnabled(bool enabled) {
 void Stream::ReceiveComplete(uint64_t length) {
     auto self = shared_from_this();
     RunOnWorker([self, length] { self->CompleteOnWorker(length); }, false);
+}
+
+QUIC_STATUS Stream::AttachSocket(int fd) {
+    if (appClosed || connection->GetWorker() == nullptr)
+        return QUIC_STATUS_INVALID_STATE;
+    // A duplicate of the worker's own: the application may close its
+    // descriptor at any time without the worker watching a reused number.
+    const int watched = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (watched < 0)
+        return QUIC_STATUS_OUT_OF_MEMORY;
+    auto self = shared_from_this();
+    RunOnWorker([self, watched] { self->AttachOnWorker(watched); }, false);
+    return QUIC_STATUS_SUCCESS;
+}
+
+void Stream::AttachOnWorker(int fd) {
+    auto worker = connection->GetWorker();
+    // Only a started stream is sure to end, and so to let the watch go.
+    if (state.load() != StreamState::Started || appClosed || socketWatch != 0 ||
+        worker == nullptr || !worker->OnThread()) {
+        close(fd);
+        return;
+    }
+    std::weak_ptr<Stream> weak = weak_from_this();
+    socketWatch = worker->Watch(fd, [weak](bool readable, bool writable) {
+        const auto stream = weak.lock();
+        if (!stream || stream->Ended())
+            return;
+        QUIC_STREAM_EVENT event{};
+        event.Type = QUIC_STREAM_EVENT_SOCKET_READY;
+        event.SOCKET_READY.Readable = readable ? TRUE : FALSE;
+        event.SOCKET_READY.Writable = writable ? TRUE : FALSE;
+        stream->Indicate(event);
+    });
+}
+
+void Stream::DetachSocket() {
+    if (socketWatch == 0)
+        return;
+    if (auto worker = connection->GetWorker())
+        worker->Unwatch(socketWatch);
+    socketWatch = 0;
 }
 
 void Stream::Close() {
@@ -259,13 +304,13 @@ bool Stream::HasUnsent() const {
     return announcePending || sentOffset < queuedOffset || (finQueued && !finSent);
 }
 
-size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const {
+size_t Stream::Gather(ngtcp2_vec* vectors, size_t max, size_t enough, bool& fin) const {
     size_t count = 0;
     uint64_t total = 0;
     size_t r = cursorRequest;
     size_t b = cursorBuffer;
     size_t offset = cursorByte;
-    while (r < sends.size() && count < max) {
+    while (r < sends.size() && count < max && total < enough) {
         const QueuedSend& request = sends[r];
         if (b >= request.buffers.size()) {
             ++r;
@@ -377,22 +422,24 @@ void Stream::OnReceive(uint64_t offset, const uint8_t* data, size_t length, bool
         connection->ExtendReceiveWindow(id, length);
         return;
     }
-    if (!receiveEnabled || receivePaused || HasHeld()) {
-        // Held back, and not credited to the peer, until the application
-        // takes it.
-        Hold(offset, data, length, fin);
+    // Held back, and not credited to the peer, until the application takes
+    // it. What the datagrams of one receive round bring goes to the
+    // application as one block once the round is over (the worker runs
+    // operations only then), so a bridge writes it to its socket in one
+    // call rather than one per packet.
+    Hold(offset, data, length, fin);
+    if (!receiveEnabled || receivePaused || deliveryPosted)
+        return;
+    auto worker = connection->GetWorker();
+    if (worker == nullptr) {
+        DeliverHeld();
         return;
     }
-    if (length > 0) {
-        const size_t taken = IndicateReceive(offset, data, length, fin);
-        if (taken < length) {
-            receivePaused = true;
-            Hold(offset + taken, data + taken, length - taken, fin);
-            return;
-        }
-    }
-    if (fin)
-        ReportPeerFin();
+    deliveryPosted = true;
+    worker->Post([self = shared_from_this()] {
+        self->deliveryPosted = false;
+        self->DeliverHeld();
+    });
 }
 
 size_t Stream::IndicateReceive(uint64_t offset, const uint8_t* data, size_t length, bool fin) {
@@ -579,6 +626,7 @@ void Stream::ShutdownComplete(const ConnectionEnd* end) {
         heldHead = 0;
         heldFin = false;
     }
+    DetachSocket();
     bool graceful = finSent && !sendAborted && sends.empty();
     CancelSends();
     if (!sendShutdownReported) {

@@ -1,6 +1,8 @@
 #pragma once
 // A QUIC stream: the application's sends waiting for acknowledgement, the
-// receive gate, and the mapping of ngtcp2's stream callbacks onto events.
+// receive gate, the local socket the application attached (watched by the
+// worker while the stream lives), and the mapping of ngtcp2's stream
+// callbacks onto events.
 #include <ngtcp2/ngtcp2.h>
 
 #include <atomic>
@@ -57,6 +59,9 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     // Gives back the credit of `length` bytes taken with QUIC_STATUS_PENDING
     // and resumes a receive the application took only part of.
     void ReceiveComplete(uint64_t length);
+    // Has the worker watch a duplicate of `fd` until the stream ends, with
+    // SOCKET_READY events on the worker thread. One socket per stream.
+    QUIC_STATUS AttachSocket(int fd);
     void Close();
 
     const std::shared_ptr<Connection> connection;
@@ -82,7 +87,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     // Fills `vectors` with data not yet handed to ngtcp2; `fin` tells whether
     // they run to the end of the stream. No vectors and no fin while the
     // stream is unannounced asks for an empty frame that opens it at the peer.
-    size_t Gather(ngtcp2_vec* vectors, size_t max, bool& fin) const;
+    // Gathering stops once `enough` bytes (what one packet carries) are in.
+    size_t Gather(ngtcp2_vec* vectors, size_t max, size_t enough, bool& fin) const;
     // `accepted` bytes went into a frame (an empty frame counts as announced).
     void AdvanceSent(size_t accepted, bool finWritten);
     // Flags of the connection's send scheduling: the stream is in the
@@ -118,6 +124,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     void FinishWithoutTransport(QUIC_STATUS startStatus);
     void ShutdownComplete(const ConnectionEnd* end);
     void RunOnWorker(std::function<void()> op, bool wait);
+    void AttachOnWorker(int fd);
+    void DetachSocket();
 
     bool Ended() const { return state.load() == StreamState::Ended; }
 
@@ -150,6 +158,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     // The application took only part of a receive: nothing more is
     // indicated until it completes or re-enables receiving.
     bool receivePaused = false;
+    // A DeliverHeld is queued on the worker for what arrived this round.
+    bool deliveryPosted = false;
     // Bytes taken with PENDING whose credit has not been given back.
     uint64_t uncredited = 0;
     std::vector<uint8_t> held;
@@ -158,6 +168,8 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     bool heldFin = false;
     bool peerFinReported = false;
     uint64_t receivedOffset = 0;
+    // The worker's watch of the attached socket; 0 while there is none.
+    uint64_t socketWatch = 0;
 };
 
 }  // namespace quicapi

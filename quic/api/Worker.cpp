@@ -13,6 +13,17 @@
 
 namespace quicapi {
 
+namespace {
+
+// epoll tags of the worker's own descriptors; watches have ids from 2 on.
+constexpr uint64_t kUdpTag = 0;
+constexpr uint64_t kWakeTag = 1;
+// Events one wait takes at most: every watched socket and the UDP socket
+// get their turn in one round.
+constexpr int kMaxEvents = 64;
+
+}  // namespace
+
 Timestamp Now() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -30,10 +41,10 @@ std::shared_ptr<Worker> Worker::Start(std::unique_ptr<UdpSocket> socket,
         return nullptr;
     epoll_event socketEvent{};
     socketEvent.events = EPOLLIN;
-    socketEvent.data.fd = worker->socket->Fd();
+    socketEvent.data.u64 = kUdpTag;
     epoll_event wakeEvent{};
     wakeEvent.events = EPOLLIN;
-    wakeEvent.data.fd = worker->wakeFd;
+    wakeEvent.data.u64 = kWakeTag;
     if (epoll_ctl(worker->epollFd, EPOLL_CTL_ADD, worker->socket->Fd(), &socketEvent) != 0 ||
         epoll_ctl(worker->epollFd, EPOLL_CTL_ADD, worker->wakeFd, &wakeEvent) != 0)
         return nullptr;
@@ -47,6 +58,30 @@ std::shared_ptr<Worker> Worker::Start(std::unique_ptr<UdpSocket> socket,
         return nullptr;
     }
     return worker;
+}
+
+Worker::SocketWatch::~SocketWatch() {
+    close(fd);
+}
+
+uint64_t Worker::Watch(int fd, std::function<void(bool, bool)> onReady) {
+    auto watch = std::make_unique<SocketWatch>(fd, std::move(onReady));
+    const uint64_t id = nextWatchId++;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.data.u64 = id;
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
+        return 0;  // the watch closes the descriptor
+    watches.emplace(id, std::move(watch));
+    return id;
+}
+
+void Worker::Unwatch(uint64_t id) {
+    const auto found = watches.find(id);
+    if (found == watches.end())
+        return;
+    epoll_ctl(epollFd, EPOLL_CTL_DEL, found->second->fd, nullptr);
+    watches.erase(found);
 }
 
 Worker::~Worker() {
@@ -238,7 +273,7 @@ void Worker::Dispatch(const UdpSocket::Datagram& datagram) {
 
 void Worker::Run() {
     threadId = std::this_thread::get_id();
-    epoll_event events[4];
+    epoll_event events[kMaxEvents];
     for (;;) {
         RunOps();
         if (stopRequested) {
@@ -302,15 +337,24 @@ void Worker::Run() {
             timeout.tv_sec = static_cast<time_t>(wait / 1000000000ull);
             timeout.tv_nsec = static_cast<long>(wait % 1000000000ull);
         }
-        int count = epoll_pwait2(epollFd, events, 4, &timeout, nullptr);
+        int count = epoll_pwait2(epollFd, events, kMaxEvents, &timeout, nullptr);
         bool readable = false;
         for (int i = 0; i < count; ++i) {
-            if (events[i].data.fd == wakeFd) {
+            const uint64_t tag = events[i].data.u64;
+            if (tag == kWakeTag) {
                 uint64_t value;
                 [[maybe_unused]] ssize_t got = read(wakeFd, &value, sizeof value);
                 wakePending = false;
-            } else {
+            } else if (tag == kUdpTag) {
                 readable = true;
+            } else if (const auto found = watches.find(tag); found != watches.end()) {
+                // Looked up afresh for each event: an earlier one may have
+                // ended this watch. The callback may end it too, so it runs
+                // from a copy.
+                const uint32_t flags = events[i].events;
+                const auto onReady = found->second->onReady;
+                onReady((flags & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0,
+                        (flags & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0);
             }
         }
         if (readable) {

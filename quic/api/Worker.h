@@ -3,7 +3,9 @@
 // it reads datagrams, routes them by connection id, runs timers, writes
 // packets and runs the operations that API calls queue for it. All ngtcp2
 // and TLS state of its connections is touched on this thread only, which is
-// what serialises the callbacks of a connection and its streams.
+// what serialises the callbacks of a connection and its streams. It also
+// watches the local sockets streams have attached (duplicates it owns and
+// closes) and reports their readiness to the stream on this thread.
 //
 // Ownership: the registration keeps every worker until it has ended and been
 // joined; connections and listeners share it. The thread itself holds the
@@ -60,6 +62,13 @@ class Worker : public std::enable_shared_from_this<Worker> {
     void UnmapCid(const ngtcp2_cid& cid);
     void SetListener(Listener* newListener) { listener = newListener; }
     Listener* CurrentListener() const { return listener; }
+    // Watches `fd` (a duplicate the worker now owns) edge-triggered for
+    // reading and writing; `onReady(readable, writable)` runs on this thread
+    // for every change until Unwatch. Returns the watch's id, 0 on failure
+    // (the descriptor is closed then).
+    uint64_t Watch(int fd, std::function<void(bool, bool)> onReady);
+    // Stops watching and closes the duplicate; an unknown id is ignored.
+    void Unwatch(uint64_t id);
     // Keeps answering a closed connection's peer with its close packet for a while.
     void KeepClosePacket(const std::vector<ngtcp2_cid>& cids, const SocketAddress& remote,
                          std::vector<uint8_t> packet, Timestamp until);
@@ -80,6 +89,17 @@ class Worker : public std::enable_shared_from_this<Worker> {
         std::vector<uint8_t> packet;
         Timestamp until = 0;
         Timestamp lastSent = 0;
+    };
+
+    // A watched descriptor, closed with the watch.
+    struct SocketWatch {
+        SocketWatch(int watched, std::function<void(bool, bool)> ready)
+            : fd(watched), onReady(std::move(ready)) {}
+        ~SocketWatch();
+        SocketWatch(const SocketWatch&) = delete;
+        SocketWatch& operator=(const SocketWatch&) = delete;
+        const int fd;
+        const std::function<void(bool, bool)> onReady;
     };
 
     std::unique_ptr<UdpSocket> socket;
@@ -103,6 +123,9 @@ class Worker : public std::enable_shared_from_this<Worker> {
     std::unordered_map<std::string, Connection*> cids;
     std::unordered_map<std::string, std::shared_ptr<Remnant>> remnants;
     Listener* listener = nullptr;
+    // Ids 0 and 1 tag the UDP socket and the wake-up descriptor in epoll.
+    std::unordered_map<uint64_t, std::unique_ptr<SocketWatch>> watches;
+    uint64_t nextWatchId = 2;
 };
 
 inline std::string CidKey(const uint8_t* data, size_t length) {

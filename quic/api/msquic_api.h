@@ -332,6 +332,10 @@ typedef enum QUIC_STREAM_EVENT_TYPE {
     QUIC_STREAM_EVENT_PEER_RECEIVE_ABORTED = 5,
     QUIC_STREAM_EVENT_SEND_SHUTDOWN_COMPLETE = 6,
     QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE = 7,
+    // This implementation's own: the socket attached with StreamAttachSocket
+    // may have become readable or writable (edge-triggered: reported once
+    // per change, so the application reads or writes until it would block).
+    QUIC_STREAM_EVENT_SOCKET_READY = 100,
 } QUIC_STREAM_EVENT_TYPE;
 
 typedef struct QUIC_STREAM_EVENT {
@@ -370,6 +374,10 @@ typedef struct QUIC_STREAM_EVENT {
             QUIC_UINT62 ConnectionErrorCode;
             QUIC_STATUS ConnectionCloseStatus;
         } SHUTDOWN_COMPLETE;
+        struct {
+            BOOLEAN Readable;
+            BOOLEAN Writable;
+        } SOCKET_READY;
     };
 } QUIC_STREAM_EVENT;
 
@@ -441,6 +449,11 @@ typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_SEND_FN)(HQUIC Stream, const QUIC_BUFF
                                                    void* ClientSendContext);
 typedef void(QUIC_API* QUIC_STREAM_RECEIVE_COMPLETE_FN)(HQUIC Stream, uint64_t BufferLength);
 typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_RECEIVE_SET_ENABLED_FN)(HQUIC Stream, BOOLEAN IsEnabled);
+// This implementation's own: the connection's worker watches a duplicate of
+// the local socket `Socket` (kept until the stream has ended) and reports
+// SOCKET_READY events on the worker thread, so the application can move a
+// stream's bytes to and from the socket without a thread of its own.
+typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_ATTACH_SOCKET_FN)(HQUIC Stream, int Socket);
 
 typedef struct QUIC_API_TABLE {
     QUIC_SET_CONTEXT_FN SetContext;
@@ -472,6 +485,7 @@ typedef struct QUIC_API_TABLE {
     QUIC_STREAM_SEND_FN StreamSend;
     QUIC_STREAM_RECEIVE_COMPLETE_FN StreamReceiveComplete;
     QUIC_STREAM_RECEIVE_SET_ENABLED_FN StreamReceiveSetEnabled;
+    QUIC_STREAM_ATTACH_SOCKET_FN StreamAttachSocket;
 } QUIC_API_TABLE;
 
 // Returns the API table; each successful call must be paired with MsQuicClose.

@@ -1,6 +1,7 @@
-// How the bridge paces its traffic: a pump stays within its bound of
-// unacknowledged bytes while the far side does not read and loses nothing
-// once it does, a closed stream ends a waiting pump, stalled connections do
+// How the bridge paces its traffic: a bridged connection stays within its
+// bound of unacknowledged bytes, and parks no more than its fixed buffers,
+// while the far side does not read, and loses nothing once it does; a
+// closed stream ends a stalled connection, stalled connections do
 // not hold up another one, and the bridge's sockets send small messages at
 // once.
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "quic/Bridge.h"
+#include "quic/QuicStream.h"
 #include "quic/QuicTestSupport.h"
 
 using namespace quic;
@@ -74,6 +76,11 @@ class GatedMonitor {
         return index < static_cast<int>(connections_.size()) ? connections_[index]->received.size()
                                                              : 0;
     }
+    // Connections whose far end has closed, once all was read.
+    int Ended() const {
+        std::lock_guard guard(lock_);
+        return ended_;
+    }
     bool ReceivedEquals(int index, const std::string& expected) const {
         std::lock_guard guard(lock_);
         return index < static_cast<int>(connections_.size()) &&
@@ -118,6 +125,10 @@ class GatedMonitor {
                 connection.socket.Send(buffer.data(), static_cast<std::size_t>(got)) != got)
                 break;
         }
+        {
+            std::lock_guard guard(lock_);
+            ++ended_;
+        }
         connection.socket.Shutdown();
     }
 
@@ -125,12 +136,14 @@ class GatedMonitor {
     TcpSocket listener_;
     int port_ = 0;
     std::thread acceptor_;
-    mutable std::mutex lock_;  // guards connections_, threads_, release_, stopping_, received
+    mutable std::mutex lock_;  // guards connections_, threads_, release_, stopping_, ended_,
+                               // received
     std::condition_variable released_;
     std::vector<std::shared_ptr<Connection>> connections_;
     std::vector<std::thread> threads_;
     bool release_ = false;
     bool stopping_ = false;
+    int ended_ = 0;
 };
 
 // A debugger connection that writes `data` from its own thread until all is
@@ -212,15 +225,21 @@ class BridgeFlowTest : public TunnelFixture {
 
 // More than the whole path can park: the writer must stall.
 constexpr std::size_t kStallingTransfer = 48u << 20;
+// What one stalled connection may park in the tunnel at most: the sending
+// stream's bound and a piece, the receiving stream's window (4 MiB) and
+// socket queue, and twice the bridged socket's buffer as the kernel books it.
+constexpr std::size_t kMostParked = kBridgeUnacknowledgedLimit + kRelayChunkSize +
+                                    (std::size_t{4} << 20) + kSocketQueueCapacity +
+                                    4 * kBridgeSocketReceiveBuffer;
 
-TEST_F(BridgeFlowTest, PumpKeepsToItsBoundWhileTheMonitorDoesNotReadAndLosesNothingAfter) {
+TEST_F(BridgeFlowTest, BridgeKeepsToItsBoundWhileTheMonitorDoesNotReadAndLosesNothingAfter) {
     GatedMonitor monitor(1);
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_NO_FATAL_FAILURE(OpenControlStream(monitor.Port()));
     const std::string data = Pattern(kStallingTransfer, 3);
     Writer debugger(port_, data);
     ASSERT_TRUE(debugger.Valid());
-    // The pump fills its stream up to the bound ...
+    // The bridge fills its stream up to the bound ...
     std::vector<std::shared_ptr<QuicStream>> tunnels;
     ASSERT_TRUE(WaitFor(
         [&] {
@@ -230,7 +249,10 @@ TEST_F(BridgeFlowTest, PumpKeepsToItsBoundWhileTheMonitorDoesNotReadAndLosesNoth
         },
         60000));
     ASSERT_TRUE(debugger.WaitUntilStalled(60000));
-    ASSERT_LT(debugger.Sent(), data.size());
+    // What the debugger got rid of sits in the tunnel: the stream's bound,
+    // the far side's stream window and socket queue, and the bridged
+    // sockets' fixed buffers; nothing grows with what the debugger offers.
+    EXPECT_LT(debugger.Sent(), kMostParked) << debugger.Sent();
     // ... and, with the debugger still sending, never reads more than one
     // piece past it.
     std::size_t most = 0;
@@ -248,7 +270,7 @@ TEST_F(BridgeFlowTest, PumpKeepsToItsBoundWhileTheMonitorDoesNotReadAndLosesNoth
     EXPECT_TRUE(monitor.ReceivedEquals(0, data));
 }
 
-TEST_F(BridgeFlowTest, ClosingAStalledTunnelEndsItsPump) {
+TEST_F(BridgeFlowTest, ClosingAStalledTunnelGivesBackItsPlace) {
     GatedMonitor monitor(1);
     ASSERT_NO_FATAL_FAILURE(Connect());
     ASSERT_NO_FATAL_FAILURE(OpenControlStream(monitor.Port()));
@@ -260,14 +282,35 @@ TEST_F(BridgeFlowTest, ClosingAStalledTunnelEndsItsPump) {
     const auto tunnels = ServerTunnels();
     ASSERT_EQ(tunnels.size(), 1u);
     ASSERT_EQ(ServerSession()->BridgedConnections(), 1u);
-    // The pump waits for room that will not come now; the close ends that
-    // wait, and with it the pump and the socket writer, which give back the
+    // The bridge waits for room that will not come now; the close ends the
+    // stream, and with it the bridged connection, which gives back the
     // connection's place.
     tunnels[0]->Close();
     EXPECT_TRUE(WaitFor([&] { return ServerSession()->BridgedConnections() == 0; }, 20000));
     SetReceiveTimeout(debugger.Socket(), 20000);
     EXPECT_TRUE(SeesClose(debugger.Socket()));
     EXPECT_TRUE(WaitFor([&] { return debugger.Done(); }, 20000));
+}
+
+TEST_F(BridgeFlowTest, LastBytesThatComeWithTheCloseArriveAndTheCloseIsPassedOn) {
+    // A monitor that reads without echoing: the debugger's close is a plain
+    // end, with nothing of its own left unread.
+    GatedMonitor monitor(4);
+    monitor.Release();
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    ASSERT_NO_FATAL_FAILURE(OpenControlStream(monitor.Port()));
+    // Pieces closed at once: the last bytes and the end of the connection
+    // reach the bridge together.
+    for (int index = 0; index < 4; ++index) {
+        const std::string data = Pattern(3000 + 70000 * index, 7 + index);
+        TcpSocket debugger = ConnectTo("127.0.0.1", port_);
+        ASSERT_TRUE(debugger.IsValid());
+        ASSERT_TRUE(WaitFor([&] { return monitor.Accepted() == index + 1; }));
+        ASSERT_EQ(debugger.Send(data.data(), data.size()), static_cast<int>(data.size()));
+        debugger.Close();
+        ASSERT_TRUE(WaitFor([&] { return monitor.Ended() == index + 1; }, 20000)) << index;
+        EXPECT_TRUE(monitor.ReceivedEquals(index, data)) << index;
+    }
 }
 
 TEST_F(BridgeFlowTest, StalledConnectionsDoNotHoldUpAnother) {

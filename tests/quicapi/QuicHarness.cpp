@@ -54,6 +54,7 @@ QUIC_STATUS QUIC_API StreamCallback(HQUIC stream, void* context, QUIC_STREAM_EVE
                 break;
             case QUIC_STREAM_EVENT_RECEIVE:
                 record->receivedBytes += event->RECEIVE.TotalBufferLength;
+                ++record->receiveEvents;
                 for (uint32_t i = 0; i < event->RECEIVE.BufferCount && record->keepData; ++i)
                     record->received.append(
                         reinterpret_cast<const char*>(event->RECEIVE.Buffers[i].Buffer),
@@ -78,6 +79,8 @@ QUIC_STATUS QUIC_API StreamCallback(HQUIC stream, void* context, QUIC_STREAM_EVE
             case QUIC_STREAM_EVENT_SEND_SHUTDOWN_COMPLETE:
                 ++record->sendShutdownComplete;
                 break;
+            case QUIC_STREAM_EVENT_SOCKET_READY:
+                break;  // no socket is attached here
             case QUIC_STREAM_EVENT_SHUTDOWN_COMPLETE:
                 ++record->shutdownComplete;
                 record->connectionShutdown = event->SHUTDOWN_COMPLETE.ConnectionShutdown;

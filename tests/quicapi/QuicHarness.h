@@ -59,6 +59,7 @@ struct StreamRecord {
     bool closeOnShutdown = true;
     bool keepData = true;  // append received bytes to `received`
     uint64_t receivedBytes = 0;
+    int receiveEvents = 0;
     std::function<void(StreamRecord&, const uint8_t*, size_t)> onReceive;
 };
 

@@ -171,6 +171,28 @@ TEST_F(QuicStreams, ReceiveDisabledHoldsDataUntilEnabled) {
     EXPECT_EQ(client->peerStreams[0]->received, text);
 }
 
+TEST_F(QuicStreams, PacketsOfOneReceiveRoundReachTheApplicationTogether) {
+    // 2 MiB is some 1800 full packets; each round of datagrams the worker
+    // reads (a GSO batch at least) goes up as one block, so a bridge writes
+    // its socket once per round, not once per packet.
+    StreamRecord* mine = pair.OpenStream(server);
+    std::string text(2u << 20, 'r');
+    QUIC_BUFFER buffer = BufferOf(text);
+    ASSERT_EQ(pair.api->StreamSend(mine->handle, &buffer, 1, QUIC_SEND_FLAG_NONE, nullptr),
+              QUIC_STATUS_SUCCESS);
+    ASSERT_TRUE(pair.events.WaitFor(
+        [&] {
+            return client->peerStreams.size() == 1 &&
+                   client->peerStreams[0]->received.size() == text.size();
+        },
+        30000));
+    std::lock_guard guard(pair.events.lock);
+    const StreamRecord& peer = *client->peerStreams[0];
+    EXPECT_EQ(peer.received, text);
+    const int packets = static_cast<int>(text.size() / 1200);
+    EXPECT_LT(peer.receiveEvents, packets / 4) << peer.receiveEvents << " of " << packets;
+}
+
 TEST_F(QuicStreams, PeerStreamLimitHoldsTheSeventeenthUntilOneEnds) {
     std::vector<StreamRecord*> mine;
     std::string one = "x";
