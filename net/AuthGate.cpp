@@ -46,7 +46,11 @@ std::string PeerText(const TcpSocket& socket) {
         return std::string(text) + ":" + std::to_string(port);
     }
     ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(port);
+    std::string out = "[";
+    out += text;
+    out += "]:";
+    out += std::to_string(port);
+    return out;
 }
 
 std::wstring Reason(auth::AuthError error) {

@@ -138,8 +138,9 @@ TEST(ControlLinkSend, ConcurrentWritersNeverSplitEachOthersMessages) {
 std::vector<std::uint8_t> Message(std::uint32_t type, std::uint64_t connA,
                                   const std::vector<std::uint8_t>& payload, std::uint64_t length) {
     const auto head = EncodeRelayHeader({type, connA, 0, 0, length});
-    std::vector<std::uint8_t> bytes(head.begin(), head.end());
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    std::vector<std::uint8_t> bytes(head.size() + payload.size());
+    std::copy(head.begin(), head.end(), bytes.begin());
+    std::copy(payload.begin(), payload.end(), bytes.begin() + static_cast<long>(head.size()));
     return bytes;
 }
 
