@@ -32,6 +32,29 @@ bool SameBytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
 
 }  // namespace
 
+std::wstring FailureLine(std::wstring_view peer, AuthError error) {
+    const auto reason = [&]() -> std::wstring_view {
+        switch (error) {
+            case AuthError::Refused:
+                return L"wrong secret";
+            case AuthError::Protocol:
+                return L"not an authentication request";
+            case AuthError::Timeout:
+                return L"no proof in time";
+            case AuthError::Closed:
+                return L"connection closed";
+            default:
+                return L"internal error";
+        }
+    };
+    std::wstring line = L"Authentication failed: ";
+    line += peer;
+    line += L" (";
+    line += reason();
+    line += L")\r\n";
+    return line;
+}
+
 // ---------------------------------------------------------------- Secret
 
 Secret::Secret(std::string_view text) : bytes_(text.begin(), text.end()) {}

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,6 +38,9 @@ enum class AuthError {
 inline bool Ok(AuthError error) {
     return error == AuthError::None;
 }
+
+// The console line that reports a refused peer (`peer` is its address).
+std::wstring FailureLine(std::wstring_view peer, AuthError error);
 
 inline constexpr std::size_t kNonceSize = 32;
 inline constexpr std::size_t kProofSize = 32;

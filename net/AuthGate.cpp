@@ -53,21 +53,6 @@ std::string PeerText(const TcpSocket& socket) {
     return out;
 }
 
-std::wstring Reason(auth::AuthError error) {
-    switch (error) {
-        case auth::AuthError::Refused:
-            return L"wrong secret";
-        case auth::AuthError::Protocol:
-            return L"not an authentication request";
-        case auth::AuthError::Timeout:
-            return L"no proof in time";
-        case auth::AuthError::Closed:
-            return L"connection closed";
-        default:
-            return L"internal error";
-    }
-}
-
 // Connections accepted and not yet through the exchange.
 class Gate {
   public:
@@ -124,9 +109,8 @@ class Gate {
             if (!it->exchange.Done() && now >= it->deadline)
                 it->exchange.Fail(auth::AuthError::Timeout);
             if (it->exchange.Done() && !it->exchange.Passed()) {
-                platform::ConsoleWrite(L"Authentication failed: " +
-                                       platform::FromUtf8(PeerText(it->socket)) + L" (" +
-                                       Reason(it->exchange.Error()) + L")\r\n");
+                platform::ConsoleWrite(auth::FailureLine(platform::FromUtf8(PeerText(it->socket)),
+                                                         it->exchange.Error()));
                 it->socket.Close();
                 it = waiting_.erase(it);
                 continue;

@@ -46,21 +46,6 @@ std::string AddressText(const QUIC_ADDR* address) {
     return "[" + std::string(text) + "]:" + std::to_string(port);
 }
 
-std::wstring Reason(auth::AuthError error) {
-    switch (error) {
-        case auth::AuthError::Refused:
-            return L"wrong secret";
-        case auth::AuthError::Protocol:
-            return L"not an authentication request";
-        case auth::AuthError::Timeout:
-            return L"no proof in time";
-        case auth::AuthError::Closed:
-            return L"connection closed";
-        default:
-            return L"internal error";
-    }
-}
-
 void SendOn(const std::shared_ptr<QuicSession>& session, HQUIC stream,
             const std::vector<std::uint8_t>& bytes) {
     if (bytes.empty() || !session)
@@ -194,8 +179,7 @@ void QuicAuthGate::Expire() {
 }
 
 void QuicAuthGate::Refuse(const Waiting& entry, auth::AuthError error) {
-    platform::ConsoleWrite(L"Authentication failed: " + platform::FromUtf8(entry.peer) + L" (" +
-                           Reason(error) + L")\r\n");
+    platform::ConsoleWrite(auth::FailureLine(platform::FromUtf8(entry.peer), error));
     if (const auto session = entry.session.lock())
         session->Shutdown();
 }
