@@ -18,6 +18,7 @@
 #include "codec/DiffLib.h"
 #include "codec/FileHash.h"
 #include "codec/Signature.h"
+#include "deploy/LocalSigning.h"
 #include "deploy/ProgressLine.h"
 #include "deploy/UploadPipeline.h"
 #include "net/AuthGate.h"
@@ -143,19 +144,6 @@ class PipelineWriter final : public DIFFLIB::DiffWriter {
 
 // The hash of the first `size` bytes of an open file, read through
 // `buffer`; none when a read comes up short (the file shrank under us).
-std::optional<DIFFLIB::FileDigest> HashFile(int fd, std::uint64_t size, DIFFLIB::FileHash& hash,
-                                            std::vector<std::uint8_t>& buffer) {
-    for (std::uint64_t at = 0; at < size;) {
-        const auto piece = std::span(buffer).first(
-            static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at)));
-        if (!platform::ReadAllAt(fd, piece, static_cast<off_t>(at)))
-            return std::nullopt;
-        hash.Update(piece);
-        at += piece.size();
-    }
-    return hash.Digest();
-}
-
 // Header and block go out in one write: a lone 40-byte header would wait
 // for the peer's delayed acknowledgement (Nagle) before every block.
 DeployError SendBlock(DeployChannel& channel, bool quic, const UploadBlock& block,
@@ -272,36 +260,13 @@ DeployError UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& en
         channel, quic, start, produce, [] {}, line, digest);
 }
 
-DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& entry,
+DeployError UploadPatch(DeployChannel& channel, bool quic, LocalSigning& local,
                         std::span<const std::uint8_t> clientSignature, ProgressLine& line) {
-    UniqueFd file = OpenForReading(entry.local);
-    std::uint64_t size = 0;
-    if (!file || !DeployableSize(file.get(), size))
-        return DeployError::Source;
+    if (const DeployError error = local.Wait(); !Ok(error))
+        return error;
     DIFFLIB::DiffLibrary library;
-    const DIFFLIB::FileReader fileReader(file.get());
-    DIFFLIB::MemoryDiffWriter localSignature;
-    // The file's hash is read and computed beside the signing, on a core the
-    // signing leaves idle (the client waits meanwhile); inline when no
-    // thread can be had.
-    DIFFLIB::FileHash hash;
-    std::vector<std::uint8_t> hashBuffer(kStreamBlock);
-    std::optional<DIFFLIB::FileDigest> digest;
-    const auto hashFile = [&] { digest = HashFile(file.get(), size, hash, hashBuffer); };
-    DIFFLIB::Result signing = DIFFLIB::Result::Failed;
-    {
-        std::jthread hasher;
-        try {
-            hasher = std::jthread(hashFile);
-        } catch (const std::system_error&) {
-            hashFile();
-        }
-        signing = library.GenerateSignature(fileReader, localSignature);
-    }
-    if (signing != DIFFLIB::Result::Ok)
-        return DeployError::Engine;
-    if (!digest)
-        return DeployError::Source;
+    const std::uint64_t size = local.Size();
+    const std::optional<DIFFLIB::FileDigest> digest = local.Digest();
     // A signature the engine cannot use fails before anything is sent.
     if (!DIFFLIB::Comparator::Create(clientSignature))
         return DeployError::Engine;
@@ -312,8 +277,8 @@ DeployError UploadPatch(DeployChannel& channel, bool quic, const DeployEntry& en
     const auto produce = [&](UploadPipeline& pipeline) {
         PipelineWriter writer(pipeline, line, size);
         const DIFFLIB::MemoryReader seed(clientSignature);
-        const DIFFLIB::MemoryReader source(localSignature.Data());
-        if (library.CompareSignatures(seed, source, &fileReader, writer) != DIFFLIB::Result::Ok)
+        const DIFFLIB::MemoryReader source(local.Signature().Data());
+        if (library.CompareSignatures(seed, source, &local.File(), writer) != DIFFLIB::Result::Ok)
             return Ok(writer.Error()) ? DeployError::Engine : writer.Error();
         patchLength = writer.Written();
         return writer.Flush();
@@ -331,6 +296,8 @@ DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entr
     request.size = path.size();
     if (const DeployError error = WriteMessage(channel, quic, request, path); !Ok(error))
         return error;
+    // Our signature is made while the client makes its own.
+    LocalSigning local(entry.local, kMaxFileSize);
     DeployHeader reply;
     std::vector<std::uint8_t> signature;
     if (const DeployError error =
@@ -338,12 +305,15 @@ DeployError SendEntry(DeployChannel& channel, bool quic, const DeployEntry& entr
         !Ok(error))
         return error;
     // The reply's type is not checked; its size picks the way.
-    if (reply.size == 0)
+    if (reply.size == 0) {
+        local.Abandon();
         return UploadWhole(channel, quic, entry, line);
-    if (const DeployError error = UploadPatch(channel, quic, entry, signature, line);
+    }
+    if (const DeployError error = UploadPatch(channel, quic, local, signature, line);
         error != DeployError::Unverified)
         return error;
     // The client kept its old file; the whole file does not depend on it.
+    local.Abandon();
     line.Print(L"Patch did not verify, uploading whole... ");
     return UploadWhole(channel, quic, entry, line);
 }
