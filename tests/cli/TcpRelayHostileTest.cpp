@@ -12,6 +12,7 @@
 #include "net/RelayHeader.h"
 #include "net/TcpListener.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/Sanitizers.h"
 #include "support/TcpTunnel.h"
 #include "support/TestEnv.h"
@@ -186,11 +187,25 @@ TEST(RelayHostile, DebuggerPortAcceptsAgainAfterRunningOutOfDescriptors) {
     const pid_t pid = t.server->Pid();
     rlimit normal{};
     ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &normal), 0);
+    // The server's start-up must be over (its listeners up, its descriptors
+    // settled), or the tight limit below would fail that instead of an accept.
+    ASSERT_TRUE(WaitForListener(t.port1) && WaitForListener(t.port2) && WaitForListener(t.port3));
+    const auto descriptors = [&] {
+        std::set<int> fds;
+        for (const auto& entry :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+            fds.insert(std::stoi(entry.path().filename().string()));
+        return fds;
+    };
+    std::set<int> used = descriptors();
+    for (int i = 0; i < 50; ++i) {
+        std::this_thread::sleep_for(100ms);
+        auto now = descriptors();
+        if (now == used)
+            break;
+        used = std::move(now);
+    }
     // The lowest free descriptor number as the limit: the next accept fails.
-    std::set<int> used;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-        used.insert(std::stoi(entry.path().filename().string()));
     int lowestFree = 0;
     while (used.count(lowestFree))
         ++lowestFree;
