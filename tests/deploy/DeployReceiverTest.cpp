@@ -258,6 +258,24 @@ class DeployStreamReceiverTest : public DeployReceiverTest {
 
     std::uint32_t lastAckType = 0;
 
+    // The patch that turns the client's `target` into `changed`, from the
+    // signature the client sends; empty when any step fails.
+    std::vector<std::uint8_t> PatchFor(const std::filesystem::path& target,
+                                       const std::vector<std::uint8_t>& changed) {
+        const RawMessage signature = Ask(target);
+        EXPECT_GT(signature.size, 0u);
+        DIFFLIB::DiffLibrary library;
+        DIFFLIB::MemoryDiffWriter source, patch;
+        const DIFFLIB::MemoryReader changedReader(changed);
+        if (signature.size == 0 ||
+            library.GenerateSignature(changedReader, source) != DIFFLIB::Result::Ok ||
+            library.CompareSignatures(DIFFLIB::MemoryReader(signature.payload),
+                                      DIFFLIB::MemoryReader(source.Data()), &changedReader,
+                                      patch) != DIFFLIB::Result::Ok)
+            return {};
+        return {patch.Data().begin(), patch.Data().end()};
+    }
+
     // `data` cut into blocks of `size`, every other one LZMS.
     static std::vector<RawMessage> Blocks(std::span<const std::uint8_t> data, std::size_t size) {
         std::vector<RawMessage> blocks;
@@ -288,17 +306,9 @@ TEST_F(DeployStreamReceiverTest, RawAndLzmsBlocksMixedInOneFileAndPatchArriveInt
     // straddle the blocks.
     auto changed = content;
     changed.insert(changed.begin() + 450000, 3000, 'x');
-    DIFFLIB::DiffLibrary library;
-    const RawMessage signature = Ask(target);
-    ASSERT_GT(signature.size, 0u);
-    DIFFLIB::MemoryDiffWriter source, patch;
-    const DIFFLIB::MemoryReader changedReader(changed);
-    ASSERT_EQ(library.GenerateSignature(changedReader, source), DIFFLIB::Result::Ok);
-    ASSERT_EQ(
-        library.CompareSignatures(DIFFLIB::MemoryReader(signature.payload),
-                                  DIFFLIB::MemoryReader(source.Data()), &changedReader, patch),
-        DIFFLIB::Result::Ok);
-    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, Blocks(patch.Data(), 1001), patch.Size()), 1);
+    const auto patch = PatchFor(target, changed);
+    ASSERT_FALSE(patch.empty());
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, Blocks(patch, 1001), patch.size()), 1);
     EXPECT_EQ(ReadFile(target), changed);
     EXPECT_EQ(Leftovers(target.parent_path()), 0u);
     EXPECT_NE(clientOut.Text().find(L"...  Writing ... \r\n"), std::wstring::npos);
@@ -344,22 +354,14 @@ TEST_F(DeployStreamReceiverTest, FileThatDoesNotMatchTheStatedHashKeepsTheOldOne
     WriteFile(target, old);
     auto changed = old;
     changed.insert(changed.begin() + 120000, 5000, 'y');
-    const RawMessage signature = Ask(target);
-    ASSERT_GT(signature.size, 0u);
-    DIFFLIB::DiffLibrary library;
-    DIFFLIB::MemoryDiffWriter source, patch;
-    const DIFFLIB::MemoryReader changedReader(changed);
-    ASSERT_EQ(library.GenerateSignature(changedReader, source), DIFFLIB::Result::Ok);
-    ASSERT_EQ(
-        library.CompareSignatures(DIFFLIB::MemoryReader(signature.payload),
-                                  DIFFLIB::MemoryReader(source.Data()), &changedReader, patch),
-        DIFFLIB::Result::Ok);
-    const auto patchBlocks = Blocks(patch.Data(), 4096);
+    const auto patch = PatchFor(target, changed);
+    ASSERT_FALSE(patch.empty());
+    const auto patchBlocks = Blocks(patch, 4096);
 
     // A sound patch whose end states another file's hash (one byte apart).
     auto almost = changed;
     almost.back() ^= 1;
-    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, patchBlocks, patch.Size(), 1, StrongHash(almost)), 0);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, patchBlocks, patch.size(), 1, StrongHash(almost)), 0);
     EXPECT_EQ(lastAckType, DEPLOY_UNVERIFIED);
     EXPECT_EQ(ReadFile(target), old);
     EXPECT_EQ(Leftovers(dir.Path()), 0u);
@@ -373,7 +375,7 @@ TEST_F(DeployStreamReceiverTest, FileThatDoesNotMatchTheStatedHashKeepsTheOldOne
     EXPECT_EQ(Leftovers(dir.Path()), 0u);
 
     // With the right hash both land.
-    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, patchBlocks, patch.Size(), 1, StrongHash(changed)), 1);
+    EXPECT_EQ(Stream(DEPLOY_STREAM_PATCH, 0, patchBlocks, patch.size(), 1, StrongHash(changed)), 1);
     EXPECT_EQ(ReadFile(target), changed);
     EXPECT_EQ(
         Stream(DEPLOY_STREAM_FULL, old.size(), Blocks(old, 100000), old.size(), 1, StrongHash(old)),

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <future>
 #include <thread>
@@ -96,6 +97,43 @@ TEST(QuicLifecycle, ClosingABusyConnectionCompletesEveryStreamAndSend) {
     EXPECT_FALSE(client->eventAfterEnd);
 }
 
+// More than a stream's flow-control window, queued at once on a new stream
+// of `owner`, each send with its own context.
+class QueuedSends {
+  public:
+    static constexpr int kCount = 24;
+
+    QueuedSends(QuicPair& pair, ConnectionRecord* owner, uint8_t fill)
+        : block_(1 << 20, fill), buffer_{static_cast<uint32_t>(block_.size()), block_.data()} {
+        stream = pair.OpenStream(owner);
+        stream->keepData = false;
+        for (int i = 0; i < kCount; ++i)
+            queued += pair.api->StreamSend(stream->handle, &buffer_, 1, QUIC_SEND_FLAG_NONE,
+                                           &contexts_[i]) == QUIC_STATUS_SUCCESS;
+    }
+    QueuedSends(const QueuedSends&) = delete;
+    QueuedSends& operator=(const QueuedSends&) = delete;
+
+    // With the events' lock held: every send completed exactly once, some cancelled.
+    void ExpectEachCompletedOnceSomeCancelled() const {
+        EXPECT_EQ(stream->sendComplete, kCount);
+        EXPECT_GT(stream->sendCanceled, 0);
+        for (int i = 0; i < kCount; ++i)
+            EXPECT_EQ(std::count(stream->completedContexts.begin(), stream->completedContexts.end(),
+                                 &contexts_[i]),
+                      1)
+                << "send " << i;
+    }
+
+    StreamRecord* stream = nullptr;
+    int queued = 0;
+
+  private:
+    std::vector<uint8_t> block_;
+    QUIC_BUFFER buffer_;
+    std::array<int, kCount> contexts_{};
+};
+
 // Sends still queued when a stream is aborted each complete exactly once, the
 // unsent ones cancelled.
 TEST(QuicLifecycle, AbortedStreamCompletesEveryQueuedSendOnceCancelled) {
@@ -104,31 +142,17 @@ TEST(QuicLifecycle, AbortedStreamCompletesEveryQueuedSendOnceCancelled) {
     ConnectionRecord* server = nullptr;
     ASSERT_TRUE(pair.ConnectBoth(client, server));
     client->onPeerStream = [](StreamRecord& stream) { stream.keepData = false; };
-    // More than the stream's flow-control window: most of it cannot have gone
-    // when the stream is aborted.
-    constexpr int kSends = 24;
-    std::vector<uint8_t> block(1 << 20, 0x3c);
-    QUIC_BUFFER buffer{static_cast<uint32_t>(block.size()), block.data()};
-    std::vector<int> contexts(kSends);
-    StreamRecord* stream = pair.OpenStream(server);
-    stream->keepData = false;
-    for (int i = 0; i < kSends; ++i) {
-        ASSERT_EQ(
-            pair.api->StreamSend(stream->handle, &buffer, 1, QUIC_SEND_FLAG_NONE, &contexts[i]),
-            QUIC_STATUS_SUCCESS);
-    }
+    // Most of it cannot have gone when the stream is aborted.
+    const QueuedSends sends(pair, server, 0x3c);
+    ASSERT_EQ(sends.queued, QueuedSends::kCount);
+    StreamRecord* stream = sends.stream;
     ASSERT_EQ(pair.api->StreamShutdown(stream->handle, QUIC_STREAM_SHUTDOWN_FLAG_ABORT, 0),
               QUIC_STATUS_SUCCESS);
-    ASSERT_TRUE(pair.events.WaitFor([&] { return stream->sendComplete >= kSends; }, 10000));
+    ASSERT_TRUE(
+        pair.events.WaitFor([&] { return stream->sendComplete >= QueuedSends::kCount; }, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard guard(pair.events.lock);
-    EXPECT_EQ(stream->sendComplete, kSends);
-    EXPECT_GT(stream->sendCanceled, 0);
-    for (int i = 0; i < kSends; ++i)
-        EXPECT_EQ(std::count(stream->completedContexts.begin(), stream->completedContexts.end(),
-                             &contexts[i]),
-                  1)
-            << "send " << i;
+    sends.ExpectEachCompletedOnceSomeCancelled();
 }
 
 // The peer stops reading (STOP_SENDING) while our sends wait for its flow
@@ -147,17 +171,10 @@ TEST(QuicLifecycle, PeerStopSendingCompletesFlowBlockedSends) {
         stream.api->StreamReceiveSetEnabled(stream.handle, FALSE);
         peer = stream.handle;
     };
-    constexpr int kSends = 24;
-    std::vector<uint8_t> block(1 << 20, 0x5a);
-    QUIC_BUFFER buffer{static_cast<uint32_t>(block.size()), block.data()};
-    std::vector<int> contexts(kSends);
-    StreamRecord* stream = pair.OpenStream(server);
-    stream->keepData = false;
-    for (int i = 0; i < kSends; ++i) {
-        ASSERT_EQ(
-            pair.api->StreamSend(stream->handle, &buffer, 1, QUIC_SEND_FLAG_NONE, &contexts[i]),
-            QUIC_STATUS_SUCCESS);
-    }
+    constexpr int kSends = QueuedSends::kCount;
+    const QueuedSends sends(pair, server, 0x5a);
+    ASSERT_EQ(sends.queued, kSends);
+    StreamRecord* stream = sends.stream;
     // The stream's window (a few MiB) goes out and is acknowledged; the
     // rest waits for credit that never comes.
     ASSERT_TRUE(pair.events.WaitFor([&] { return stream->sendComplete >= 1; }, 10000));
@@ -169,15 +186,9 @@ TEST(QuicLifecycle, PeerStopSendingCompletesFlowBlockedSends) {
         << stream->sendComplete << " of " << kSends << " sends completed";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard guard(pair.events.lock);
-    EXPECT_EQ(stream->sendComplete, kSends);
-    EXPECT_GT(stream->sendCanceled, 0);
+    sends.ExpectEachCompletedOnceSomeCancelled();
     EXPECT_EQ(stream->peerReceiveAborted, 1);
     EXPECT_EQ(stream->shutdownComplete, 0) << "the stream is still open";
-    for (int i = 0; i < kSends; ++i)
-        EXPECT_EQ(std::count(stream->completedContexts.begin(), stream->completedContexts.end(),
-                             &contexts[i]),
-                  1)
-            << "send " << i;
 }
 
 // A UDP socket on 127.0.0.1 that reads nothing and answers nothing, so a
