@@ -4,8 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef _WIN32
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>  // after windows.h, which it needs
 #else
 #include <sys/wait.h>
 #endif

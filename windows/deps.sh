@@ -170,9 +170,11 @@ fi
 if ! done_step xxhash; then
 say "xxhash"
 cd "$(dir xxhash)"
+# With the run-time choice of the vector unit, as Debian's library has it.
 run $cc -O2 -c xxhash.c -o xxhash.o
-$host-ar rcs "$prefix/lib/libxxhash.a" xxhash.o
-cp xxhash.h xxh3.h "$prefix/include/"
+run $cc -O2 -c xxh_x86dispatch.c -o xxh_x86dispatch.o
+$host-ar rcs "$prefix/lib/libxxhash.a" xxhash.o xxh_x86dispatch.o
+cp xxhash.h xxh3.h xxh_x86dispatch.h "$prefix/include/"
 cat >"$prefix/lib/pkgconfig/libxxhash.pc" <<EOF
 prefix=$prefix
 Name: libxxhash

@@ -16,6 +16,9 @@ if(NOT VTR_WINDOWS_DEPS OR NOT EXISTS ${VTR_WINDOWS_DEPS}/.complete)
   message(FATAL_ERROR "VTR_WINDOWS_DEPS must name the prefix that windows/deps.sh printed")
 endif()
 set(VTR_WINDOWS_DEPS ${VTR_WINDOWS_DEPS} CACHE PATH "Prefix of the cross-built libraries")
+# The compiler checks read this file again in projects of their own.
+set(ENV{VTR_WINDOWS_DEPS} ${VTR_WINDOWS_DEPS})
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VTR_WINDOWS_DEPS)
 
 set(CMAKE_FIND_ROOT_PATH ${VTR_WINDOWS_DEPS} /usr/x86_64-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
