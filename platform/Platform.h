@@ -1,6 +1,6 @@
 #pragma once
 // The operating-system services, and nothing above them, with a POSIX back
-// end (Linux) and a Windows one (the *Windows.cpp files) chosen at build time
+// end (Linux) and a Windows one (the *Win.cpp files) chosen at build time
 // behind the same headers: the console, text conversions, files, paths and
 // environment, child processes,
 // threads (ThreadSet owns per-connection threads), a bounded byte queue

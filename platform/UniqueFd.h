@@ -63,7 +63,7 @@ inline bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 // Fills `out` with the bytes from `offset` on; false on an error or when the
 // file ends first.
 #ifdef _WIN32
-bool ReadAllAt(int fd, std::span<std::uint8_t> out, off_t offset);  // FilesWindows.cpp
+bool ReadAllAt(int fd, std::span<std::uint8_t> out, off_t offset);  // FilesWin.cpp
 #else
 inline bool ReadAllAt(int fd, std::span<std::uint8_t> out, off_t offset) {
     while (!out.empty()) {
