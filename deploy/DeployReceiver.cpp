@@ -1,7 +1,6 @@
 #include "deploy/DeployReceiver.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>

@@ -1,7 +1,6 @@
 #include "deploy/DeploySender.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>

@@ -106,8 +106,11 @@ make install
 # only by the package's own build) does not compile; the static library needs it.
 (cd gl && $cc -O2 -DHAVE_CONFIG_H -I. -I.. -c gl_linkedhash_list.c -o gl_linkedhash_list.o)
 $host-ar rs "$prefix/lib/libgnutls.a" gl/gl_linkedhash_list.o
-# A static GnuTLS: its header must not declare its data dllimport.
+# A static GnuTLS: its header must not declare its data (gnutls_free) dllimport.
 sed -i 's|^Cflags: \(.*\)$|Cflags: \1 -DGNUTLS_STATIC|' "$prefix/lib/pkgconfig/gnutls.pc"
+sed -i 's|^#if !defined(GNUTLS_INTERNAL_BUILD) && defined(_WIN32)$|#if !defined(GNUTLS_INTERNAL_BUILD) \&\& !defined(GNUTLS_STATIC) \&\& defined(_WIN32)|' \
+    "$prefix/include/gnutls/gnutls.h"
+grep -q 'defined(GNUTLS_STATIC)' "$prefix/include/gnutls/gnutls.h"
 mark_step gnutls
 fi
 
@@ -141,7 +144,8 @@ Cflags: -I\${prefix}/include
 EOF
 cd "$(dir curl)"
 # Its checks link GnuTLS alone; a static one needs its own libraries too.
-run ./configure "${conf[@]}" LIBS="$(pkg-config --static --libs gnutls)" --with-gnutls="$prefix" --without-openssl --with-zlib="$prefix" \
+run ./configure "${conf[@]}" LIBS="$(pkg-config --static --libs gnutls)" \
+    CPPFLAGS="$CPPFLAGS -DGNUTLS_STATIC" --with-gnutls="$prefix" --without-openssl --with-zlib="$prefix" \
     --without-libpsl --without-brotli --without-zstd --without-libidn2 --without-nghttp2 \
     --without-nghttp3 --without-ngtcp2 --without-librtmp --without-libssh2 --without-libgsasl \
     --disable-ldap --disable-ldaps --disable-manual --disable-rtsp --disable-dict \
