@@ -172,6 +172,18 @@ long ReceiveBytes(SocketHandle socket, void* buffer, std::size_t size, bool wait
     return got == SOCKET_ERROR ? -1 : got;
 }
 
+long TrySend(SocketHandle socket, const void* data, std::size_t size) {
+    const int length = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+    const int sent = ::send(socket, static_cast<const char*>(data), length, 0);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+long TryReceive(SocketHandle socket, void* buffer, std::size_t size) {
+    const int length = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+    const int got = ::recv(socket, static_cast<char*>(buffer), length, 0);
+    return got == SOCKET_ERROR ? -1 : got;
+}
+
 long SendPieces(SocketHandle socket, std::span<const IoPiece> pieces) {
     DWORD sent = 0;
     const DWORD count = static_cast<DWORD>(std::min<std::size_t>(pieces.size(), 1024));
