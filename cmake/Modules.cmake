@@ -134,7 +134,9 @@ function(vtr_tests)
           set(lib vtr_app)
           add_dependencies(test_${name} vtr232 ${VTR_TOOL_TARGETS} ${VTR_INSTALL_TARGETS})
         endif()
-        target_link_libraries(test_${name} PRIVATE ${lib} GTest::gtest GTest::gtest_main GTest::gmock)
+        # The platform layer too: the shared test support (tests/support) uses it.
+        target_link_libraries(test_${name} PRIVATE ${lib} vtr_platform GTest::gtest GTest::gtest_main
+                              GTest::gmock)
         target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
         if(name STREQUAL "quic" AND TARGET quic_peer)
           add_dependencies(test_${name} quic_peer)
