@@ -240,8 +240,13 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
                 if (!std::equal(written.begin(), written.end(), stated.begin()))
                     error = DeployError::Unverified;
             }
-            if (Ok(error))
+            if (Ok(error)) {
+                // The old file is closed first: Windows replaces no open file.
+                applier.reset();
+                oldReader.reset();
+                old.reset();
                 error = file.Commit(whole ? 0 : start.fileTime);
+            }
             return {true, error};
         }
         const std::uint64_t limit = whole ? start.plainSize : kDeployMaxStream;

@@ -32,8 +32,49 @@ std::optional<FileInfo> InfoOf(const std::filesystem::path& path) {
     return ToInfo(info);
 }
 
-int OpenPath(const std::filesystem::path& path, int flags, int mode) {
-    return ::_wopen(path.c_str(), flags | _O_BINARY | _O_NOINHERIT, mode);
+// CreateFileW rather than _wopen, to share deletion: as on POSIX, a file that
+// is open here (a seed being read) may still be replaced by a rename.
+int OpenPath(const std::filesystem::path& path, int flags, int) {
+    const int accessMode = flags & (O_RDONLY | O_WRONLY | O_RDWR);
+    const DWORD access = accessMode == O_WRONLY ? GENERIC_WRITE
+                         : accessMode == O_RDWR ? GENERIC_READ | GENERIC_WRITE
+                                                : GENERIC_READ;
+    DWORD disposition = OPEN_EXISTING;
+    if ((flags & O_CREAT) && (flags & O_EXCL))
+        disposition = CREATE_NEW;
+    else if ((flags & O_CREAT) && (flags & O_TRUNC))
+        disposition = CREATE_ALWAYS;
+    else if (flags & O_CREAT)
+        disposition = OPEN_ALWAYS;
+    else if (flags & O_TRUNC)
+        disposition = TRUNCATE_EXISTING;
+    const HANDLE handle =
+        ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        switch (::GetLastError()) {
+            case ERROR_FILE_EXISTS:
+            case ERROR_ALREADY_EXISTS:
+                errno = EEXIST;
+                break;
+            case ERROR_FILE_NOT_FOUND:
+            case ERROR_PATH_NOT_FOUND:
+                errno = ENOENT;
+                break;
+            case ERROR_ACCESS_DENIED:
+            case ERROR_SHARING_VIOLATION:
+                errno = EACCES;
+                break;
+            default:
+                errno = EIO;
+        }
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                     accessMode | (flags & O_APPEND) | _O_BINARY);
+    if (fd < 0)
+        ::CloseHandle(handle);
+    return fd;
 }
 
 bool SyncFile(int fd) {

@@ -41,6 +41,8 @@ SocketError LastSocketError() {
             return SocketError::None;
         case WSAEWOULDBLOCK:
         case WSAEINPROGRESS:
+        // A send or receive timeout ran out, as EAGAIN tells on POSIX.
+        case WSAETIMEDOUT:
             return SocketError::WouldBlock;
         case WSAEINTR:
         case WSA_OPERATION_ABORTED:

@@ -429,9 +429,8 @@ void QuicStream::WriteToSocket() {
     std::size_t written = 0;
     bool failed = !socket.IsValid();
     while (!failed && bridge_.heldHead < bridge_.held.size()) {
-        const long sent =
-            platform::TrySend(socket.Handle(), bridge_.held.data() + bridge_.heldHead,
-                              bridge_.held.size() - bridge_.heldHead);
+        const long sent = platform::TrySend(socket.Handle(), bridge_.held.data() + bridge_.heldHead,
+                                            bridge_.held.size() - bridge_.heldHead);
         const platform::SocketError error =
             sent < 0 ? platform::LastSocketError() : platform::SocketError::None;
         if (sent > 0) {
