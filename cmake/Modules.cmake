@@ -146,6 +146,11 @@ function(vtr_tests)
           # Listed when ctest runs, so that building needs no Wine.
           gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
                                PROPERTIES TIMEOUT 120)
+        elseif(name STREQUAL "crossos")
+          # Linux and Windows programs together: ./test runs them (label
+          # crossos) after it has built the Windows program.
+          gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60
+                               PROPERTIES TIMEOUT 300 LABELS crossos)
         else()
           gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
         endif()

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -188,6 +190,16 @@ DeployError SendEnd(DeployChannel& channel, bool quic, std::uint64_t plainBytes,
 // pushes through a pipeline, the end with `digest` (which `produce` may fill
 // in as it goes) and the acknowledgement. `announce` prints what the console
 // line says before "<stored> bytes... ".
+// VTR_DEPLOY_RAW_BLOCKS=1 sends every block raw, for a receiver that has no
+// LZMS decoder (the Windows program under Wine); unset, uploads compress.
+UploadPipeline::Options PipelineOptions() {
+    UploadPipeline::Options options;
+    const char* raw = std::getenv("VTR_DEPLOY_RAW_BLOCKS");
+    if (raw != nullptr && std::string_view(raw) == "1")
+        options.mode = UploadPipeline::Mode::Raw;
+    return options;
+}
+
 template <typename Produce, typename Announce>
 DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& start,
                          Produce produce, Announce announce, ProgressLine& line,
@@ -199,7 +211,8 @@ DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& 
     {
         std::vector<std::uint8_t> buffer;  // the writer thread's
         UploadPipeline pipeline(
-            [&](const UploadBlock& block) { return SendBlock(channel, quic, block, buffer); }, {},
+            [&](const UploadBlock& block) { return SendBlock(channel, quic, block, buffer); },
+            PipelineOptions(),
             [&](const UploadPipeline::Totals& sent) {
                 if (start.type == DEPLOY_STREAM_FULL)
                     line.Update(sent.plainBytes, start.plainSize);

@@ -123,10 +123,12 @@ int InputReader::NextByte() {
         if (type == FILE_TYPE_PIPE) {
             DWORD available = 0;
             if (!::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
-                inputEnded_ = true;  // the writer closed its end
-                continue;
-            }
-            if (available == 0) {
+                // Wine cannot peek a Unix pipe: that one is read blocking.
+                if (::GetLastError() != ERROR_NOT_SUPPORTED) {
+                    inputEnded_ = true;  // the writer closed its end
+                    continue;
+                }
+            } else if (available == 0) {
                 ::Sleep(kPollMs);
                 continue;
             }

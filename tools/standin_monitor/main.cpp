@@ -1,8 +1,6 @@
 // A stand-in for the remote debugger monitor: takes the monitor's command
 // line, listens on its /port (dual stack) and echoes every connection's bytes
 // back, one thread per connection, until it is killed.
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
