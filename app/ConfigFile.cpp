@@ -1,5 +1,7 @@
 #include "app/ConfigFile.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -8,7 +10,10 @@
 
 #include "app/Settings.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/UniqueFd.h"
 #include "xml/XMLDocument.h"
 
 namespace app {
@@ -77,16 +82,14 @@ void BuildDocument(const Settings& settings, Tessel::XMLDocument& document) {
 
 // Creates an empty file of a fresh name in `directory`; empty on failure.
 fs::path CreateTemporaryBeside(const fs::path& directory) {
-    struct FileCloser {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
     std::random_device random;
     char name[32];
     for (int attempt = 0; attempt < 16; ++attempt) {
         std::snprintf(name, sizeof name, ".vtr232-%08x.tmp", static_cast<unsigned>(random()));
         fs::path candidate = directory / name;
-        // "x": fail rather than reuse a file that someone else owns.
-        const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(candidate.c_str(), "wbx"));
+        // O_EXCL: fail rather than reuse a file that someone else owns.
+        const platform::UniqueFd file(
+            platform::OpenPath(candidate, O_WRONLY | O_CREAT | O_EXCL, 0666));
         if (file)
             return candidate;
         if (errno != EEXIST)
@@ -198,11 +201,9 @@ bool SaveConfiguration(const std::wstring& path, const Settings& settings) {
     if (fs::is_regular_file(target, ec))
         fs::permissions(temporary, fs::status(target, ec).permissions(), ec);
 
-    bool saved = document.Save(platform::FromUtf8(temporary.native())) == Tessel::kXMLOk;
-    if (saved) {
-        fs::rename(temporary, target, ec);
-        saved = !ec;
-    }
+    bool saved = document.Save(platform::WidePath(temporary)) == Tessel::kXMLOk;
+    if (saved)
+        saved = platform::ReplacePath(temporary, target);
     if (!saved)
         fs::remove(temporary, ec);
     return saved;

@@ -1,44 +1,46 @@
 #include "auth/SocketExchange.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <vector>
+
+#include "platform/SocketPoll.h"
 
 namespace auth {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using platform::LastSocketError;
+using platform::SocketError;
+using platform::SocketHandle;
 
 // Sends what the exchange has due in one call; false when it did not all go.
-bool SendDue(int descriptor, Exchange& exchange) {
+bool SendDue(SocketHandle socket, Exchange& exchange) {
     const std::vector<std::uint8_t> due = exchange.TakeOutgoing();
     if (due.empty())
         return true;
-    ssize_t sent;
+    long sent;
     do {
-        sent = ::send(descriptor, due.data(), due.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (sent < 0 && errno == EINTR);
-    return sent == static_cast<ssize_t>(due.size());
+        sent = platform::SendBytes(socket, due.data(), due.size(), false);
+    } while (sent < 0 && LastSocketError() == SocketError::Interrupted);
+    return sent == static_cast<long>(due.size());
 }
 
 // Reads what has arrived, up to what the exchange wants, and returns how
 // many bytes it took; -1 when the connection ended or failed.
-long ReceiveSome(int descriptor, Exchange& exchange) {
+long ReceiveSome(SocketHandle socket, Exchange& exchange) {
     std::array<std::uint8_t, kChallengeSize> buffer{};
     long taken = 0;
     while (exchange.Wanted() > 0) {
-        const ssize_t got = ::recv(descriptor, buffer.data(), exchange.Wanted(), MSG_DONTWAIT);
+        const long got = platform::ReceiveBytes(socket, buffer.data(), exchange.Wanted(), false);
         if (got > 0) {
             exchange.Feed(std::span(buffer.data(), static_cast<std::size_t>(got)));
             taken += got;
             continue;
         }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        const SocketError error = got < 0 ? LastSocketError() : SocketError::None;
+        if (error == SocketError::WouldBlock || error == SocketError::Interrupted)
             return taken;
         return -1;
     }
@@ -47,7 +49,7 @@ long ReceiveSome(int descriptor, Exchange& exchange) {
 
 }  // namespace
 
-void StepOnSocket(int descriptor, Exchange& exchange) {
+void StepOnSocket(SocketHandle descriptor, Exchange& exchange) {
     for (;;) {
         if (!SendDue(descriptor, exchange)) {
             exchange.Fail(AuthError::Closed);
@@ -66,7 +68,7 @@ void StepOnSocket(int descriptor, Exchange& exchange) {
     }
 }
 
-AuthError RunOnSocket(int descriptor, Exchange& exchange, Clock::time_point deadline) {
+AuthError RunOnSocket(SocketHandle descriptor, Exchange& exchange, Clock::time_point deadline) {
     for (;;) {
         StepOnSocket(descriptor, exchange);
         if (exchange.Done())
@@ -76,8 +78,8 @@ AuthError RunOnSocket(int descriptor, Exchange& exchange, Clock::time_point dead
             exchange.Fail(AuthError::Timeout);
             return exchange.Error();
         }
-        pollfd wait{descriptor, POLLIN, 0};
-        if (::poll(&wait, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+        platform::PollEntry wait = platform::MakePollEntry(descriptor, platform::kPollIn);
+        if (platform::PollSockets(std::span(&wait, 1), static_cast<int>(left.count())) < 0) {
             exchange.Fail(AuthError::Closed);
             return exchange.Error();
         }

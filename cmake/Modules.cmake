@@ -1,11 +1,27 @@
-# vtr_module(<target> DIR <dir> SOURCES <file>... [DEPS <lib>...] [PRIVATE_DEPS <lib>...])
-# A static library from the named sources of <dir>. DEPS are what its headers
+# vtr_module(<target> DIR <dir> SOURCES <file>... [POSIX <file>...] [WINDOWS <file>...]
+#            [DEPS <lib>...] [PRIVATE_DEPS <lib>...])
+# A static library from the named sources of <dir>: SOURCES on every system,
+# POSIX on Linux only, WINDOWS on Windows only. DEPS are what its headers
 # expose to its users, PRIVATE_DEPS what only its sources use. Its include root is a
 # folder of its own in the build tree that holds only <dir> (as a link), so
 # "<dir>/X.h" resolves for this module and for modules that link it, and for
-# no other.
+# no other. On Windows a module named in VTR_WINDOWS_PENDING, or one that
+# needs a module that is not there, is left out.
 function(vtr_module target)
-  cmake_parse_arguments(M "" "DIR" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(M "" "DIR" "SOURCES;POSIX;WINDOWS;DEPS;PRIVATE_DEPS" ${ARGN})
+  if(WIN32)
+    if(target IN_LIST VTR_WINDOWS_PENDING)
+      return()
+    endif()
+    foreach(dep IN LISTS M_DEPS M_PRIVATE_DEPS)
+      if(dep MATCHES "^vtr_" AND NOT TARGET ${dep})
+        return()
+      endif()
+    endforeach()
+    list(APPEND M_SOURCES ${M_WINDOWS})
+  else()
+    list(APPEND M_SOURCES ${M_POSIX})
+  endif()
   set(root ${CMAKE_BINARY_DIR}/include/${target})
   get_filename_component(parent ${root}/${M_DIR} DIRECTORY)
   file(MAKE_DIRECTORY ${parent})
@@ -34,8 +50,10 @@ endfunction()
 
 # Paths that tests use to find the programs they run.
 function(vtr_test_paths target)
+  if(TARGET vtr232)
+    target_compile_definitions(${target} PRIVATE VTR232_PATH="$<TARGET_FILE:vtr232>")
+  endif()
   target_compile_definitions(${target} PRIVATE
-    VTR232_PATH="$<TARGET_FILE:vtr232>"
     VTR_TOOLS_DIR="${CMAKE_BINARY_DIR}/tools"
     VTR_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     VTR_BINARY_DIR="${CMAKE_BINARY_DIR}"
@@ -96,6 +114,16 @@ function(vtr_tests)
     if(IS_DIRECTORY ${dir})
       get_filename_component(name ${dir} NAME)
       file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+      if(WIN32)
+        # A WINDOWS file in the folder names the sources that run on Windows
+        # (under Wine); a folder without one, or whose module is not built,
+        # has no Windows test program.
+        if(NOT EXISTS ${dir}/WINDOWS OR NOT TARGET vtr_${name})
+          continue()
+        endif()
+        file(STRINGS ${dir}/WINDOWS sources REGEX "^[^#]")
+        list(TRANSFORM sources PREPEND ${dir}/)
+      endif()
       if(sources)
         add_executable(test_${name} ${sources})
         # tests/<module> links vtr_<module> only, so modules build and test on
@@ -106,13 +134,21 @@ function(vtr_tests)
           set(lib vtr_app)
           add_dependencies(test_${name} vtr232 ${VTR_TOOL_TARGETS} ${VTR_INSTALL_TARGETS})
         endif()
-        target_link_libraries(test_${name} PRIVATE ${lib} GTest::gtest GTest::gtest_main GTest::gmock)
+        # The platform layer too: the shared test support (tests/support) uses it.
+        target_link_libraries(test_${name} PRIVATE ${lib} vtr_platform GTest::gtest GTest::gtest_main
+                              GTest::gmock)
         target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
         if(name STREQUAL "quic" AND TARGET quic_peer)
           add_dependencies(test_${name} quic_peer)
         endif()
         vtr_test_paths(test_${name})
-        gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+        if(WIN32)
+          # Listed when ctest runs, so that building needs no Wine.
+          gtest_discover_tests(test_${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                               PROPERTIES TIMEOUT 120)
+        else()
+          gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+        endif()
       endif()
     endif()
   endforeach()

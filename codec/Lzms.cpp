@@ -1,8 +1,6 @@
 #include "codec/Lzms.h"
 #include "platform/ByteOrder.h"
 
-#include <wimlib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -11,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "codec/LzmsCoder.h"
 #include "platform/Thread.h"
 
 namespace DIFFLIB {
@@ -27,12 +26,8 @@ constexpr std::uint64_t kPlausibleRatio = 64;
 // The smallest block size LzmsFrameBound allows for.
 constexpr std::uint64_t kBoundBlockSize = 64u << 10;
 
-template <auto Free>
-struct FreeWith {
-    void operator()(auto* object) const { Free(object); }
-};
-using Compressor = std::unique_ptr<wimlib_compressor, FreeWith<wimlib_free_compressor>>;
-using Decompressor = std::unique_ptr<wimlib_decompressor, FreeWith<wimlib_free_decompressor>>;
+using Compressor = std::unique_ptr<LzmsCoder>;
+using Decompressor = std::unique_ptr<LzmsDecoder>;
 
 // Runs work(index, state) for every index in [0, count) on up to `threads`
 // threads, each with a State of its own; false when one call returned false.
@@ -128,14 +123,14 @@ Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_
         // assembled in order.
         std::vector<std::vector<std::uint8_t>> packed(count);
         const std::size_t threads = ThreadCount(count);
+        // Without an LZMS coder on this system every block is stored raw.
+        const bool coder = LzmsCoderAvailable();
         const bool ok =
             RunParallel<Compressor>(count, threads, [&](std::size_t i, Compressor& compressor) {
-                if (!compressor) {
-                    wimlib_compressor* raw = nullptr;
-                    if (wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, blockSize, 0,
-                                                 &raw) != 0)
+                if (coder && !compressor) {
+                    compressor = std::make_unique<LzmsCoder>(blockSize);
+                    if (!compressor->Valid())
                         return false;
-                    compressor.reset(raw);
                 }
                 const auto block =
                     input.subspan(i * blockSize)
@@ -147,10 +142,7 @@ Result LzmsCompress(std::span<const std::uint8_t> input, std::vector<std::uint8_
                     return false;
                 }
                 // Only output smaller than the block is worth keeping.
-                const std::size_t size =
-                    out.empty() ? 0
-                                : wimlib_compress(block.data(), block.size(), out.data(),
-                                                  out.size(), compressor.get());
+                const std::size_t size = compressor ? compressor->Compress(block, out) : 0;
                 if (size == 0) {
                     out.assign(block.begin(), block.end());
                 } else {
@@ -235,15 +227,14 @@ Result LzmsDecompress(std::span<const std::uint8_t> input, std::vector<std::uint
                 if (!scratch[slot])
                     scratch[slot] = std::make_unique_for_overwrite<std::uint8_t[]>(blockSize);
                 if (!decompressors[slot]) {
-                    wimlib_decompressor* raw = nullptr;
-                    if (wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, blockSize, &raw) !=
-                        0)
+                    if (!LzmsCoderAvailable())
                         return false;
-                    decompressors[slot].reset(raw);
+                    decompressors[slot] = std::make_unique<LzmsDecoder>(blockSize);
                 }
-                return wimlib_decompress(input.data() + block.storedOffset, block.storedSize,
-                                         scratch[slot].get(), block.size,
-                                         decompressors[slot].get()) == 0;
+                return decompressors[slot]->Valid() &&
+                       decompressors[slot]->Decompress(
+                           input.subspan(block.storedOffset, block.storedSize),
+                           std::span(scratch[slot].get(), block.size));
             };
             if (!RunParallel<bool>(batch, batch, work))
                 return Result::Failed;

@@ -1,19 +1,11 @@
 #include "codec/LzmsBlock.h"
 
-#include <wimlib.h>
-
 #include <cstring>
 #include <new>
 
+#include "codec/LzmsCoder.h"
+
 namespace DIFFLIB {
-
-void LzmsBlockCompressor::FreeCompressor::operator()(wimlib_compressor* compressor) const {
-    wimlib_free_compressor(compressor);
-}
-
-void LzmsBlockDecompressor::FreeDecompressor::operator()(wimlib_decompressor* decompressor) const {
-    wimlib_free_decompressor(decompressor);
-}
 
 namespace {
 
@@ -44,11 +36,14 @@ Result LzmsBlockCompressor::Compress(std::span<const std::uint8_t> block,
         return Result::Failed;
     if (!compressor_ || madeFor_ < block.size()) {
         compressor_.reset();
-        wimlib_compressor* raw = nullptr;
-        if (wimlib_create_compressor(WIMLIB_COMPRESSION_TYPE_LZMS, block.size(), Level(effort_),
-                                     &raw) != 0)
+        // Without an LZMS coder on this system every block travels raw.
+        if (!LzmsCoderAvailable())
             return Result::Failed;
-        compressor_.reset(raw);
+        auto made =
+            std::make_unique<LzmsCoder>(static_cast<std::uint32_t>(block.size()), Level(effort_));
+        if (!made->Valid())
+            return Result::Failed;
+        compressor_ = std::move(made);
         madeFor_ = block.size();
     }
     try {
@@ -57,8 +52,7 @@ Result LzmsBlockCompressor::Compress(std::span<const std::uint8_t> block,
         return Result::Failed;
     }
     // Only output smaller than the block is worth keeping.
-    const std::size_t size =
-        wimlib_compress(block.data(), block.size(), out.data(), out.size(), compressor_.get());
+    const std::size_t size = compressor_->Compress(block, out);
     out.resize(size);
     return size == 0 ? Result::Failed : Result::Ok;
 }
@@ -72,15 +66,14 @@ Result LzmsBlockDecompressor::Decompress(std::span<const std::uint8_t> stored,
         return Result::Ok;
     }
     if (!decompressor_) {
-        wimlib_decompressor* raw = nullptr;
-        if (wimlib_create_decompressor(WIMLIB_COMPRESSION_TYPE_LZMS, kLzmsMaxBlock, &raw) != 0)
+        if (!LzmsCoderAvailable())
             return Result::Failed;
-        decompressor_.reset(raw);
+        auto made = std::make_unique<LzmsDecoder>(kLzmsMaxBlock);
+        if (!made->Valid())
+            return Result::Failed;
+        decompressor_ = std::move(made);
     }
-    return wimlib_decompress(stored.data(), stored.size(), out.data(), out.size(),
-                             decompressor_.get()) == 0
-               ? Result::Ok
-               : Result::Failed;
+    return decompressor_->Decompress(stored, out) ? Result::Ok : Result::Failed;
 }
 
 }  // namespace DIFFLIB

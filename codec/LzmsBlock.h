@@ -11,10 +11,10 @@
 
 #include "codec/Result.h"
 
-struct wimlib_compressor;
-struct wimlib_decompressor;
-
 namespace DIFFLIB {
+
+class LzmsCoder;
+class LzmsDecoder;
 
 // The largest block either side accepts.
 inline constexpr std::uint32_t kLzmsMaxBlock = 4u << 20;
@@ -41,10 +41,7 @@ class LzmsBlockCompressor {
     Result Compress(std::span<const std::uint8_t> block, std::vector<std::uint8_t>& out);
 
   private:
-    struct FreeCompressor {
-        void operator()(wimlib_compressor* compressor) const;
-    };
-    std::unique_ptr<wimlib_compressor, FreeCompressor> compressor_;
+    std::unique_ptr<LzmsCoder> compressor_;
     std::size_t madeFor_ = 0;
     LzmsEffort effort_;
 };
@@ -62,10 +59,7 @@ class LzmsBlockDecompressor {
     Result Decompress(std::span<const std::uint8_t> stored, std::span<std::uint8_t> out);
 
   private:
-    struct FreeDecompressor {
-        void operator()(wimlib_decompressor* decompressor) const;
-    };
-    std::unique_ptr<wimlib_decompressor, FreeDecompressor> decompressor_;
+    std::unique_ptr<LzmsDecoder> decompressor_;
 };
 
 }  // namespace DIFFLIB

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/UniqueFd.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,9 +17,15 @@ bool ReadExactly(const Reader& reader, std::uint64_t offset, std::span<std::uint
 }
 
 std::optional<std::uint64_t> FileReader::Size() const {
+#ifdef _WIN32
+    struct _stat64 info {};
+    if (::_fstat64(fd_, &info) != 0 || info.st_size < 0)
+        return std::nullopt;
+#else
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || info.st_size < 0)
         return std::nullopt;
+#endif
     return static_cast<std::uint64_t>(info.st_size);
 }
 
@@ -30,6 +38,14 @@ std::optional<std::size_t> FileReader::Read(std::uint64_t offset,
         return 0;
     if (offset > static_cast<std::uint64_t>(INT64_MAX))
         return std::nullopt;
+#ifdef _WIN32
+    // No pread: a positioned read of what the file holds from offset on.
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), *size - offset));
+    if (!platform::ReadAllAt(fd_, out.first(count), static_cast<off_t>(offset)))
+        return std::nullopt;
+    return count;
+#else
     std::size_t done = 0;
     while (done < out.size()) {
         const ssize_t got =
@@ -44,6 +60,7 @@ std::optional<std::size_t> FileReader::Read(std::uint64_t offset,
         done += static_cast<std::size_t>(got);
     }
     return done;
+#endif
 }
 
 std::optional<std::size_t> MemoryReader::Read(std::uint64_t offset,

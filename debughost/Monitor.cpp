@@ -2,8 +2,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>  // after windows.h, which it needs
+#else
+#include <sys/wait.h>
+#endif
 
 #include <cstdlib>
 #include <cwctype>
@@ -44,6 +50,29 @@ Guarded<platform::ChildProcess>& Monitor() {
 
 // Readable the way the monitor will be opened: an existing file that is not a
 // directory.
+#ifdef _WIN32
+bool CanOpenForReading(const std::wstring& path) {
+    const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool regular = ::GetFileInformationByHandle(file, &info) &&
+                         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    ::CloseHandle(file);
+    return regular;
+}
+
+// A string value of HKEY_LOCAL_MACHINE in the 32-bit view; empty when missing.
+std::wstring MachineValue(const wchar_t* key, const wchar_t* name) {
+    wchar_t value[1024];
+    DWORD size = sizeof value;
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ | RRF_SUBKEY_WOW6432KEY,
+                       nullptr, value, &size) != ERROR_SUCCESS)
+        return {};
+    return std::wstring(value);
+}
+#else
 bool CanOpenForReading(const std::wstring& path) {
     const std::string native = platform::NativePath(std::wstring_view(path)).string();
     const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
@@ -54,6 +83,7 @@ bool CanOpenForReading(const std::wstring& path) {
     ::close(fd);
     return file;
 }
+#endif
 
 std::wstring Trim(std::wstring_view text) {
     std::size_t begin = 0;
@@ -72,6 +102,7 @@ std::wstring ProgramFilesBase(std::wstring_view rest) {
     return root + std::wstring(rest);
 }
 
+#ifndef _WIN32
 bool ExecutableInPath(const std::string& name) {
     const char* path = std::getenv("PATH");
     if (!path)
@@ -89,6 +120,7 @@ bool ExecutableInPath(const std::string& name) {
     }
     return false;
 }
+#endif
 
 }  // namespace
 
@@ -118,8 +150,15 @@ std::wstring MonitorCandidate(int check, int toolsVersion) {
                        : L"\\Microsoft Visual Studio 15.0\\Common7\\IDE");
             break;
         default:
+#ifdef _WIN32
+            base = MachineValue(L"SOFTWARE\\Microsoft\\VisualStudio\\14.0", L"InstallDir");
+            if (base.empty())
+                base = MachineValue(
+                    L"SOFTWARE\\Microsoft\\VisualStudio\\14.0\\EnterpriseTools\\QualityTools",
+                    L"InstallDir");
+#endif
             // Older tools are found through the registry, which Linux does
-            // not have: no candidate.
+            // not have: no candidate there.
             break;
     }
     // An unknown base gives no candidate rather than a path at the root.
@@ -164,8 +203,7 @@ std::wstring LocateMonitor(int toolsVersion, const MonitorPromptIo& io) {
             if (!chosen)
                 candidate = MonitorCandidate(check, toolsVersion);
             if (!candidate.empty() && CanOpenForReading(candidate))
-                return platform::FromUtf8(
-                    platform::NativePath(std::wstring_view(candidate)).string());
+                return platform::WidePath(platform::NativePath(std::wstring_view(candidate)));
             SetMonitorPathOverride({});
             // A chosen file that went away does not use up this check's own
             // candidate.
@@ -241,6 +279,13 @@ int MonitorProcessId() {
 }
 
 void OpenUrl(const std::wstring& url) {
+#ifdef _WIN32
+    // The default browser downloads it; without one the address is printed.
+    const auto result = reinterpret_cast<INT_PTR>(
+        ::ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWMAXIMIZED));
+    if (result > 32)
+        return;
+#else
     if (ExecutableInPath("xdg-open")) {
         platform::ChildProcess opener;
         const std::vector<std::string> argv{"xdg-open", platform::ToUtf8(url)};
@@ -252,6 +297,7 @@ void OpenUrl(const std::wstring& url) {
                 return;
         }
     }
+#endif
     platform::ConsoleWrite(url + L"\r\n");
 }
 

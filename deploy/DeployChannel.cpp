@@ -1,9 +1,5 @@
 #include "deploy/DeployChannel.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -13,6 +9,7 @@
 
 #include "platform/ByteOrder.h"
 #include "platform/Console.h"
+#include "platform/SocketPoll.h"
 
 namespace deploy {
 
@@ -59,13 +56,8 @@ void DeployChannel::CloseSockets() {
 
 DeployError DeployChannel::AdoptConnection(net::TcpSocket socket) {
     // A peer that stops taking bytes must not hold a writer for ever.
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(idleDeadline);
-    timeval limit{};
-    limit.tv_sec = static_cast<time_t>(seconds.count());
-    limit.tv_usec = static_cast<suseconds_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(idleDeadline - seconds).count());
     if (socket.IsValid())
-        ::setsockopt(socket.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        platform::SetSendTimeout(socket.Handle(), idleDeadline);
     return Adopt(*this, connection, std::move(socket));
 }
 
@@ -156,14 +148,12 @@ class MessageSource {
         if (!socket_.IsValid())
             return 0;
         if (wait) {
-            pollfd ready{socket_.Handle(), POLLIN, 0};
+            platform::PollEntry ready =
+                platform::MakePollEntry(socket_.Handle(), platform::kPollIn);
             const int timeout = static_cast<int>(
                 std::min<std::chrono::milliseconds::rep>(wait->count(), INT32_MAX));
-            int polled = 0;
-            do {
-                polled = ::poll(&ready, 1, timeout);
-            } while (polled < 0 && errno == EINTR);
-            if (polled <= 0)
+            // A signal counts as a silent wait here, as the caller treats both.
+            if (platform::PollSockets(std::span(&ready, 1), timeout) <= 0)
                 return 0;
         }
         const int got = socket_.Receive(out, false);

@@ -1,7 +1,6 @@
 #include "deploy/DeployReceiver.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "deploy/FileReplacement.h"
 #include "net/AuthGate.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -36,9 +36,9 @@ using platform::UniqueFd;
 // Opens `path` for reading only when it is a regular file. The open does not
 // wait, so a path naming a FIFO or a device cannot hold the receiver.
 UniqueFd OpenRegular(const std::filesystem::path& path) {
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
+    UniqueFd file(platform::OpenPath(path, O_RDONLY | platform::kOpenNoBlock));
+    const auto info = file ? platform::InfoOf(file.get()) : std::nullopt;
+    if (!info || !info->regular)
         return UniqueFd();
     return file;
 }
@@ -240,8 +240,13 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
                 if (!std::equal(written.begin(), written.end(), stated.begin()))
                     error = DeployError::Unverified;
             }
-            if (Ok(error))
+            if (Ok(error)) {
+                // The old file is closed first: Windows replaces no open file.
+                applier.reset();
+                oldReader.reset();
+                old.reset();
                 error = file.Commit(whole ? 0 : start.fileTime);
+            }
             return {true, error};
         }
         const std::uint64_t limit = whole ? start.plainSize : kDeployMaxStream;

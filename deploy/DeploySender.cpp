@@ -1,7 +1,6 @@
 #include "deploy/DeploySender.h"
 
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -22,6 +21,7 @@
 #include "deploy/ProgressLine.h"
 #include "deploy/UploadPipeline.h"
 #include "net/AuthGate.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
@@ -37,15 +37,15 @@ constexpr std::uint64_t kMaxFileSize = std::uint64_t{4} << 30;
 using platform::UniqueFd;
 
 UniqueFd OpenForReading(const std::wstring& path) {
-    return UniqueFd(::open(platform::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    return UniqueFd(platform::OpenPath(platform::NativePath(path), O_RDONLY));
 }
 
 // Size of an open regular file below the limit; false otherwise.
 bool DeployableSize(int fd, std::uint64_t& size) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    const auto info = platform::InfoOf(fd);
+    if (!info || !info->regular)
         return false;
-    size = static_cast<std::uint64_t>(info.st_size);
+    size = info->size;
     return size < kMaxFileSize;
 }
 
@@ -56,10 +56,8 @@ constexpr std::uint64_t kSignatureSlack = std::uint64_t{4} << 20;
 // The largest signature reply taken for an entry, so that a peer cannot make
 // us hold more than its file could explain.
 std::uint64_t SignatureReplyCap(const std::wstring& local) {
-    struct stat info {};
-    const bool known =
-        ::stat(platform::NativePath(local).c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    const std::uint64_t size = known ? static_cast<std::uint64_t>(info.st_size) : kMaxFileSize;
+    const auto info = platform::InfoOf(platform::NativePath(local));
+    const std::uint64_t size = info && info->regular ? info->size : kMaxFileSize;
     return DIFFLIB::SignatureSizeBound(size) + kSignatureSlack;
 }
 

@@ -3,6 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include <cerrno>
 #include <limits>
@@ -11,14 +15,26 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/Files.h"
+
 namespace deploy {
 
 namespace {
 
 // The permission bits a replaced file keeps: setuid, setgid and sticky
 // would otherwise lend the old file's privileges to bytes from the peer.
-constexpr mode_t kKeptModeBits = 0777;
+constexpr unsigned kKeptModeBits = 0777;
 
+#ifdef _WIN32
+// The FILETIME goes to the file as it came.
+bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
+    if (fileTime > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return false;
+    const auto handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    FILETIME written{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+    return handle != INVALID_HANDLE_VALUE && ::SetFileTime(handle, nullptr, nullptr, &written);
+}
+#else
 // FILETIME counts 100 ns from 1601-01-01; Unix time seconds from 1970-01-01.
 constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000;
 constexpr std::int64_t kFileTimeTicksPerSecond = 10000000;
@@ -39,13 +55,14 @@ bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
     times[1].tv_nsec = static_cast<long>(rest * 100);
     return ::futimens(fd, times) == 0;
 }
+#endif
 
 }  // namespace
 
 FileReplacement::~FileReplacement() {
     fd_.reset();
     if (!temp_.empty())
-        ::unlink(temp_.c_str());
+        platform::RemovePath(temp_);
 }
 
 DeployError FileReplacement::Begin(const std::filesystem::path& target) {
@@ -55,25 +72,29 @@ DeployError FileReplacement::Begin(const std::filesystem::path& target) {
         std::error_code ignored;
         std::filesystem::create_directories(target.parent_path(), ignored);
     }
-    struct stat old {};
-    hadOld_ = ::stat(target.c_str(), &old) == 0;
-    if (hadOld_ && !S_ISREG(old.st_mode))
+    const auto old = platform::InfoOf(target);
+    hadOld_ = old.has_value();
+    if (hadOld_ && !old->regular)
         return DeployError::Target;
-    oldMode_ = old.st_mode;
+    oldMode_ = hadOld_ ? old->mode : 0;
     static constexpr std::string_view kLetters =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string name = target.filename().string();
-    // Leaves room for the dot and the suffix within a 255-byte name.
+    // The system's own form of the name (UTF-16 on Windows), so nothing is
+    // lost in a conversion.
+    std::filesystem::path::string_type name = target.filename().native();
+    // Leaves room for the dot and the suffix within a 255-unit name.
     if (name.size() > 200)
         name.resize(200);
     std::random_device random;
     std::uniform_int_distribution<std::size_t> pick(0, kLetters.size() - 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = "." + name + ".vtr";
+        std::filesystem::path candidate(".");
+        candidate += name;
+        candidate += ".vtr";
         for (int i = 0; i < 6; ++i)
-            candidate.push_back(kLetters[pick(random)]);
+            candidate += std::string(1, kLetters[pick(random)]);
         const std::filesystem::path path = target.parent_path() / candidate;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = platform::OpenPath(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             fd_ = platform::UniqueFd(fd);
             temp_ = path;
@@ -91,10 +112,10 @@ DeployError FileReplacement::Write(std::span<const std::uint8_t> bytes) {
 }
 
 DeployError FileReplacement::Commit(std::uint64_t fileTime) {
-    const bool kept = fd_ && (!hadOld_ || ::fchmod(fd_.get(), oldMode_ & kKeptModeBits) == 0) &&
-                      (fileTime == 0 || SetLastWriteTime(fd_.get(), fileTime)) &&
-                      ::fsync(fd_.get()) == 0 && fd_.close() &&
-                      ::rename(temp_.c_str(), target_.c_str()) == 0;
+    const bool kept =
+        fd_ && (!hadOld_ || platform::SetFileMode(fd_.get(), oldMode_ & kKeptModeBits)) &&
+        (fileTime == 0 || SetLastWriteTime(fd_.get(), fileTime)) && platform::SyncFile(fd_.get()) &&
+        fd_.close() && platform::ReplacePath(temp_, target_);
     if (kept)
         temp_.clear();
     return kept ? DeployError::None : DeployError::Target;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "codec/DiffLib.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 namespace deploy {
@@ -16,7 +17,7 @@ namespace {
 constexpr std::size_t kHashPiece = std::size_t{1} << 20;
 
 platform::UniqueFd OpenForReading(const std::wstring& path) {
-    return platform::UniqueFd(::open(platform::NativePath(path).c_str(), O_RDONLY | O_CLOEXEC));
+    return platform::UniqueFd(platform::OpenPath(platform::NativePath(path), O_RDONLY));
 }
 
 }  // namespace
@@ -30,13 +31,12 @@ std::optional<std::size_t> LocalSigning::StoppableReader::Read(std::uint64_t off
 
 LocalSigning::LocalSigning(const std::wstring& local, std::uint64_t maxSize)
     : file_(OpenForReading(local)), reader_(file_.get()) {
-    struct stat info {};
-    if (!file_ || ::fstat(file_.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uint64_t>(info.st_size) >= maxSize) {
+    const auto info = file_ ? platform::InfoOf(file_.get()) : std::nullopt;
+    if (!info || !info->regular || info->size >= maxSize) {
         opened_ = DeployError::Source;
         return;
     }
-    size_ = static_cast<std::uint64_t>(info.st_size);
+    size_ = info->size;
     // Without threads the work runs in Wait, on the caller's.
     try {
         signer_ = std::thread([this] { Sign(); });

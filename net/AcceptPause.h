@@ -3,13 +3,14 @@
 // memory passes once other connections end, so the accept is retried after a
 // pause that grows from 100 ms to 1 s while the shortage lasts.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
+
+#include "platform/Socket.h"
 
 namespace net {
 
-inline bool IsAcceptShortage(int error) {
-    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+inline bool IsAcceptShortage(platform::SocketError error) {
+    return error == platform::SocketError::Shortage;
 }
 
 // The pause after `last` (0 when the previous accept succeeded).

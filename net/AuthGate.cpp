@@ -1,10 +1,8 @@
 #include "net/AuthGate.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#endif
 
 #include <chrono>
 #include <span>
@@ -15,6 +13,7 @@
 #include "auth/PeerAuth.h"
 #include "auth/SocketExchange.h"
 #include "platform/Console.h"
+#include "platform/SocketPoll.h"
 #include "platform/Text.h"
 
 namespace net {
@@ -75,9 +74,9 @@ class Gate {
     }
 
     // One pollfd a waiting connection, in order, appended to `fds`.
-    void Watch(std::vector<pollfd>& fds) const {
+    void Watch(std::vector<platform::PollEntry>& fds) const {
         for (const auto& entry : waiting_)
-            fds.push_back({entry.socket.Handle(), POLLIN, 0});
+            fds.push_back(platform::MakePollEntry(entry.socket.Handle(), platform::kPollIn));
     }
 
     // How long a wait may last before the nearest deadline; -1 for none.
@@ -94,7 +93,7 @@ class Gate {
     // Steps the connections with an event in `polled` (as Watch left them),
     // ends the failed and the overdue ones, and returns the first that
     // passed (taken out), or an empty value.
-    TcpSocket Progress(std::span<const pollfd> polled) {
+    TcpSocket Progress(std::span<const platform::PollEntry> polled) {
         for (std::size_t i = 0; i < polled.size() && i < waiting_.size(); ++i)
             if (polled[i].revents != 0)
                 auth::StepOnSocket(waiting_[i].socket.Handle(), waiting_[i].exchange);
@@ -135,7 +134,7 @@ class Gate {
 
 TcpSocket AcceptAuthenticated(TcpListener& listener, std::string_view secret, TcpChannel channel) {
     Gate gate(secret, channel);
-    std::vector<pollfd> watched;
+    std::vector<platform::PollEntry> watched;
     for (;;) {
         watched.clear();
         gate.Watch(watched);
@@ -156,26 +155,29 @@ TcpSocket AcceptAuthenticated(const TcpSocket& listener, std::string_view secret
     if (!listener.IsValid())
         return TcpSocket(kInvalidSocket);
     // Accept follows poll; a peer that gave up in between must not block it.
-    const int flags = ::fcntl(listener.Handle(), F_GETFL);
-    if (flags >= 0)
-        ::fcntl(listener.Handle(), F_SETFL, flags | O_NONBLOCK);
+    platform::SetNonBlocking(listener.Handle(), true);
     Gate gate(secret, channel);
-    std::vector<pollfd> fds;
+    std::vector<platform::PollEntry> fds;
     for (;;) {
-        fds.assign(1, pollfd{listener.Handle(), POLLIN, 0});
+        fds.assign(1, platform::MakePollEntry(listener.Handle(), platform::kPollIn));
         gate.Watch(fds);
-        const int ready = ::poll(fds.data(), fds.size(), static_cast<int>(gate.Timeout().count()));
-        if (ready < 0 && errno != EINTR)
+        // A shut-down listener wakes the wait on POSIX only; elsewhere the
+        // wait comes back in slices to look at the shutdown.
+        const int ready = platform::PollSockets(
+            fds, platform::PollSlice(static_cast<int>(gate.Timeout().count())));
+        if (ready < 0)
             return TcpSocket(kInvalidSocket);
-        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+        if ((fds[0].revents & platform::kPollHangup) || listener.ShutDown())
             return TcpSocket(kInvalidSocket);  // closed, or never listened
         if (TcpSocket winner = gate.Progress(std::span(fds).subspan(1)); winner.IsValid())
             return winner;
-        if (!(fds[0].revents & POLLIN))
+        if (!(fds[0].revents & platform::kPollIn))
             continue;
-        if (TcpSocket accepted = listener.Accept(); accepted.IsValid())
+        TcpSocket accepted = listener.Accept();
+        const platform::SocketError error = platform::LastSocketError();
+        if (accepted.IsValid())
             gate.Add(std::move(accepted));
-        else if (errno != EAGAIN && errno != EWOULDBLOCK)
+        else if (error != platform::SocketError::WouldBlock)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));  // rides out a shortage
     }
 }

@@ -1,14 +1,10 @@
 #include "net/ControlLink.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "net/TcpRelay.h"
+#include "platform/SocketPoll.h"
 
 namespace net {
 
@@ -30,8 +26,8 @@ void RelayBatch::Data(std::uint64_t connection, std::span<const std::uint8_t> by
     for (std::size_t at = 0; at < bytes.size(); at += maxPayload) {
         const auto part = bytes.subspan(at, std::min(maxPayload, bytes.size() - at));
         heads_.push_back(EncodeRelayHeader({RELAY_DATA, connection, 0, 0, part.size()}));
-        pieces_.push_back({heads_.back().data(), kRelayHeaderSize});
-        pieces_.push_back({const_cast<std::uint8_t*>(part.data()), part.size()});
+        pieces_.push_back(platform::MakePiece(heads_.back().data(), kRelayHeaderSize));
+        pieces_.push_back(platform::MakePiece(part.data(), part.size()));
     }
 }
 
@@ -42,7 +38,7 @@ ControlLink::ControlLink(TcpSocket connected) : socket_(std::move(connected)), i
 NetError ControlLink::Send(std::uint32_t type, std::uint64_t connA, std::uint64_t connB,
                            std::uint32_t status) {
     auto head = EncodeRelayHeader({type, connA, connB, status, 0});
-    iovec piece{head.data(), head.size()};
+    platform::IoPiece piece = platform::MakePiece(head.data(), head.size());
     std::lock_guard guard(writeLock_);
     return WriteAll(std::span(&piece, 1));
 }
@@ -52,38 +48,35 @@ NetError ControlLink::Send(RelayBatch& batch) {
     return WriteAll(batch.pieces_);
 }
 
-NetError ControlLink::WriteAll(std::span<iovec> pieces) {
-    const int fd = socket_.Handle();
+NetError ControlLink::WriteAll(std::span<platform::IoPiece> pieces) {
+    const SocketHandle fd = socket_.Handle();
     while (!pieces.empty()) {
-        if (pieces.front().iov_len == 0) {
+        if (platform::PieceSize(pieces.front()) == 0) {
             pieces = pieces.subspan(1);
             continue;
         }
-        msghdr message{};
-        message.msg_iov = pieces.data();
-        message.msg_iovlen = std::min<std::size_t>(pieces.size(), IOV_MAX);
-        const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
+        const long sent = platform::SendPieces(fd, pieces);
+        const platform::SocketError error =
+            sent < 0 ? platform::LastSocketError() : platform::SocketError::None;
+        if (error == platform::SocketError::Interrupted)
             continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (error == platform::SocketError::WouldBlock) {
             // A send timeout ran out with nothing sent: wait for room; a
             // shutdown wakes this too.
-            pollfd room{fd, POLLOUT, 0};
-            ::poll(&room, 1, -1);
+            platform::PollEntry room = platform::MakePollEntry(fd, platform::kPollOut);
+            platform::PollSockets(std::span(&room, 1), -1);
             continue;
         }
         if (sent <= 0)
             return NetError::Closed;
         // A partial write: skip what went, start the next call mid-piece.
         auto left = static_cast<std::size_t>(sent);
-        while (left > 0 && left >= pieces.front().iov_len) {
-            left -= pieces.front().iov_len;
+        while (left > 0 && left >= platform::PieceSize(pieces.front())) {
+            left -= platform::PieceSize(pieces.front());
             pieces = pieces.subspan(1);
         }
-        if (left > 0) {
-            pieces.front().iov_base = static_cast<std::uint8_t*>(pieces.front().iov_base) + left;
-            pieces.front().iov_len -= left;
-        }
+        if (left > 0)
+            platform::AdvancePiece(pieces.front(), left);
     }
     return NetError::None;
 }
@@ -99,7 +92,7 @@ bool ControlLink::Fill(std::size_t count) {
     }
     while (end_ - begin_ < count) {
         const int got = socket_.Receive(in_.data() + end_, in_.size() - end_, false);
-        if (got < 0 && errno == EINTR)
+        if (got < 0 && platform::LastSocketError() == platform::SocketError::Interrupted)
             continue;
         if (got <= 0)
             return false;

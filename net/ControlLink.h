@@ -7,8 +7,6 @@
 // takes (one gather write, continued where a partial write stopped), and the
 // reader takes whatever has arrived in one receive and hands out the
 // messages from its buffer, so small messages cost no call each.
-#include <sys/uio.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +35,7 @@ class RelayBatch {
   private:
     friend class ControlLink;
     std::vector<std::array<std::uint8_t, kRelayHeaderSize>> heads_;
-    std::vector<iovec> pieces_;
+    std::vector<platform::IoPiece> pieces_;
 };
 
 class ControlLink {
@@ -72,7 +70,7 @@ class ControlLink {
 
   private:
     // Gathers `pieces` onto the socket; the caller holds writeLock_.
-    NetError WriteAll(std::span<iovec> pieces);
+    NetError WriteAll(std::span<platform::IoPiece> pieces);
     // At least `count` unread bytes in the buffer; false when the connection ended.
     bool Fill(std::size_t count);
 

@@ -1,12 +1,10 @@
 #include "net/TcpListener.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#endif
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "net/AcceptPause.h"
@@ -15,6 +13,8 @@ namespace net {
 
 namespace {
 
+using platform::LastSocketError;
+using platform::SocketError;
 using std::chrono::milliseconds;
 
 constexpr int kBacklog = 16;
@@ -47,35 +47,28 @@ bool IsUnspecifiedV6(const sockaddr_storage& address) {
            IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
 }
 
-// The system has no such family or address here (IPv6 turned off, say).
-bool FamilyMissing(int error) {
-    return error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT;
-}
-
-// A listening socket on `address`; errno tells why when it is empty.
-TcpSocket BindOne(const sockaddr_storage& address, socklen_t length) {
+// A listening socket on `address`; `error` tells why when it is empty.
+TcpSocket BindOne(const sockaddr_storage& address, socklen_t length, SocketError& error) {
     TcpSocket socket(kInvalidSocket);
-    if (!Ok(socket.Create(address.ss_family)))
+    if (!Ok(socket.Create(address.ss_family))) {
+        error = LastSocketError();
         return socket;
-    const int fd = socket.Handle();
+    }
+    const SocketHandle fd = socket.Handle();
     // Only "::" also takes IPv4 peers; a chosen IPv6 address keeps to its
     // own family, so the IPv4 loopback can sit on the same port beside it.
-    if (address.ss_family == AF_INET6) {
-        const int v6only = IsUnspecifiedV6(address) ? 0 : 1;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
-    }
+    if (address.ss_family == AF_INET6)
+        platform::SetDualStack(fd, IsUnspecifiedV6(address));
     // As TcpSocket::BindAndListen: a restart may bind over TIME_WAIT.
-    int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    platform::SetReuseAddress(fd);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
         ::listen(fd, kBacklog) != 0) {
-        const int error = errno;
+        error = LastSocketError();
         socket.Close();
-        errno = error;
         return TcpSocket(kInvalidSocket);
     }
     // Accept runs after poll; a peer that gave up in between must not block it.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    platform::SetNonBlocking(fd, true);
     return socket;
 }
 
@@ -116,12 +109,14 @@ NetError TcpListener::Listen(std::string_view address, int port) {
         // Port 0: the second family takes the port the first one got.
         if (port == 0 && !bound.empty())
             SetPort(target, bound.front().LocalPort());
-        TcpSocket socket = BindOne(target, size);
+        SocketError error = SocketError::None;
+        TcpSocket socket = BindOne(target, size, error);
         if (socket.IsValid()) {
             bound.push_back(std::move(socket));
             continue;
         }
-        if (!(loopback && FamilyMissing(errno))) {
+        // The system has no such family or address here (IPv6 turned off, say).
+        if (!(loopback && error == SocketError::FamilyMissing)) {
             for (auto& s : bound)
                 s.Close();
             return NetError::Bind;
@@ -133,10 +128,10 @@ NetError TcpListener::Listen(std::string_view address, int port) {
     return NetError::None;
 }
 
-TcpSocket TcpListener::Accept(std::span<pollfd> watched, milliseconds timeout) {
+TcpSocket TcpListener::Accept(std::span<platform::PollEntry> watched, milliseconds timeout) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = timeout.count() < 0 ? Clock::time_point::max() : Clock::now() + timeout;
-    std::vector<pollfd> fds(sockets_.size() + watched.size());
+    std::vector<platform::PollEntry> fds(sockets_.size() + watched.size());
     for (auto& w : watched)
         w.revents = 0;
     while (!closed_.load() && !sockets_.empty()) {
@@ -148,14 +143,16 @@ TcpSocket TcpListener::Accept(std::span<pollfd> watched, milliseconds timeout) {
         const bool paused = now < pausedUntil_;
         const auto until = std::min(deadline, paused ? pausedUntil_ : Clock::time_point::max());
         for (std::size_t i = 0; i < sockets_.size(); ++i)
-            fds[i] = {sockets_[i].Handle(), static_cast<short>(paused ? 0 : POLLIN), 0};
+            fds[i] = platform::MakePollEntry(sockets_[i].Handle(), paused ? 0 : platform::kPollIn);
         std::copy(watched.begin(), watched.end(), fds.begin() + sockets_.size());
         const int wait =
             until == Clock::time_point::max()
                 ? -1
                 : static_cast<int>(std::chrono::ceil<milliseconds>(until - now).count());
-        const int ready = ::poll(fds.data(), fds.size(), wait);
-        if (ready < 0 && errno != EINTR)
+        // Close shuts the sockets down, which wakes this wait on POSIX; on
+        // Windows the wait comes back in slices to look at closed_.
+        const int ready = platform::PollSockets(fds, platform::PollSlice(wait));
+        if (ready < 0)
             break;
         if (ready <= 0)
             continue;
@@ -165,28 +162,29 @@ TcpSocket TcpListener::Accept(std::span<pollfd> watched, milliseconds timeout) {
             event = event || watched[i].revents != 0;
         }
         for (std::size_t i = 0; i < sockets_.size(); ++i) {
-            if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            if (fds[i].revents & platform::kPollHangup) {
                 closed_ = true;
                 return TcpSocket(kInvalidSocket);
             }
-            if (!(fds[i].revents & POLLIN))
+            if (!(fds[i].revents & platform::kPollIn))
                 continue;
-            const SocketHandle fd = ::accept4(sockets_[i].Handle(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
+            const SocketHandle fd = platform::AcceptSocket(sockets_[i].Handle());
+            if (fd != kInvalidSocket) {
                 pause_ = milliseconds(0);
                 TcpSocket accepted(kInvalidSocket);
                 accepted.Attach(fd);
                 return accepted;
             }
-            if (IsAcceptShortage(errno)) {
+            const SocketError error = LastSocketError();
+            if (IsAcceptShortage(error)) {
                 // Longer each time the shortage is still there after a pause.
                 pause_ = NextAcceptPause(pause_);
                 pausedUntil_ = Clock::now() + pause_;
                 break;
             }
             // A peer that gave up before we took it, or a race: try again.
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
-                errno != ECONNABORTED && errno != EPROTO && errno != EPERM) {
+            if (error != SocketError::WouldBlock && error != SocketError::Interrupted &&
+                error != SocketError::Aborted) {
                 closed_ = true;
                 return TcpSocket(kInvalidSocket);
             }

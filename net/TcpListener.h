@@ -3,8 +3,6 @@
 // families, or one address the user chose. Accept waits on all of them at
 // once and rides out a shortage of descriptors or buffers instead of giving
 // up, so a port stays open for the whole run.
-#include <poll.h>
-
 #include <atomic>
 #include <chrono>
 #include <span>
@@ -14,6 +12,7 @@
 
 #include "net/NetError.h"
 #include "net/TcpSocket.h"
+#include "platform/SocketPoll.h"
 
 namespace net {
 
@@ -37,11 +36,12 @@ class TcpListener {
 
     // Blocks for one connection on any of the sockets. Returns an empty value
     // once the listener is closed or broken, when one of `watched` reports an
-    // event, or when `timeout` passes (negative: no limit); Closed() tells the
+    // event (peer-closed on a watched connection: platform::kPollPeerClosed),
+    // or when `timeout` passes (negative: no limit); Closed() tells the
     // first case apart. Running out of descriptors, buffers or memory pauses
     // accepting for 100 ms, growing to 1 s while the shortage lasts. Only one
     // thread may wait in Accept at a time.
-    TcpSocket Accept(std::span<pollfd> watched = {},
+    TcpSocket Accept(std::span<platform::PollEntry> watched = {},
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
     // Wakes a waiting Accept and makes every later one return at once. Any

@@ -1,11 +1,7 @@
 #include "net/TcpRelay.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <iterator>
@@ -21,6 +17,7 @@
 #include "net/TcpListener.h"
 #include "net/TcpSocket.h"
 #include "platform/DebugOutput.h"
+#include "platform/SocketPoll.h"
 #include "platform/Thread.h"
 
 namespace net {
@@ -67,7 +64,7 @@ class Outbox {
         if (closed_ || finishing_)
             return false;
         if (queue_.empty() && !writing_) {
-            const int sent = connection.Send(bytes, false, MSG_DONTWAIT);
+            const int sent = connection.Send(bytes, false, Blocking::NoWait);
             if (sent > 0) {
                 bytes = bytes.subspan(static_cast<std::size_t>(sent));
                 taken_ += static_cast<std::size_t>(sent);
@@ -343,7 +340,7 @@ struct TcpRelay::State {
     // Pending opens whose debugger connection went (an event among `watched`,
     // which mirrors `ids`) or whose reply is overdue: their sockets, now
     // forgotten. Expired abandoned ids go as well.
-    std::vector<TcpSocket> DropStalePending(std::span<const pollfd> watched,
+    std::vector<TcpSocket> DropStalePending(std::span<const platform::PollEntry> watched,
                                             std::span<const std::uint32_t> ids) {
         std::vector<TcpSocket> stale;
         const auto now = Clock::now();
@@ -426,20 +423,23 @@ constexpr auto kDrainGrace = std::chrono::seconds(5);
 bool WriteAll(const Tunnel& tunnel, std::span<const std::uint8_t> bytes) {
     auto progress = Clock::now();
     while (!bytes.empty()) {
-        const int sent = tunnel.connection.Send(bytes, false, MSG_DONTWAIT);
+        const int sent = tunnel.connection.Send(bytes, false, Blocking::NoWait);
         if (sent > 0) {
             bytes = bytes.subspan(static_cast<std::size_t>(sent));
             progress = Clock::now();
             continue;
         }
-        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        const platform::SocketError error = platform::LastSocketError();
+        if (sent == 0 || (error != platform::SocketError::WouldBlock &&
+                          error != platform::SocketError::Interrupted))
             return false;
         const auto phase = tunnel.outbox->Current();
         if (phase == Outbox::Phase::Closed ||
             (phase == Outbox::Phase::Finishing && Clock::now() - progress > kDrainGrace))
             return false;
-        pollfd room{tunnel.connection.Handle(), POLLOUT, 0};
-        ::poll(&room, 1, 250);
+        platform::PollEntry room =
+            platform::MakePollEntry(tunnel.connection.Handle(), platform::kPollOut);
+        platform::PollSockets(std::span(&room, 1), 250);
     }
     return true;
 }
@@ -641,7 +641,7 @@ void ServerControl(State& state, const std::shared_ptr<TcpListener>& listener) {
 // announced ones wait for the reply, it also watches them: one whose
 // debugger goes, or whose reply is overdue, is dropped at once.
 void TunnelAcceptor(State& state, const std::shared_ptr<TcpListener>& listener) {
-    std::vector<pollfd> watched;
+    std::vector<platform::PollEntry> watched;
     std::vector<std::uint32_t> ids;
     std::vector<TcpSocket> held;  // keeps the watched descriptors open
     for (;;) {
@@ -652,7 +652,9 @@ void TunnelAcceptor(State& state, const std::shared_ptr<TcpListener>& listener) 
         {
             std::lock_guard guard(state.tableLock);
             for (const auto& [id, open] : state.pending) {
-                watched.push_back({open.connection.Handle(), POLLRDHUP, 0});
+                // The debugger's going, not its first bytes: they wait for the reply.
+                watched.push_back(
+                    platform::MakePollEntry(open.connection.Handle(), platform::kPollPeerClosed));
                 ids.push_back(id);
                 held.push_back(open.connection);
                 nearest = std::min(nearest, open.deadline);

@@ -1,26 +1,30 @@
 #include "net/TcpSocket.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
+
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
 
 #include "net/AcceptPause.h"
-#include "platform/UniqueFd.h"
+#include "platform/SocketPoll.h"
 
 namespace net {
 
+using platform::LastSocketError;
+using platform::SocketError;
+
 struct TcpSocket::Owner {
     explicit Owner(SocketHandle handle) : fd(handle) {}
-    platform::UniqueFd fd;
+    platform::UniqueSocket fd;
+    // Set by Shutdown: a listener's waits end on it where the system's
+    // shutdown does not wake them.
+    std::atomic<bool> shut{false};
 };
 
 namespace {
@@ -30,14 +34,12 @@ namespace {
 constexpr std::size_t kMaxHostLength = 999;
 
 SocketHandle NewStreamSocket(int family) {
-    const SocketHandle fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0)
+    const SocketHandle fd = platform::OpenSocket(family, SOCK_STREAM, IPPROTO_TCP);
+    if (fd == kInvalidSocket)
         return kInvalidSocket;
-    if (family == AF_INET6) {
-        // Dual stack: IPv4 peers arrive as v4-mapped addresses.
-        int off = 0;
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    }
+    // Dual stack: IPv4 peers arrive as v4-mapped addresses.
+    if (family == AF_INET6)
+        platform::SetDualStack(fd, true);
     return fd;
 }
 
@@ -95,8 +97,7 @@ NetError TcpSocket::BindAndListen(int port) {
         return NetError::BadArgument;
     // Lets a restarted listener bind while old connections sit in TIME_WAIT;
     // a port held by a live listener still refuses the bind.
-    int on = 1;
-    ::setsockopt(Handle(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    platform::SetReuseAddress(Handle());
     sockaddr_storage address{};
     socklen_t length = 0;
     if (family_ == AF_INET6) {
@@ -130,7 +131,8 @@ NetError TcpSocket::Connect(std::string_view host, int port) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(hostText.c_str(), portText.c_str(), &hints, &found) != 0 || !found)
+    if (!platform::StartSockets() ||
+        ::getaddrinfo(hostText.c_str(), portText.c_str(), &hints, &found) != 0 || !found)
         return NetError::Resolve;
     const std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> results(found, &::freeaddrinfo);
 
@@ -146,7 +148,7 @@ NetError TcpSocket::Connect(std::string_view host, int port) {
         int rc;
         do {
             rc = ::connect(Handle(), reinterpret_cast<const sockaddr*>(&target), length);
-        } while (rc != 0 && errno == EINTR);
+        } while (rc != 0 && LastSocketError() == SocketError::Interrupted);
         if (rc == 0)
             return NetError::None;
         fresh = false;
@@ -161,33 +163,43 @@ TcpSocket TcpSocket::Accept() const {
         return accepted;
     std::chrono::milliseconds pause{0};
     for (;;) {
-        const SocketHandle fd = ::accept4(Handle(), nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
+#ifdef _WIN32
+        // A blocking accept is not woken by a shutdown here: wait for a
+        // connection in slices and look at the flag between them.
+        platform::PollEntry ready = platform::MakePollEntry(Handle(), platform::kPollIn);
+        while (!owner_->shut.load() &&
+               platform::PollSockets(std::span(&ready, 1), platform::PollSlice(-1)) == 0) {
+        }
+        if (owner_->shut.load())
+            return accepted;
+#endif
+        const SocketHandle fd = platform::AcceptSocket(Handle());
+        if (fd != kInvalidSocket) {
             accepted.Attach(fd);
             return accepted;
         }
+        const SocketError error = LastSocketError();
         // A peer that gave up before we took it is not the listener's fault.
-        if (errno == EINTR || errno == ECONNABORTED)
+        if (error == SocketError::Interrupted || error == SocketError::Aborted)
             continue;
-        if (!IsAcceptShortage(errno))
+        if (!IsAcceptShortage(error))
             return accepted;
         // A listening socket reports nothing but its shutdown when asked for
         // nothing, so the pause ends early only when Close wakes it.
         pause = NextAcceptPause(pause);
-        pollfd hangup{Handle(), 0, 0};
-        if (::poll(&hangup, 1, static_cast<int>(pause.count())) != 0)
+        platform::PollEntry hangup = platform::MakePollEntry(Handle(), 0);
+        if (platform::PollSockets(std::span(&hangup, 1), static_cast<int>(pause.count())) != 0 ||
+            owner_->shut.load())
             return accepted;
     }
 }
 
 void TcpSocket::Attach(SocketHandle handle) {
     owner_.reset();
-    if (handle < 0)
+    if (handle == kInvalidSocket)
         return;
     owner_ = std::make_shared<Owner>(handle);
-    int domain = 0;
-    socklen_t length = sizeof domain;
-    if (::getsockopt(handle, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0)
+    if (const int domain = platform::SocketFamily(handle); domain != 0)
         family_ = domain;
 }
 
@@ -209,8 +221,8 @@ int Repeat(Bytes* bytes, std::size_t size, bool all, Transfer transfer) {
         return static_cast<int>(transfer(bytes, size));
     std::size_t total = 0;
     while (total < size) {
-        const ssize_t moved = transfer(bytes + total, size - total);
-        if (moved < 0 && errno == EINTR)
+        const long moved = transfer(bytes + total, size - total);
+        if (moved < 0 && LastSocketError() == SocketError::Interrupted)
             continue;
         if (moved <= 0)
             break;
@@ -235,23 +247,25 @@ NetError RepeatAll(std::span<Bytes> bytes, Transfer transfer) {
 
 }  // namespace
 
-int TcpSocket::Send(const void* data, std::size_t length, bool all, int flags) const {
+int TcpSocket::Send(const void* data, std::size_t length, bool all, Blocking mode) const {
     const SocketHandle fd = Handle();
     if (fd == kInvalidSocket)
         return -1;
+    const bool wait = mode == Blocking::Wait;
     return Repeat(static_cast<const std::uint8_t*>(data), length, all,
-                  [fd, flags](const std::uint8_t* from, std::size_t size) {
-                      return ::send(fd, from, size, flags | MSG_NOSIGNAL);
+                  [fd, wait](const std::uint8_t* from, std::size_t size) {
+                      return platform::SendBytes(fd, from, size, wait);
                   });
 }
 
-int TcpSocket::Receive(void* buffer, std::size_t size, bool all, int flags) const {
+int TcpSocket::Receive(void* buffer, std::size_t size, bool all, Blocking mode) const {
     const SocketHandle fd = Handle();
     if (fd == kInvalidSocket)
         return -1;
+    const bool wait = mode == Blocking::Wait;
     return Repeat(static_cast<std::uint8_t*>(buffer), size, all,
-                  [fd, flags](std::uint8_t* into, std::size_t room) {
-                      return ::recv(fd, into, room, flags);
+                  [fd, wait](std::uint8_t* into, std::size_t room) {
+                      return platform::ReceiveBytes(fd, into, room, wait);
                   });
 }
 
@@ -267,8 +281,14 @@ NetError TcpSocket::ReceiveAll(std::span<std::uint8_t> buffer) const {
 }
 
 void TcpSocket::Shutdown() const {
-    if (IsValid())
-        ::shutdown(Handle(), SHUT_RDWR);
+    if (!IsValid())
+        return;
+    owner_->shut = true;
+    platform::ShutdownSocket(Handle());
+}
+
+bool TcpSocket::ShutDown() const {
+    return owner_ && owner_->shut.load();
 }
 
 void TcpSocket::Close() {
@@ -279,10 +299,19 @@ void TcpSocket::Close() {
 NetError TcpSocket::SetNoDelay() const {
     if (!IsValid())
         return NetError::NoSocket;
-    int on = 1;
-    return ::setsockopt(Handle(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0
-               ? NetError::None
-               : NetError::BadArgument;
+    return platform::SetNoDelay(Handle()) ? NetError::None : NetError::BadArgument;
+}
+
+NetError TcpSocket::SetSendTimeout(std::chrono::milliseconds limit) const {
+    if (!IsValid())
+        return NetError::NoSocket;
+    return platform::SetSendTimeout(Handle(), limit) ? NetError::None : NetError::BadArgument;
+}
+
+NetError TcpSocket::SetReceiveTimeout(std::chrono::milliseconds limit) const {
+    if (!IsValid())
+        return NetError::NoSocket;
+    return platform::SetReceiveTimeout(Handle(), limit) ? NetError::None : NetError::BadArgument;
 }
 
 int TcpSocket::LocalPort() const {

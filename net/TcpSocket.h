@@ -10,6 +10,7 @@
 // A socket's descriptor may be shared by several values. It is closed when
 // the last sharing value lets go of it, so a number still held by one thread
 // never names a different, reused socket.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,11 +18,15 @@
 #include <string_view>
 
 #include "net/NetError.h"
+#include "platform/Socket.h"
 
 namespace net {
 
-using SocketHandle = int;
-inline constexpr SocketHandle kInvalidSocket = -1;
+using platform::kInvalidSocket;
+using platform::SocketHandle;
+
+// Whether a single Send or Receive may wait for the socket.
+enum class Blocking { Wait, NoWait };
 
 class TcpSocket {
   public:
@@ -62,13 +67,16 @@ class TcpSocket {
     // Byte counts. all=false: one call, result as the system gives it (-1 on
     // an error). all=true: until everything went (or arrived), the peer
     // closed, or an error; returns the count so far.
-    int Send(const void* data, std::size_t length, bool all = true, int flags = 0) const;
-    int Send(std::span<const std::uint8_t> data, bool all = true, int flags = 0) const {
-        return Send(data.data(), data.size(), all, flags);
+    // NoWait moves only what goes at once (-1 and WouldBlock otherwise).
+    int Send(const void* data, std::size_t length, bool all = true,
+             Blocking mode = Blocking::Wait) const;
+    int Send(std::span<const std::uint8_t> data, bool all = true,
+             Blocking mode = Blocking::Wait) const {
+        return Send(data.data(), data.size(), all, mode);
     }
-    int Receive(void* buffer, std::size_t size, bool all, int flags = 0) const;
-    int Receive(std::span<std::uint8_t> buffer, bool all, int flags = 0) const {
-        return Receive(buffer.data(), buffer.size(), all, flags);
+    int Receive(void* buffer, std::size_t size, bool all, Blocking mode = Blocking::Wait) const;
+    int Receive(std::span<std::uint8_t> buffer, bool all, Blocking mode = Blocking::Wait) const {
+        return Receive(buffer.data(), buffer.size(), all, mode);
     }
     // Every byte, in pieces of any size; Closed when the connection ended or
     // failed first.
@@ -83,10 +91,15 @@ class TcpSocket {
     // Shuts the connection down for every holder without letting go of the
     // share; the value stays valid (its calls fail) until it is destroyed.
     void Shutdown() const;
+    // Shutdown has been called on the socket (by any holder).
+    bool ShutDown() const;
 
     // Sends small writes at once instead of waiting for earlier ones to be
     // acknowledged (TCP_NODELAY).
     NetError SetNoDelay() const;
+    // A waiting Send gives up after `limit` (a peer that stopped reading).
+    NetError SetSendTimeout(std::chrono::milliseconds limit) const;
+    NetError SetReceiveTimeout(std::chrono::milliseconds limit) const;
 
     bool IsValid() const { return Handle() != kInvalidSocket; }
     SocketHandle Handle() const;

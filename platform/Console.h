@@ -1,6 +1,7 @@
 #pragma once
 // The process console: wide text goes to standard output as UTF-8, with the
-// line ends exactly as the caller wrote them; input is read as UTF-8 lines.
+// line ends exactly as the caller wrote them (on Windows standard output is in
+// binary mode, so "\n" is not widened again); input is read as UTF-8 lines.
 // Any thread may write; reads are taken one at a time, and EndConsoleInput
 // lets a thread that is asked to end the process wake the one reading.
 #include <atomic>
@@ -53,7 +54,9 @@ class InputReader {
     int NextByte();  // with lock_ held
 
     const int fd_;
+#ifndef _WIN32
     UniqueFd wake_;  // readable once End was called
+#endif
     std::atomic<bool> ended_{false};
     std::mutex lock_;  // guards buffer_, next_, inputEnded_ (held while a read waits)
     std::string buffer_;

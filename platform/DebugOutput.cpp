@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "platform/Text.h"
@@ -28,5 +29,17 @@ void DebugOutput(std::wstring_view text) {
         const std::string withEnd = line + "\n";
         std::fwrite(withEnd.data(), 1, withEnd.size(), stderr);
     }
+}
+
+bool DebuggerPresent() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("TracerPid:", 0) == 0) {
+            const auto value = line.find_first_not_of(" \t", 10);
+            return value != std::string::npos && line.compare(value, 1, "0") != 0;
+        }
+    }
+    return false;
 }
 }  // namespace platform

@@ -18,6 +18,10 @@ std::filesystem::path NativePath(std::wstring_view path) {
     return NativePath(ToUtf8(path));
 }
 
+std::wstring WidePath(const std::filesystem::path& path) {
+    return FromUtf8(path.string());
+}
+
 std::filesystem::path ExecutablePath() {
     std::error_code error;
     auto path = std::filesystem::read_symlink("/proc/self/exe", error);

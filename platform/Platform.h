@@ -1,6 +1,8 @@
 #pragma once
-// The operating-system services on Linux, and nothing above them: the
-// console, text conversions, paths and environment, child processes,
+// The operating-system services, and nothing above them, with a POSIX back
+// end (Linux) and a Windows one (the *Win.cpp files) chosen at build time
+// behind the same headers: the console, text conversions, files, paths and
+// environment, child processes,
 // threads (ThreadSet owns per-connection threads), a bounded byte queue
 // between two threads, termination signals and descriptor ownership. No file here starts a thread
 // of its own except TerminationSignals, whose watcher it owns and joins; the
@@ -11,6 +13,7 @@
 #include "platform/Console.h"
 #include "platform/DebugOutput.h"
 #include "platform/Environment.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Process.h"
 #include "platform/Signals.h"

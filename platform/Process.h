@@ -1,7 +1,9 @@
 #pragma once
 // Child processes: a command line in the Windows form (the first token names
 // the executable) split into argv with the Windows quoting rules, started with
-// posix_spawn, and ended with SIGKILL and reaped.
+// posix_spawn, and ended with SIGKILL and reaped; on Windows started with
+// CreateProcessW from the same arguments quoted again, and ended with
+// TerminateProcess. The quoting rules live in Quoting.cpp.
 #include <sys/types.h>
 
 #include <span>
@@ -60,7 +62,7 @@ class ChildProcess {
     pid_t Id() const { return pid_; }
 
     // True once the child has ended (reaping it); the exit status is then in
-    // ExitStatus() (the waitpid status word).
+    // ExitStatus() (the waitpid status word; on Windows the exit code).
     bool Exited();
     int ExitStatus() const { return status_; }
 
@@ -70,6 +72,9 @@ class ChildProcess {
   private:
     pid_t pid_ = -1;
     int status_ = 0;
+#ifdef _WIN32
+    void* process_ = nullptr;  // the process handle while pid_ > 0
+#endif
 };
 
 }  // namespace platform

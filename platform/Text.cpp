@@ -85,13 +85,34 @@ void DecodeUtf16(std::u16string_view text, Sink&& sink) {
     }
 }
 
-// Every wide character (one code point each) through `append`.
+// Wide text is UTF-32 where wchar_t has 32 bits (Linux) and UTF-16 where it
+// has 16 (Windows); either way each code point goes through `sink`.
+template <typename Sink>
+void DecodeWide(std::wstring_view text, Sink&& sink) {
+    if constexpr (sizeof(wchar_t) >= 4) {
+        for (wchar_t c : text)
+            sink(static_cast<char32_t>(c));
+    } else {
+        std::u16string_view units(reinterpret_cast<const char16_t*>(text.data()), text.size());
+        DecodeUtf16(units, sink);
+    }
+}
+
+void AppendWide(std::wstring& out, char32_t c) {
+    if constexpr (sizeof(wchar_t) >= 4) {
+        out.push_back(static_cast<wchar_t>(c));
+    } else {
+        std::u16string units;
+        AppendUtf16(units, c);
+        out.append(units.begin(), units.end());
+    }
+}
+
 template <typename Out>
 Out EncodeWide(std::wstring_view text, void (*append)(Out&, char32_t)) {
     Out out;
     out.reserve(text.size());
-    for (wchar_t c : text)
-        append(out, static_cast<char32_t>(c));
+    DecodeWide(text, [&](char32_t c) { append(out, c); });
     return out;
 }
 
@@ -105,7 +126,7 @@ std::wstring FromUtf8(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();)
-        out.push_back(static_cast<wchar_t>(NextUtf8(text, i)));
+        AppendWide(out, NextUtf8(text, i));
     return out;
 }
 
@@ -116,7 +137,7 @@ std::u16string ToUtf16(std::wstring_view text) {
 std::wstring FromUtf16(std::u16string_view text) {
     std::wstring out;
     out.reserve(text.size());
-    DecodeUtf16(text, [&](char32_t c) { out.push_back(static_cast<wchar_t>(c)); });
+    DecodeUtf16(text, [&](char32_t c) { AppendWide(out, c); });
     return out;
 }
 

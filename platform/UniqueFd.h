@@ -1,5 +1,6 @@
 #pragma once
 // Owns one file descriptor and closes it once; whole reads and writes on one.
+// On Windows these are the C runtime's descriptors (over file handles).
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -61,6 +62,9 @@ inline bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 
 // Fills `out` with the bytes from `offset` on; false on an error or when the
 // file ends first.
+#ifdef _WIN32
+bool ReadAllAt(int fd, std::span<std::uint8_t> out, off_t offset);  // FilesWin.cpp
+#else
 inline bool ReadAllAt(int fd, std::span<std::uint8_t> out, off_t offset) {
     while (!out.empty()) {
         const ssize_t got = ::pread(fd, out.data(), out.size(), offset);
@@ -73,5 +77,6 @@ inline bool ReadAllAt(int fd, std::span<std::uint8_t> out, off_t offset) {
     }
     return true;
 }
+#endif
 
 }  // namespace platform

@@ -4,8 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include <sys/socket.h>
-
+#include "platform/Socket.h"
 #include "quic/QuicSession.h"
 #include "quic/QuicStream.h"
 
@@ -125,7 +124,7 @@ void PrepareBridgedSocket(const net::TcpSocket& socket) {
     // A fixed receive buffer: the kernel's tuning would let it grow to tens
     // of MiB on a fast local connection, all of it bytes parked in the tunnel.
     const int bytes = static_cast<int>(kBridgeSocketReceiveBuffer);
-    (void)::setsockopt(socket.Handle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    (void)platform::SetReceiveBuffer(socket.Handle(), bytes);
 }
 
 QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,

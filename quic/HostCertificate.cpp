@@ -1,13 +1,12 @@
 #include "quic/HostCertificate.h"
 
+#ifndef _WIN32
 #include <arpa/inet.h>
+#endif
 #include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
-#include <netinet/in.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -19,8 +18,8 @@
 #include <vector>
 
 #include "http/Get.h"
+#include "platform/Socket.h"
 #include "platform/Text.h"
-#include "platform/UniqueFd.h"
 
 namespace quic {
 
@@ -68,7 +67,7 @@ std::string AddressServiceUrl(std::string_view path) {
 
 void Wipe(std::string& secret) {
     if (!secret.empty())
-        ::explicit_bzero(secret.data(), secret.size());
+        ::gnutls_memset(secret.data(), 0, secret.size());
     secret.clear();
 }
 
@@ -205,7 +204,7 @@ std::string MARVOLENT_DYNAMIC_HOST_CERTIFICATE::GetLocalAddress() {
     std::lock_guard guard(lock_);
     if (!localAddress_.empty())
         return localAddress_;
-    const platform::UniqueFd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP));
+    const platform::UniqueSocket probe(platform::OpenSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
     if (!probe)
         return {};
     sockaddr_in target{};

@@ -1,18 +1,22 @@
 #include "quic/QuicStream.h"
 
-#include <errno.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <chrono>
 #include <string>
 #include <utility>
 
+#include "platform/Socket.h"
 #include "quic/QuicSession.h"
 
 namespace quic {
 
 namespace {
+
+// A non-waiting send or receive found nothing to move, or was interrupted.
+bool WouldWait(platform::SocketError error) {
+    return error == platform::SocketError::WouldBlock ||
+           error == platform::SocketError::Interrupted;
+}
 
 // Takes back a SendRequest that the layer held as a send's context.
 void FreeSendRequest(void* context) {
@@ -327,9 +331,8 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
             std::lock_guard guard(lock_);
             socket = socket_;
         }
-        const ssize_t sent =
-            ::send(socket.Handle(), block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        const long sent = platform::SendBytes(socket.Handle(), block.data(), block.size(), false);
+        if (sent < 0 && !WouldWait(platform::LastSocketError())) {
             // The local end is gone: so is the stream, and these bytes.
             Close();
             return QUIC_STATUS_SUCCESS;
@@ -382,11 +385,13 @@ void QuicStream::ReadFromSocket() {
         return;
     while (bridge_.readable && !bridge_.ended && Unacknowledged() < kBridgeUnacknowledgedLimit) {
         auto request = std::make_unique<SendRequest>(kRelayChunkSize);
-        const ssize_t received =
-            ::recv(socket.Handle(), request->bytes.get(), kRelayChunkSize, MSG_DONTWAIT);
-        if (received < 0 && errno == EINTR)
+        const long received =
+            platform::ReceiveBytes(socket.Handle(), request->bytes.get(), kRelayChunkSize, false);
+        const platform::SocketError error =
+            received < 0 ? platform::LastSocketError() : platform::SocketError::None;
+        if (error == platform::SocketError::Interrupted)
             continue;
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (error == platform::SocketError::WouldBlock) {
             bridge_.readable = false;
             break;
         }
@@ -424,15 +429,17 @@ void QuicStream::WriteToSocket() {
     std::size_t written = 0;
     bool failed = !socket.IsValid();
     while (!failed && bridge_.heldHead < bridge_.held.size()) {
-        const ssize_t sent =
-            ::send(socket.Handle(), bridge_.held.data() + bridge_.heldHead,
-                   bridge_.held.size() - bridge_.heldHead, MSG_DONTWAIT | MSG_NOSIGNAL);
+        const long sent =
+            platform::SendBytes(socket.Handle(), bridge_.held.data() + bridge_.heldHead,
+                                bridge_.held.size() - bridge_.heldHead, false);
+        const platform::SocketError error =
+            sent < 0 ? platform::LastSocketError() : platform::SocketError::None;
         if (sent > 0) {
             bridge_.heldHead += static_cast<std::size_t>(sent);
             written += static_cast<std::size_t>(sent);
-        } else if (sent < 0 && errno == EINTR) {
+        } else if (error == platform::SocketError::Interrupted) {
             continue;
-        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        } else if (error == platform::SocketError::WouldBlock) {
             break;
         } else {
             failed = true;

@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "codec/DiffLib.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "update/FileSignature.h"
@@ -23,7 +24,7 @@ namespace {
 struct FileHandle {
     int fd;
     explicit FileHandle(const std::filesystem::path& path)
-        : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
+        : fd(platform::OpenPath(path, O_RDONLY | platform::kOpenNoBlock)) {}
     FileHandle(const FileHandle&) = delete;
     FileHandle& operator=(const FileHandle&) = delete;
     ~FileHandle() {
@@ -110,7 +111,7 @@ HRESULT Updater::build_signature_archive(const std::wstring* path, const FileFil
     HRESULT result = kOk;
     try {
         const std::filesystem::path native = platform::NativePath(*path);
-        ::unlink(native.c_str());
+        platform::RemovePath(native);
         // Built in memory and written to a file created afresh, so nothing
         // already at the path (a link included) is followed or reused.
         ZZIP archive;

@@ -5,12 +5,13 @@
 
 #include "codec/DiffLib.h"
 #include "codec/Signature.h"
+#include "platform/Files.h"
 
 namespace Zelt {
 
 HRESULT FileSignature(const std::filesystem::path& path, std::vector<std::uint8_t>& out) {
     out.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = platform::OpenPath(path, O_RDONLY | platform::kOpenNoBlock);
     if (fd < 0)
         return kFail;
     struct Closer {

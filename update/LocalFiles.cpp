@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <random>
 
+#include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 #include "platform/UniqueFd.h"
 
@@ -34,15 +36,14 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 HRESULT ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& out,
                       bool followLinks) {
     out.clear();
-    const platform::UniqueFd file(
-        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
+    const platform::UniqueFd file(platform::OpenPath(
+        path, O_RDONLY | platform::kOpenNoBlock | (followLinks ? 0 : platform::kOpenNoFollow)));
     if (!file)
         return kFail;
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uint64_t>(info.st_size) >= (1ull << 32))
+    const auto info = platform::InfoOf(file.get());
+    if (!info || !info->regular || info->size >= (1ull << 32))
         return kFail;
-    out.resize(static_cast<std::size_t>(info.st_size));
+    out.resize(static_cast<std::size_t>(info->size));
     std::size_t done = 0;
     while (done < out.size()) {
         const ssize_t n = ::read(file.get(), out.data() + done, out.size() - done);
@@ -74,7 +75,7 @@ void WalkFiles(
         // not program files and reading them could block.
         if (ec || !fs::is_regular_file(status))
             continue;
-        std::wstring relative = platform::FromUtf8(full.lexically_relative(directory).string());
+        std::wstring relative = platform::WidePath(full.lexically_relative(directory));
         std::replace(relative.begin(), relative.end(), L'/', L'\\');
         if (!visit(full, relative))
             return;
@@ -83,10 +84,10 @@ void WalkFiles(
 
 std::filesystem::path WriteTempBeside(const std::filesystem::path& target,
                                       std::span<const std::uint8_t> bytes) {
-    struct stat info {};
-    const bool exists = ::stat(target.c_str(), &info) == 0;
+    const auto info = platform::InfoOf(target);
+    const bool exists = info.has_value();
     // A new file gets 0755 less the umask, applied by open itself.
-    const mode_t createMode = exists ? 0600 : 0755;
+    const int createMode = exists ? 0600 : 0755;
     std::random_device random;
     for (int attempt = 0; attempt < 16; ++attempt) {
         char tag[16];
@@ -95,16 +96,16 @@ std::filesystem::path WriteTempBeside(const std::filesystem::path& target,
         temp += ".new-";
         temp += tag;
         const platform::UniqueFd file(
-            ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
+            platform::OpenPath(temp, O_WRONLY | O_CREAT | O_EXCL, createMode));
         if (!file) {
             if (errno == EEXIST)
                 continue;
             return {};
         }
-        const bool ok = (!exists || ::fchmod(file.get(), info.st_mode & 07777) == 0) &&
-                        WriteAll(file.get(), bytes) && ::fsync(file.get()) == 0;
+        const bool ok = (!exists || platform::SetFileMode(file.get(), info->mode)) &&
+                        WriteAll(file.get(), bytes) && platform::SyncFile(file.get());
         if (!ok) {
-            ::unlink(temp.c_str());
+            platform::RemovePath(temp);
             return {};
         }
         return temp;
@@ -114,11 +115,11 @@ std::filesystem::path WriteTempBeside(const std::filesystem::path& target,
 
 HRESULT WriteNewFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
     const platform::UniqueFd file(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        platform::OpenPath(path, O_WRONLY | O_CREAT | O_EXCL | platform::kOpenNoFollow, 0600));
     if (!file)
         return kFail;
     if (!WriteAll(file.get(), bytes)) {
-        ::unlink(path.c_str());
+        platform::RemovePath(path);
         return kFail;
     }
     return kOk;
@@ -141,19 +142,18 @@ bool IsSafeRelativeName(std::wstring_view name) {
 }
 
 TempArchive::TempArchive() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zipXXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr)
+    directory_ = platform::MakeTempDirectory("zip");
+    if (directory_.empty())
         return;
-    directory_ = pattern;
-    path_ = platform::FromUtf8(pattern + "/signatures.zip");
+    path_ = platform::WidePath(directory_ / "signatures.zip");
 }
 
 TempArchive::~TempArchive() {
     if (directory_.empty())
         return;
-    ::unlink((directory_ / "signatures.zip").c_str());
-    ::rmdir(directory_.c_str());
+    platform::RemovePath(directory_ / "signatures.zip");
+    std::error_code ignored;
+    std::filesystem::remove(directory_, ignored);
 }
 
 }  // namespace Zelt

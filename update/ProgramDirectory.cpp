@@ -1,10 +1,9 @@
 #include "update/ProgramDirectory.h"
 
-#include <unistd.h>
-
 #include <system_error>
 
-#include "platform/Text.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
 
 namespace Zelt {
 
@@ -15,13 +14,13 @@ ProgramDirectory ClassifyProgramDirectory(const std::filesystem::path& directory
         return ProgramDirectory::Packaged;
     // Replacing the executable renames it aside and links the new file in,
     // both of which need write access to the directory.
-    if (::access(directory.c_str(), W_OK | X_OK) != 0)
+    if (!platform::DirectoryWritable(directory))
         return ProgramDirectory::NotWritable;
     return ProgramDirectory::Own;
 }
 
 std::wstring UpdateOffReason(ProgramDirectory kind, const std::filesystem::path& directory) {
-    const std::wstring where = platform::FromUtf8(directory.string());
+    const std::wstring where = platform::WidePath(directory);
     switch (kind) {
         case ProgramDirectory::Packaged:
             return L"update: off, installed by a package (" + where +

@@ -28,15 +28,7 @@ std::string ServiceCaFile() {
 }
 
 bool DebuggerAttached() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("TracerPid:", 0) == 0) {
-            const auto value = line.find_first_not_of(" \t", 10);
-            return value != std::string::npos && line.compare(value, 1, "0") != 0;
-        }
-    }
-    return false;
+    return platform::DebuggerPresent();
 }
 
 void RequestUpdateStop() {
@@ -66,7 +58,7 @@ void UpdateThreadEntry() {
         platform::DebugOutput(L"update: service URL refused (https only): " + url);
         return;
     }
-    Updater updater(platform::FromUtf8(directory.string()), {}, 0);
+    Updater updater(platform::WidePath(directory), {}, 0);
     updater.service_url = url;
     updater.ca_file = ServiceCaFile();
     updater.cancel = &stopRequested;

@@ -31,7 +31,7 @@ void RequestUpdateStop();
 std::wstring ServiceUrl();
 std::string ServiceCaFile();
 
-// TracerPid in /proc/self/status is not 0.
+// Whether a debugger is attached (platform::DebuggerPresent).
 bool DebuggerAttached();
 
 }  // namespace Zelt

@@ -8,6 +8,7 @@
 #include <cwctype>
 #include <filesystem>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
 #include "update/Limits.h"
@@ -190,7 +191,7 @@ HRESULT Updater::read_hash_list(std::span<const std::uint8_t> reply) {
 
 void Updater::delete_leftovers() {
     for (const auto& record : records_)
-        ::unlink(platform::NativePath(directory_ + L"\\" + record.name + suffix_).c_str());
+        platform::RemovePath(platform::NativePath(directory_ + L"\\" + record.name + suffix_));
 }
 
 HRESULT Updater::hash_local_files() {
@@ -267,12 +268,32 @@ HRESULT Updater::apply_patches() {
 HRESULT Updater::commit(const std::wstring& path, std::span<const std::uint8_t> bytes) {
     const std::filesystem::path target = platform::NativePath(path);
     const std::filesystem::path oldCopy = platform::NativePath(path + suffix_);
-    ::unlink(oldCopy.c_str());
+    platform::RemovePath(oldCopy);
 
     const std::filesystem::path temp = WriteTempBeside(target, bytes);
     if (temp.empty())
         return kFail;
 
+#ifdef _WIN32
+    if (platform::ReplacePath(temp, target))
+        return kOk;
+    std::error_code ec;
+    if (!std::filesystem::exists(target, ec)) {
+        platform::RemovePath(temp);
+        return kFail;
+    }
+    // A running executable can be renamed but not replaced: it moves aside,
+    // the new file takes the free name, and the old copy goes at the next
+    // restart.
+    replaced_in_use_ = true;
+    platform::ReplacePath(target, oldCopy);
+    if (!platform::ReplacePath(temp, target)) {
+        platform::RemovePath(temp);
+        return kFail;
+    }
+    platform::RemoveNowOrLater(oldCopy);
+    return kOk;
+#else
     bool inUse = false;
     const int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
     if (probe >= 0)
@@ -298,6 +319,7 @@ HRESULT Updater::commit(const std::wstring& path, std::span<const std::uint8_t> 
     // The running process keeps its image; the name can go at once.
     ::unlink(oldCopy.c_str());
     return kOk;
+#endif
 }
 
 RunResult Updater::run(const FileFilter* filter) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/Paths.h"
+#include "platform/Text.h"
 
 namespace Zelt {
 
@@ -62,7 +63,13 @@ HRESULT ZZIP::create_file(std::wstring_view path) {
     close();
     memory_.reset();
     int error = 0;
-    archive_ = zip_open(platform::NativePath(path).c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+#ifdef _WIN32
+    // libzip takes UTF-8 names on Windows.
+    const std::string name = platform::ToUtf8(platform::NativePath(path).wstring());
+#else
+    const std::string name = platform::NativePath(path).string();
+#endif
+    archive_ = zip_open(name.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     writing_ = archive_ != nullptr;
     return archive_ != nullptr ? kOk : kFail;
 }

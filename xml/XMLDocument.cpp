@@ -18,10 +18,16 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Paths are used as given; a zero character cannot name a file.
 File OpenFile(const std::wstring& path, const char* mode) {
-    const std::string narrow = text::WideToUtf8(path);
-    if (narrow.empty() || narrow.find('\0') != std::string::npos)
+    if (path.empty() || path.find(L'\0') != std::wstring::npos)
         return nullptr;
+#ifdef _WIN32
+    // The wide call: the narrow one would read the path in the ANSI code page.
+    const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return File(::_wfopen(path.c_str(), wideMode.c_str()));
+#else
+    const std::string narrow = text::WideToUtf8(path);
     return File(std::fopen(narrow.c_str(), mode));
+#endif
 }
 
 bool StartsWith(std::span<const std::uint8_t> bytes, std::string_view prefix) {

@@ -14,6 +14,14 @@
 namespace quicapi {
 namespace {
 
+bool IsSocket(QUIC_SOCKET socket) {
+#ifdef _WIN32
+    return socket != INVALID_SOCKET;
+#else
+    return socket >= 0;
+#endif
+}
+
 template <typename T>
 T* As(HQUIC handle, QuicHandleType type) {
     if (handle == nullptr || handle->type != type)
@@ -278,9 +286,9 @@ QUIC_STATUS QUIC_API StreamReceiveSetEnabled(HQUIC handle, BOOLEAN enabled) {
     return stream->SetReceiveEnabled(enabled != FALSE);
 }
 
-QUIC_STATUS QUIC_API StreamAttachSocket(HQUIC handle, int socket) {
+QUIC_STATUS QUIC_API StreamAttachSocket(HQUIC handle, QUIC_SOCKET socket) {
     Stream* stream = AsStream(handle);
-    if (stream == nullptr || socket < 0)
+    if (stream == nullptr || !IsSocket(socket))
         return QUIC_STATUS_INVALID_PARAMETER;
     return stream->AttachSocket(socket);
 }

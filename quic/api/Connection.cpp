@@ -1,7 +1,9 @@
 #include "quic/api/Connection.h"
 
 #include <gnutls/crypto.h>
+#ifndef _WIN32
 #include <netdb.h>
+#endif
 #include <ngtcp2/ngtcp2_crypto_gnutls.h>
 #include <string.h>
 

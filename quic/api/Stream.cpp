@@ -1,10 +1,8 @@
 #include "quic/api/Stream.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 
+#include "platform/Socket.h"
 #include "quic/api/Connection.h"
 
 namespace quicapi {
@@ -121,25 +119,25 @@ void Stream::ReceiveComplete(uint64_t length) {
     RunOnWorker([self, length] { self->CompleteOnWorker(length); }, false);
 }
 
-QUIC_STATUS Stream::AttachSocket(int fd) {
+QUIC_STATUS Stream::AttachSocket(QUIC_SOCKET fd) {
     if (appClosed || connection->GetWorker() == nullptr)
         return QUIC_STATUS_INVALID_STATE;
     // A duplicate of the worker's own: the application may close its
-    // descriptor at any time without the worker watching a reused number.
-    const int watched = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (watched < 0)
+    // socket at any time without the worker watching a reused number.
+    const platform::SocketHandle watched = platform::DuplicateSocket(fd);
+    if (watched == platform::kInvalidSocket)
         return QUIC_STATUS_OUT_OF_MEMORY;
     auto self = shared_from_this();
     RunOnWorker([self, watched] { self->AttachOnWorker(watched); }, false);
     return QUIC_STATUS_SUCCESS;
 }
 
-void Stream::AttachOnWorker(int fd) {
+void Stream::AttachOnWorker(platform::SocketHandle fd) {
     auto worker = connection->GetWorker();
     // Only a started stream is sure to end, and so to let the watch go.
     if (state.load() != StreamState::Started || appClosed || socketWatch != 0 ||
         worker == nullptr || !worker->OnThread()) {
-        close(fd);
+        platform::CloseSocket(fd);
         return;
     }
     std::weak_ptr<Stream> weak = weak_from_this();

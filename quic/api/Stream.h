@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Socket.h"
 #include "quic/api/Handle.h"
 
 namespace quicapi {
@@ -61,7 +62,7 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     void ReceiveComplete(uint64_t length);
     // Has the worker watch a duplicate of `fd` until the stream ends, with
     // SOCKET_READY events on the worker thread. One socket per stream.
-    QUIC_STATUS AttachSocket(int fd);
+    QUIC_STATUS AttachSocket(QUIC_SOCKET fd);
     void Close();
 
     const std::shared_ptr<Connection> connection;
@@ -124,7 +125,7 @@ class Stream : public QUIC_HANDLE, public std::enable_shared_from_this<Stream> {
     void FinishWithoutTransport(QUIC_STATUS startStatus);
     void ShutdownComplete(const ConnectionEnd* end);
     void RunOnWorker(std::function<void()> op, bool wait);
-    void AttachOnWorker(int fd);
+    void AttachOnWorker(platform::SocketHandle fd);
     void DetachSocket();
 
     bool Ended() const { return state.load() == StreamState::Ended; }

@@ -1,6 +1,10 @@
 #include "quic/api/TlsSession.h"
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 #include <ngtcp2/ngtcp2_crypto_gnutls.h>
 
 #include "quic/api/Configuration.h"

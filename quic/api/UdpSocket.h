@@ -1,14 +1,14 @@
 #pragma once
-// Non-blocking UDP socket with batched receive (recvmmsg, GRO) and batched
-// send (generic segmentation offload where the kernel offers it).
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+// Non-blocking UDP socket with batched receive and send. On Linux a batch
+// is one recvmmsg (with GRO) and a send uses generic segmentation offload
+// where the kernel offers it; on Windows both are plain recvfrom and sendto
+// calls, one datagram each.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "platform/Socket.h"
 #include "quic/api/msquic_api.h"
 
 namespace quicapi {
@@ -28,7 +28,7 @@ class UdpSocket {
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    int Fd() const { return fd; }
+    platform::SocketHandle Fd() const { return fd; }
     const SocketAddress& LocalAddress() const { return local; }
 
     struct Datagram {
@@ -50,10 +50,10 @@ class UdpSocket {
     void Send(const SocketAddress& remote, const uint8_t* data, size_t length, size_t segment);
 
   private:
-    explicit UdpSocket(int socketFd) : fd(socketFd) {}
+    explicit UdpSocket(platform::SocketHandle socket) : fd(socket) {}
     void SendOne(const SocketAddress& remote, const uint8_t* data, size_t length, size_t segment);
 
-    int fd;
+    platform::SocketHandle fd;
     SocketAddress local;
     bool gsoAvailable = true;
     bool groEnabled = false;

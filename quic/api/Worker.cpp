@@ -1,11 +1,7 @@
 #include "quic/api/Worker.h"
 
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <time.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <chrono>
 #include <future>
 
 #include "quic/api/Connection.h"
@@ -13,21 +9,11 @@
 
 namespace quicapi {
 
-namespace {
-
-// epoll tags of the worker's own descriptors; watches have ids from 2 on.
-constexpr uint64_t kUdpTag = 0;
-constexpr uint64_t kWakeTag = 1;
-// Events one wait takes at most: every watched socket and the UDP socket
-// get their turn in one round.
-constexpr int kMaxEvents = 64;
-
-}  // namespace
-
 Timestamp Now() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<Timestamp>(ts.tv_sec) * 1000000000ull + static_cast<Timestamp>(ts.tv_nsec);
+    // CLOCK_MONOTONIC on Linux, QueryPerformanceCounter on Windows.
+    return static_cast<Timestamp>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count());
 }
 
 Worker::Worker(std::unique_ptr<UdpSocket> udpSocket) : socket(std::move(udpSocket)) {}
@@ -35,18 +21,8 @@ Worker::Worker(std::unique_ptr<UdpSocket> udpSocket) : socket(std::move(udpSocke
 std::shared_ptr<Worker> Worker::Start(std::unique_ptr<UdpSocket> socket,
                                       std::function<void(Worker&)> first) {
     std::shared_ptr<Worker> worker(new Worker(std::move(socket)));
-    worker->epollFd = epoll_create1(EPOLL_CLOEXEC);
-    worker->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (worker->epollFd < 0 || worker->wakeFd < 0)
-        return nullptr;
-    epoll_event socketEvent{};
-    socketEvent.events = EPOLLIN;
-    socketEvent.data.u64 = kUdpTag;
-    epoll_event wakeEvent{};
-    wakeEvent.events = EPOLLIN;
-    wakeEvent.data.u64 = kWakeTag;
-    if (epoll_ctl(worker->epollFd, EPOLL_CTL_ADD, worker->socket->Fd(), &socketEvent) != 0 ||
-        epoll_ctl(worker->epollFd, EPOLL_CTL_ADD, worker->wakeFd, &wakeEvent) != 0)
+    worker->poll = WorkerPoll::Open(worker->socket->Fd());
+    if (!worker->poll)
         return nullptr;
     worker->ops.push_back([raw = worker.get(), first = std::move(first)] { first(*raw); });
     try {
@@ -60,18 +36,11 @@ std::shared_ptr<Worker> Worker::Start(std::unique_ptr<UdpSocket> socket,
     return worker;
 }
 
-Worker::SocketWatch::~SocketWatch() {
-    close(fd);
-}
-
-uint64_t Worker::Watch(int fd, std::function<void(bool, bool)> onReady) {
+uint64_t Worker::Watch(platform::SocketHandle fd, std::function<void(bool, bool)> onReady) {
     auto watch = std::make_unique<SocketWatch>(fd, std::move(onReady));
     const uint64_t id = nextWatchId++;
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    event.data.u64 = id;
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0)
-        return 0;  // the watch closes the descriptor
+    if (!poll->Add(id, fd))
+        return 0;  // the watch closes the socket
     watches.emplace(id, std::move(watch));
     return id;
 }
@@ -80,7 +49,7 @@ void Worker::Unwatch(uint64_t id) {
     const auto found = watches.find(id);
     if (found == watches.end())
         return;
-    epoll_ctl(epollFd, EPOLL_CTL_DEL, found->second->fd, nullptr);
+    poll->Remove(id, found->second->socket.get());
     watches.erase(found);
 }
 
@@ -99,10 +68,6 @@ Worker::~Worker() {
             thread.join();
         }
     }
-    if (epollFd >= 0)
-        close(epollFd);
-    if (wakeFd >= 0)
-        close(wakeFd);
 }
 
 bool Worker::OnThread() const {
@@ -110,10 +75,8 @@ bool Worker::OnThread() const {
 }
 
 void Worker::Wake() {
-    if (!wakePending.exchange(true)) {
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t written = write(wakeFd, &one, sizeof one);
-    }
+    if (!wakePending.exchange(true))
+        poll->Wake();
 }
 
 void Worker::Post(std::function<void()> op) {
@@ -219,8 +182,7 @@ bool Worker::RunOps() {
             if (!batch.empty() && wakePending) {
                 // These operations are what the wake-up was for: consume it
                 // here, so the next wait does not return at once for them.
-                uint64_t value;
-                [[maybe_unused]] ssize_t got = read(wakeFd, &value, sizeof value);
+                poll->ClearWake();
                 wakePending = false;
             }
         }
@@ -273,7 +235,7 @@ void Worker::Dispatch(const UdpSocket::Datagram& datagram) {
 
 void Worker::Run() {
     threadId = std::this_thread::get_id();
-    epoll_event events[kMaxEvents];
+    WorkerPoll::Events events;
     for (;;) {
         RunOps();
         if (stopRequested) {
@@ -329,34 +291,20 @@ void Worker::Run() {
         for (const auto& connection : connections)
             if (connection->StartsWaiting())
                 next = now;
-        timespec timeout{};
-        if (next == UINT64_MAX) {
-            timeout.tv_sec = 3600;
-        } else if (next > now) {
-            Timestamp wait = next - now;
-            timeout.tv_sec = static_cast<time_t>(wait / 1000000000ull);
-            timeout.tv_nsec = static_cast<long>(wait % 1000000000ull);
+        poll->Wait(next == UINT64_MAX ? UINT64_MAX : next > now ? next - now : 0, events);
+        if (events.woken) {
+            poll->ClearWake();
+            wakePending = false;
         }
-        int count = epoll_pwait2(epollFd, events, kMaxEvents, &timeout, nullptr);
-        bool readable = false;
-        for (int i = 0; i < count; ++i) {
-            const uint64_t tag = events[i].data.u64;
-            if (tag == kWakeTag) {
-                uint64_t value;
-                [[maybe_unused]] ssize_t got = read(wakeFd, &value, sizeof value);
-                wakePending = false;
-            } else if (tag == kUdpTag) {
-                readable = true;
-            } else if (const auto found = watches.find(tag); found != watches.end()) {
-                // Looked up afresh for each event: an earlier one may have
-                // ended this watch. The callback may end it too, so it runs
-                // from a copy.
-                const uint32_t flags = events[i].events;
+        for (const WorkerPoll::Ready& ready : events.watches) {
+            // Looked up afresh for each event: an earlier one may have ended
+            // this watch. The callback may end it too, so it runs from a copy.
+            if (const auto found = watches.find(ready.id); found != watches.end()) {
                 const auto onReady = found->second->onReady;
-                onReady((flags & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0,
-                        (flags & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0);
+                onReady(ready.readable, ready.writable);
             }
         }
+        const bool readable = events.udpReadable;
         if (readable) {
             // Bounded, so that timers and sends are not starved by a flood.
             for (int round = 0; round < 16; ++round) {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "quic/api/UdpSocket.h"
+#include "quic/api/WorkerPoll.h"
 
 namespace quicapi {
 
@@ -62,11 +63,11 @@ class Worker : public std::enable_shared_from_this<Worker> {
     void UnmapCid(const ngtcp2_cid& cid);
     void SetListener(Listener* newListener) { listener = newListener; }
     Listener* CurrentListener() const { return listener; }
-    // Watches `fd` (a duplicate the worker now owns) edge-triggered for
-    // reading and writing; `onReady(readable, writable)` runs on this thread
-    // for every change until Unwatch. Returns the watch's id, 0 on failure
-    // (the descriptor is closed then).
-    uint64_t Watch(int fd, std::function<void(bool, bool)> onReady);
+    // Watches `socket` (a duplicate the worker now owns) for reading and
+    // writing as WorkerPoll reports them; `onReady(readable, writable)` runs
+    // on this thread for every change until Unwatch. Returns the watch's id,
+    // 0 on failure (the socket is closed then).
+    uint64_t Watch(platform::SocketHandle socket, std::function<void(bool, bool)> onReady);
     // Stops watching and closes the duplicate; an unknown id is ignored.
     void Unwatch(uint64_t id);
     // Keeps answering a closed connection's peer with its close packet for a while.
@@ -91,20 +92,16 @@ class Worker : public std::enable_shared_from_this<Worker> {
         Timestamp lastSent = 0;
     };
 
-    // A watched descriptor, closed with the watch.
+    // A watched socket, closed with the watch.
     struct SocketWatch {
-        SocketWatch(int watched, std::function<void(bool, bool)> ready)
-            : fd(watched), onReady(std::move(ready)) {}
-        ~SocketWatch();
-        SocketWatch(const SocketWatch&) = delete;
-        SocketWatch& operator=(const SocketWatch&) = delete;
-        const int fd;
+        SocketWatch(platform::SocketHandle watched, std::function<void(bool, bool)> ready)
+            : socket(watched), onReady(std::move(ready)) {}
+        const platform::UniqueSocket socket;
         const std::function<void(bool, bool)> onReady;
     };
 
     std::unique_ptr<UdpSocket> socket;
-    int epollFd = -1;
-    int wakeFd = -1;
+    std::unique_ptr<WorkerPoll> poll;
     std::thread thread;
     std::atomic<std::thread::id> threadId{};
     std::atomic<bool> stopRequested{false};
@@ -123,7 +120,7 @@ class Worker : public std::enable_shared_from_this<Worker> {
     std::unordered_map<std::string, Connection*> cids;
     std::unordered_map<std::string, std::shared_ptr<Remnant>> remnants;
     Listener* listener = nullptr;
-    // Ids 0 and 1 tag the UDP socket and the wake-up descriptor in epoll.
+    // Ids 0 and 1 are the poll's own.
     std::unordered_map<uint64_t, std::unique_ptr<SocketWatch>> watches;
     uint64_t nextWatchId = 2;
 };

@@ -39,7 +39,8 @@
 //   it (datagrams go with Don't Fragment, so a probe too large is lost, not
 //   split), and nothing larger than the peer's max_udp_payload_size ever.
 //   Loopback is no exception. Sends are batched with segmentation offload,
-//   receives with recvmmsg and UDP_GRO where the kernel has them.
+//   receives with recvmmsg and UDP_GRO where the Linux kernel has them; on
+//   Windows each datagram is one sendto or recvfrom.
 // - Flow control: each stream may have 4 MiB of unread data at its peer, a
 //   connection sixteen times that, so streams whose readers stall leave the
 //   rest room. Streams with data to send take turns, one packet each.
@@ -47,9 +48,14 @@
 //   block until the object is shut down; no event for the handle follows
 //   their return. Called from inside a callback they take effect when the
 //   callback returns, and the closed handle gets no further events.
-#include <netinet/in.h>
 #include <stdint.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #ifdef __cplusplus
 extern "C" {
@@ -453,7 +459,12 @@ typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_RECEIVE_SET_ENABLED_FN)(HQUIC Stream, 
 // the local socket `Socket` (kept until the stream has ended) and reports
 // SOCKET_READY events on the worker thread, so the application can move a
 // stream's bytes to and from the socket without a thread of its own.
-typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_ATTACH_SOCKET_FN)(HQUIC Stream, int Socket);
+#ifdef _WIN32
+typedef SOCKET QUIC_SOCKET;
+#else
+typedef int QUIC_SOCKET;
+#endif
+typedef QUIC_STATUS(QUIC_API* QUIC_STREAM_ATTACH_SOCKET_FN)(HQUIC Stream, QUIC_SOCKET Socket);
 
 typedef struct QUIC_API_TABLE {
     QUIC_SET_CONTEXT_FN SetContext;

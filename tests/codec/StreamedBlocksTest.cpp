@@ -7,6 +7,7 @@
 #include "RandomBytes.h"
 #include "codec/DiffLib.h"
 #include "codec/LzmsBlock.h"
+#include "codec/LzmsCoder.h"
 #include "codec/PatchApplier.h"
 
 namespace {
@@ -22,7 +23,17 @@ std::vector<std::uint8_t> Text(std::size_t lines) {
     return {text.begin(), text.end()};
 }
 
+// Where the system has no LZMS coder (Wine has no Compression API) a block
+// is never compressed, so it travels raw, and the rest is not testable.
+#define SKIP_WITHOUT_LZMS_CODER()                                                      \
+    if (!LzmsCoderAvailable()) {                                                       \
+        std::vector<std::uint8_t> packed;                                              \
+        EXPECT_EQ(LzmsBlockCompressor().Compress(Text(1000), packed), Result::Failed); \
+        GTEST_SKIP() << "no LZMS coder on this system: every block travels raw";       \
+    }
+
 TEST(LzmsBlock, CompressibleBlocksShrinkAndComeBackNoiseStaysRaw) {
+    SKIP_WITHOUT_LZMS_CODER();
     LzmsBlockCompressor compressor;
     LzmsBlockDecompressor decompressor;
     const auto text = Text(20000);
@@ -53,6 +64,7 @@ TEST(LzmsBlock, CompressibleBlocksShrinkAndComeBackNoiseStaysRaw) {
 }
 
 TEST(LzmsBlock, DamageAndImpossibleSizesAreRefused) {
+    SKIP_WITHOUT_LZMS_CODER();
     LzmsBlockCompressor compressor;
     LzmsBlockDecompressor decompressor;
     const auto text = Text(5000);

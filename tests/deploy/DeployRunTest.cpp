@@ -8,6 +8,7 @@
 #include <regex>
 #include <thread>
 
+#include "codec/LzmsCoder.h"
 #include "deploy/DeployReceiver.h"
 #include "deploy/DeploySender.h"
 #include "deploy/DeployTestSupport.h"
@@ -122,7 +123,10 @@ TEST_P(DeployRunTest, NewFileIsUploadedWholeThenPatchedOnEachLaterRun) {
     std::wstring line = Deploy();
     ASSERT_TRUE(UploadNumbers(line, prefix, L"Uploading", plain, sent)) << line;
     EXPECT_EQ(plain, content.size());
-    EXPECT_LT(sent, plain / 2) << "compressible content is sent compressed";
+    // Without an LZMS coder (Wine) the blocks travel raw.
+    if (DIFFLIB::LzmsCoderAvailable()) {
+        EXPECT_LT(sent, plain / 2) << "compressible content is sent compressed";
+    }
     EXPECT_EQ(clientOut.Text(), L"Requested signature for " + target + L"...  Writing ... \r\n");
     EXPECT_EQ(ReadFile(targetPath), content);
 
@@ -132,15 +136,19 @@ TEST_P(DeployRunTest, NewFileIsUploadedWholeThenPatchedOnEachLaterRun) {
     const auto inserted = SampleContent(500, 2);
     content.insert(content.begin() + 70000, inserted.begin(), inserted.end());
     WriteFile(source, content);
+#ifndef _WIN32
     ASSERT_EQ(::chmod(targetPath.c_str(), 0751), 0);
+#endif
     line = Deploy();
     ASSERT_TRUE(UploadNumbers(line, prefix, L"Patch", plain, sent)) << line;
     EXPECT_LT(plain, 40000u) << "patch carries the changed chunks only";
     EXPECT_EQ(clientOut.Text(), L"Requested signature for " + target + L"...  Patching ... \r\n");
     EXPECT_EQ(ReadFile(targetPath), content);
+#ifndef _WIN32
     struct stat info {};
     ASSERT_EQ(::stat(targetPath.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0751u) << "the replaced file keeps its permissions";
+#endif
 
     // Unchanged: still the patch way, seed records only.
     line = Deploy();

@@ -1,9 +1,6 @@
 #pragma once
 // Helpers for the deployment tests: scratch directories, files, a console
 // sink, and a raw peer that speaks the RemoteSync header format.
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -22,6 +19,8 @@
 
 #include "codec/LzmsBlock.h"
 #include "deploy/DeployChannel.h"
+#include "platform/Files.h"
+#include "platform/Socket.h"
 
 using namespace deploy;
 using namespace net;
@@ -30,12 +29,7 @@ namespace deploytest {
 
 class TempDir {
   public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/vtr-deploy-XXXXXX";
-        if (::mkdtemp(pattern.data()))
-            path_ = pattern;
-    }
+    TempDir() { path_ = platform::MakeTempDirectory("vtr-deploy-"); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     ~TempDir() {
@@ -131,9 +125,8 @@ inline bool WaitFor(const std::function<bool()>& condition, int seconds = 5) {
 }
 
 inline void SetTimeouts(const TcpSocket& socket, int seconds = 10) {
-    timeval limit{seconds, 0};
-    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    platform::SetReceiveTimeout(socket.Handle(), std::chrono::seconds(seconds));
+    platform::SetSendTimeout(socket.Handle(), std::chrono::seconds(seconds));
 }
 
 // Raw header bytes, built here field by field so the tests do not lean on the

@@ -13,6 +13,16 @@ using namespace http;
 using testing_support::HttpRequest;
 using testing_support::HttpTestServer;
 
+#ifdef _WIN32
+// The C runtime's names for the two POSIX calls this test uses.
+static int setenv(const char* name, const char* value, int) {
+    return ::_putenv_s(name, value);
+}
+static int unsetenv(const char* name) {
+    return ::_putenv_s(name, "");
+}
+#endif
+
 namespace {
 
 std::string Text(const std::vector<std::uint8_t>& bytes) {

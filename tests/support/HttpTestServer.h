@@ -1,11 +1,10 @@
 #pragma once
 // A plain HTTP server on 127.0.0.1 for the HTTP client tests: records every
 // request and answers with whatever raw response the test's handler builds.
+// Over the platform's sockets, so that it serves on Windows too.
+#ifndef _WIN32
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdlib>
@@ -16,7 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Socket.h"
+#include "platform/SocketPoll.h"
+
 namespace testing_support {
+
+using platform::SocketHandle;
 
 struct HttpRequest {
     std::string method;
@@ -41,28 +45,28 @@ class HttpTestServer {
 
   private:
     void AcceptLoop();
-    void Serve(int fd, int connection);
+    void Serve(SocketHandle fd, int connection);
 
     Handler handler_;
-    int listener_ = -1;
+    SocketHandle listener_ = platform::kInvalidSocket;
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::vector<HttpRequest> requests_;
-    std::vector<int> open_;
+    std::vector<SocketHandle> open_;
     std::thread acceptor_;
     std::vector<std::thread> workers_;
 };
 
 inline HttpTestServer::HttpTestServer(Handler handler) : handler_(std::move(handler)) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listener_ = platform::OpenSocket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 16);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener_, 16);
     socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] { AcceptLoop(); });
 }
@@ -72,14 +76,14 @@ inline HttpTestServer::~HttpTestServer() {
     acceptor_.join();
     {
         std::lock_guard lock(mutex_);
-        for (const int fd : open_)
-            shutdown(fd, SHUT_RDWR);
+        for (const SocketHandle fd : open_)
+            platform::ShutdownSocket(fd);
     }
     for (auto& worker : workers_)
         worker.join();
-    for (const int fd : open_)
-        close(fd);
-    close(listener_);
+    for (const SocketHandle fd : open_)
+        platform::CloseSocket(fd);
+    platform::CloseSocket(listener_);
 }
 
 inline std::vector<HttpRequest> HttpTestServer::Requests() {
@@ -100,11 +104,11 @@ inline std::string HttpTestServer::Response(int status, const std::string& body,
 inline void HttpTestServer::AcceptLoop() {
     int connections = 0;
     while (!stopping_) {
-        pollfd waiting{listener_, POLLIN, 0};
-        if (poll(&waiting, 1, 50) <= 0)
+        platform::PollEntry waiting = platform::MakePollEntry(listener_, platform::kPollIn);
+        if (platform::PollSockets(std::span(&waiting, 1), 50) <= 0)
             continue;
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
+        const SocketHandle fd = platform::AcceptSocket(listener_);
+        if (fd == platform::kInvalidSocket)
             continue;
         std::lock_guard lock(mutex_);
         open_.push_back(fd);
@@ -112,14 +116,14 @@ inline void HttpTestServer::AcceptLoop() {
     }
 }
 
-inline void HttpTestServer::Serve(int fd, int connection) {
+inline void HttpTestServer::Serve(SocketHandle fd, int connection) {
     std::string data;
     char buffer[8192];
     for (;;) {
         // One request after another on the same connection.
         std::size_t headEnd;
         while ((headEnd = data.find("\r\n\r\n")) == std::string::npos) {
-            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            const long n = platform::ReceiveBytes(fd, buffer, sizeof buffer, true);
             if (n <= 0)
                 return;
             data.append(buffer, static_cast<std::size_t>(n));
@@ -150,7 +154,7 @@ inline void HttpTestServer::Serve(int fd, int connection) {
             start = end + 2;
         }
         while (data.size() < contentLength) {
-            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            const long n = platform::ReceiveBytes(fd, buffer, sizeof buffer, true);
             if (n <= 0)
                 return;
             data.append(buffer, static_cast<std::size_t>(n));
@@ -164,17 +168,26 @@ inline void HttpTestServer::Serve(int fd, int connection) {
         const auto response = handler_(request);
         if (!response) {
             // Hold the connection silently until the server goes away.
-            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+            while (platform::ReceiveBytes(fd, buffer, sizeof buffer, true) > 0) {
             }
             return;
         }
-        send(fd, response->data(), response->size(), MSG_NOSIGNAL);
+        for (std::size_t sent = 0; sent < response->size();) {
+            const long n =
+                platform::SendBytes(fd, response->data() + sent, response->size() - sent, true);
+            if (n <= 0)
+                return;
+            sent += static_cast<std::size_t>(n);
+        }
         if (response->find("Connection: close") != std::string::npos) {
-            shutdown(fd, SHUT_WR);
+#ifdef _WIN32
+            ::shutdown(fd, SD_SEND);
+#else
+            ::shutdown(fd, SHUT_WR);
+#endif
             return;
         }
     }
 }
-
 
 }  // namespace testing_support
