@@ -16,8 +16,9 @@ using Clock = std::chrono::steady_clock;
 // judges it from this many of the last sends.
 constexpr std::uint64_t kRateSample = std::uint64_t{2} << 20;
 constexpr std::size_t kRecentSends = 8;
-// Blocks this small (a typical patch) compress thoroughly in tens of
-// milliseconds: not worth a faster search.
+// Blocks this small (a typical patch) get the middle search: a few
+// milliseconds where the thorough one takes several times that on the
+// deployment's critical path, for about a twentieth more output.
 constexpr std::size_t kSmallBlock = 256 << 10;
 // With a transport that tells what it holds: the link counts as about to
 // fall idle below this much (or what it carries in kIdleMargin, when more),
@@ -27,8 +28,11 @@ constexpr double kLowWater = 64 << 10;
 constexpr double kIdleMargin = 0.010;
 constexpr auto kRateWindow = std::chrono::milliseconds(500);
 constexpr double kRateSpan = 0.020;
-// Longest wait before the writer looks at the transport again.
+constexpr auto kRateSpanTime = std::chrono::milliseconds(20);
+// Longest wait before the writer looks at the transport again, and how long
+// a transport may take nothing before the writer stops waiting for it.
 constexpr auto kLongestLook = std::chrono::milliseconds(50);
+constexpr auto kStalled = std::chrono::milliseconds(250);
 
 std::size_t Index(DIFFLIB::LzmsEffort effort) {
     return static_cast<std::size_t>(effort);
@@ -224,8 +228,10 @@ DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::
 }
 
 DIFFLIB::LzmsEffort UploadPipeline::EffortFor(std::size_t size) const {
-    if (mode_ != Mode::Adaptive || size <= kSmallBlock)
+    if (mode_ != Mode::Adaptive)
         return DIFFLIB::LzmsEffort::Thorough;
+    if (size <= kSmallBlock)
+        return DIFFLIB::LzmsEffort::Medium;
     return ChooseEffort(efforts_, linkRate_, workers_);
 }
 
@@ -237,7 +243,8 @@ bool UploadPipeline::WorthCompressing(std::size_t ahead, DIFFLIB::LzmsEffort eff
     // block the writer waits for, or while the link holds bytes to carry;
     // otherwise the transport may need the cores more.
     if (queued_ && linkRate_ == 0)
-        return (ahead == 0 && pushed_ == 1) || static_cast<double>(heldByLink_) > kLowWater;
+        return (ahead == 0 && pushed_ == 1) || (static_cast<double>(heldByLink_) > kLowWater &&
+                                                Clock::now() - firstProbe_ <= 2 * kRateSpanTime);
     if (linkRate_ == 0 || secondsPerByte == 0)
         return true;  // nothing learnt yet: try
     // The writer sends what the link still holds and the `ahead` blocks
@@ -293,11 +300,15 @@ std::optional<std::uint64_t> UploadPipeline::ProbeQueue() {
         return std::nullopt;
     const auto now = Clock::now();
     const std::uint64_t taken = sentStored_ - std::min(sentStored_, *held);
+    if (probes_++ == 0)
+        firstProbe_ = now;
     // Time the link stood idle says nothing about its rate.
     if (heldByLink_ == 0)
         taken_.clear();
-    if (taken_.empty() || taken != taken_.back().second)
+    if (taken_.empty() || taken != taken_.back().second) {
         taken_.emplace_back(now, taken);
+        moved_ = now;
+    }
     while (taken_.size() > 2 && now - taken_[1].first > kRateWindow)
         taken_.pop_front();
     const double seconds = std::chrono::duration<double>(now - taken_.front().first).count();
@@ -310,20 +321,33 @@ std::optional<std::uint64_t> UploadPipeline::ProbeQueue() {
 std::shared_ptr<UploadPipeline::Slot> UploadPipeline::WhileTheLinkIsBusy(
     const std::shared_ptr<Slot>& front, double held, Clock::time_point& until) {
     const auto now = Clock::now();
+    // A link that takes nothing more is not waited for: the send will tell.
+    if (now - moved_ > kStalled)
+        return front;
+    if (linkRate_ <= 0) {
+        // Not known yet: a busy link shows its rate within kRateSpan, and
+        // is looked at again shortly until then; one that never holds
+        // bytes for that long is faster than the pipeline, and not waited
+        // for.
+        if (held <= kLowWater || now - firstProbe_ > 2 * kRateSpanTime)
+            return front;
+        until = now + std::chrono::milliseconds(1);
+        return nullptr;
+    }
     const double lowWater = std::max(kLowWater, linkRate_ * kIdleMargin);
-    if (held > lowWater) {
-        // A compressor may yet finish it while the link carries what it has.
-        const auto look = linkRate_ > 0
-                              ? std::chrono::duration_cast<Clock::duration>(
-                                    std::chrono::duration<double>((held - lowWater) / linkRate_))
-                              : Clock::duration(std::chrono::milliseconds(2));
+    // While the link carries what it has, a compressor may yet finish the
+    // block: one is at it, or one will take it in time.
+    if (held > lowWater && (front->state == Slot::State::Compressing ||
+                            WorthCompressing(0, EffortFor(front->plain.size())))) {
+        const auto look = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>((held - lowWater) / linkRate_));
         until = now + std::clamp<Clock::duration>(look, std::chrono::milliseconds(1), kLongestLook);
         return nullptr;
     }
     // The link is about to fall idle. A block being compressed is still
     // worth waiting for when the link time LZMS saves exceeds the wait.
     const EffortSeen& seen = efforts_[Index(front->effort)];
-    if (front->state != Slot::State::Compressing || linkRate_ <= 0 || seen.secondsPerByte == 0)
+    if (front->state != Slot::State::Compressing || seen.secondsPerByte == 0)
         return front;
     const double size = static_cast<double>(front->plain.size());
     const auto expectedEnd =

@@ -131,7 +131,7 @@ class UploadPipeline {
     Mode mode_;
     std::size_t window_;
     // guards slots_, pushed_, written_, finished_, stopping_, error_, totals_,
-    // linkRate_, efforts_, heldByLink_
+    // linkRate_, efforts_, heldByLink_, firstProbe_, probes_
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::deque<std::shared_ptr<Slot>> slots_;  // pushed, not yet taken by the writer, in order
@@ -143,6 +143,8 @@ class UploadPipeline {
     Totals totals_;
     double linkRate_ = 0;           // bytes a second the writer has seen; 0 until known
     std::uint64_t heldByLink_ = 0;  // what the transport held at the last probe
+    std::chrono::steady_clock::time_point firstProbe_;
+    std::uint64_t probes_ = 0;
     EffortsSeen efforts_{};
     std::size_t workers_ = 1;
     // Writer thread only: the last sends, their bytes and the time they
@@ -157,6 +159,7 @@ class UploadPipeline {
     // bytes sent so far, and recent (time, bytes the peer has taken).
     std::uint64_t sentStored_ = 0;
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::uint64_t>> taken_;
+    std::chrono::steady_clock::time_point moved_;  // when the peer last took bytes
     std::vector<std::thread> compressors_;
     std::thread writer_;
 };
