@@ -373,10 +373,15 @@ void UploadPipeline::Write() {
                 Clock::time_point until;
                 if (!slots_.empty() && (slot = TakeFront(until, waitingSince)))
                     break;
-                if (until == Clock::time_point::max())
+                if (until == Clock::time_point::max()) {
                     changed_.wait(guard);
-                else
+                } else {
+                    // What the transport holds changed what is worth
+                    // compressing: idle compressors look again.
+                    if (queued_)
+                        changed_.notify_all();
                     changed_.wait_until(guard, until);
+                }
             }
             slot->taken = true;
             if (slot->state != Slot::State::Packed)
