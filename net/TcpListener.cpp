@@ -124,11 +124,22 @@ NetError TcpListener::Listen(std::string_view address, int port) {
     }
     if (bound.empty())
         return NetError::Bind;
+    port_ = bound.front().LocalPort();
     sockets_ = std::move(bound);
     return NetError::None;
 }
 
 TcpSocket TcpListener::Accept(std::span<platform::PollEntry> watched, milliseconds timeout) {
+#ifdef _WIN32
+    ++accepting_;
+    struct Leave {
+        TcpListener& self;
+        ~Leave() {
+            if (--self.accepting_ == 0 && self.closed_.load())
+                self.CloseSockets();
+        }
+    } leave{*this};
+#endif
     using Clock = std::chrono::steady_clock;
     const auto deadline = timeout.count() < 0 ? Clock::time_point::max() : Clock::now() + timeout;
     std::vector<platform::PollEntry> fds(sockets_.size() + watched.size());
@@ -199,6 +210,17 @@ void TcpListener::Close() {
     closed_ = true;
     for (const TcpSocket& socket : sockets_)
         socket.Shutdown();
+#ifdef _WIN32
+    if (accepting_.load() == 0)
+        CloseSockets();
+#endif
+}
+
+void TcpListener::CloseSockets() {
+    // Each socket closes once: the first caller takes its share.
+    std::lock_guard guard(closeLock_);
+    for (TcpSocket& socket : sockets_)
+        socket.Close();
 }
 
 }  // namespace net

@@ -5,6 +5,7 @@
 // up, so a port stays open for the whole run.
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,18 +45,26 @@ class TcpListener {
     TcpSocket Accept(std::span<platform::PollEntry> watched = {},
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
-    // Wakes a waiting Accept and makes every later one return at once. Any
-    // thread may call it; the descriptors go with the listener.
+    // Wakes a waiting Accept and makes every later one return at once; later
+    // dials are refused. Any thread may call it.
     void Close();
     bool Closed() const { return closed_.load(); }
 
     bool IsListening() const { return !sockets_.empty(); }
     // The bound port (0 when nothing is bound).
-    int LocalPort() const { return sockets_.empty() ? 0 : sockets_.front().LocalPort(); }
+    int LocalPort() const { return port_; }
 
   private:
+    // Windows: a shut-down listening socket still takes connections into its
+    // backlog, so Close closes the sockets themselves, or leaves it to the
+    // waiting Accept as it returns.
+    void CloseSockets();
+
     std::vector<TcpSocket> sockets_;  // fixed once Listen returned
+    int port_ = 0;                    // fixed once Listen returned
     std::atomic<bool> closed_{false};
+    std::atomic<int> accepting_{0};  // threads inside Accept
+    std::mutex closeLock_;           // guards the closing of sockets_' handles
     // The waiting thread's back-off: its length and when it ends.
     std::chrono::milliseconds pause_{0};
     std::chrono::steady_clock::time_point pausedUntil_{};

@@ -108,6 +108,11 @@ void ShutdownSocket(SocketHandle socket);
 // stream, -1 on an error.
 long SendBytes(SocketHandle socket, const void* data, std::size_t size, bool wait);
 long ReceiveBytes(SocketHandle socket, void* buffer, std::size_t size, bool wait);
+// One send or receive on a socket in non-blocking mode (WouldBlock when
+// nothing moves). Unlike the calls above it always reaches the system, which
+// is what re-arms Windows' readiness records (see WorkerPoll).
+long TrySend(SocketHandle socket, const void* data, std::size_t size);
+long TryReceive(SocketHandle socket, void* buffer, std::size_t size);
 // One gather send of `pieces` (as many as the system takes in one call).
 long SendPieces(SocketHandle socket, std::span<const IoPiece> pieces);
 

@@ -129,6 +129,14 @@ long ReceiveBytes(SocketHandle socket, void* buffer, std::size_t size, bool wait
     return ::recv(socket, buffer, size, wait ? 0 : MSG_DONTWAIT);
 }
 
+long TrySend(SocketHandle socket, const void* data, std::size_t size) {
+    return ::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+long TryReceive(SocketHandle socket, void* buffer, std::size_t size) {
+    return ::recv(socket, buffer, size, MSG_DONTWAIT);
+}
+
 long SendPieces(SocketHandle socket, std::span<const IoPiece> pieces) {
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(pieces.data());

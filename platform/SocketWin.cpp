@@ -41,6 +41,8 @@ SocketError LastSocketError() {
             return SocketError::None;
         case WSAEWOULDBLOCK:
         case WSAEINPROGRESS:
+        // A send or receive timeout ran out, as EAGAIN tells on POSIX.
+        case WSAETIMEDOUT:
             return SocketError::WouldBlock;
         case WSAEINTR:
         case WSA_OPERATION_ABORTED:
@@ -167,6 +169,18 @@ long ReceiveBytes(SocketHandle socket, void* buffer, std::size_t size, bool wait
         ::WSASetLastError(WSAEWOULDBLOCK);
         return -1;
     }
+    const int length = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+    const int got = ::recv(socket, static_cast<char*>(buffer), length, 0);
+    return got == SOCKET_ERROR ? -1 : got;
+}
+
+long TrySend(SocketHandle socket, const void* data, std::size_t size) {
+    const int length = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
+    const int sent = ::send(socket, static_cast<const char*>(data), length, 0);
+    return sent == SOCKET_ERROR ? -1 : sent;
+}
+
+long TryReceive(SocketHandle socket, void* buffer, std::size_t size) {
     const int length = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
     const int got = ::recv(socket, static_cast<char*>(buffer), length, 0);
     return got == SOCKET_ERROR ? -1 : got;

@@ -125,6 +125,11 @@ void PrepareBridgedSocket(const net::TcpSocket& socket) {
     // of MiB on a fast local connection, all of it bytes parked in the tunnel.
     const int bytes = static_cast<int>(kBridgeSocketReceiveBuffer);
     (void)platform::SetReceiveBuffer(socket.Handle(), bytes);
+#ifdef _WIN32
+    // The stream moves its bytes with calls that must not wait, and Windows
+    // has no per-call flag for it: the whole socket does not wait.
+    (void)platform::SetNonBlocking(socket.Handle(), true);
+#endif
 }
 
 QUIC_STATUS OpenVisualStudioPort(const std::shared_ptr<QuicSession>& session,

@@ -331,7 +331,7 @@ QUIC_STATUS QuicStream::OnReceive(QUIC_STREAM_EVENT& event) {
             std::lock_guard guard(lock_);
             socket = socket_;
         }
-        const long sent = platform::SendBytes(socket.Handle(), block.data(), block.size(), false);
+        const long sent = platform::TrySend(socket.Handle(), block.data(), block.size());
         if (sent < 0 && !WouldWait(platform::LastSocketError())) {
             // The local end is gone: so is the stream, and these bytes.
             Close();
@@ -386,7 +386,7 @@ void QuicStream::ReadFromSocket() {
     while (bridge_.readable && !bridge_.ended && Unacknowledged() < kBridgeUnacknowledgedLimit) {
         auto request = std::make_unique<SendRequest>(kRelayChunkSize);
         const long received =
-            platform::ReceiveBytes(socket.Handle(), request->bytes.get(), kRelayChunkSize, false);
+            platform::TryReceive(socket.Handle(), request->bytes.get(), kRelayChunkSize);
         const platform::SocketError error =
             received < 0 ? platform::LastSocketError() : platform::SocketError::None;
         if (error == platform::SocketError::Interrupted)
@@ -429,9 +429,8 @@ void QuicStream::WriteToSocket() {
     std::size_t written = 0;
     bool failed = !socket.IsValid();
     while (!failed && bridge_.heldHead < bridge_.held.size()) {
-        const long sent =
-            platform::SendBytes(socket.Handle(), bridge_.held.data() + bridge_.heldHead,
-                                bridge_.held.size() - bridge_.heldHead, false);
+        const long sent = platform::TrySend(socket.Handle(), bridge_.held.data() + bridge_.heldHead,
+                                            bridge_.held.size() - bridge_.heldHead);
         const platform::SocketError error =
             sent < 0 ? platform::LastSocketError() : platform::SocketError::None;
         if (sent > 0) {

@@ -5,10 +5,10 @@
 // again while it stays so, which is how the stream bridge expects it: it
 // reads and writes until the socket would block, or stops on its own and
 // resumes without a new report. On Linux this is edge-triggered epoll with
-// an eventfd; on Windows WSAPoll with a loopback datagram socket as the
-// wake-up, where each direction of a watch is asked for again only once the
-// socket was seen not ready in it. Wake is for any thread; the rest runs on
-// the worker thread.
+// an eventfd; on Windows Winsock's recorded network events (WSAEventSelect)
+// with an event object as the wake-up, re-armed by the stream's own sends
+// and receives, which therefore go through platform::TrySend and TryReceive.
+// Wake is for any thread; the rest runs on the worker thread.
 #include <cstdint>
 #include <memory>
 #include <vector>

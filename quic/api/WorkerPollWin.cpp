@@ -1,7 +1,7 @@
+// Winsock's headers first: windows.h must not bring in the old ones.
 #include "quic/api/WorkerPoll.h"
 
-#include <algorithm>
-#include <array>
+#include <windows.h>
 
 #include "platform/SocketPoll.h"
 
@@ -9,111 +9,87 @@ namespace quicapi {
 
 namespace {
 
-using platform::kPollHangup;
-using platform::kPollIn;
-using platform::kPollOut;
-
 // The longest single wait; the loop waits again after it.
 constexpr std::uint64_t kLongestWaitMs = 3600 * 1000;
 
-// A datagram socket on the IPv4 loopback connected to itself: a byte sent
-// to it makes it readable, which ends a WSAPoll on it.
-platform::UniqueSocket OpenWakeSocket() {
-    platform::UniqueSocket wake(platform::OpenSocket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
-    if (!wake)
-        return wake;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof address;
-    if (::bind(wake.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-        ::getsockname(wake.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-        ::connect(wake.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-        !platform::SetNonBlocking(wake.get(), true))
-        return platform::UniqueSocket();
-    return wake;
+// Owns an event object.
+class UniqueEvent {
+  public:
+    explicit UniqueEvent(WSAEVENT event) : event_(event) {}
+    ~UniqueEvent() {
+        if (event_ != WSA_INVALID_EVENT)
+            ::WSACloseEvent(event_);
+    }
+    UniqueEvent(const UniqueEvent&) = delete;
+    UniqueEvent& operator=(const UniqueEvent&) = delete;
+    WSAEVENT get() const { return event_; }
+    explicit operator bool() const { return event_ != WSA_INVALID_EVENT; }
+
+  private:
+    WSAEVENT event_;
+};
+
+bool Signalled(WSAEVENT event) {
+    return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
 }  // namespace
 
+// Winsock records a socket's network events against an event object, each
+// kind once until the call that re-arms it: a receive for FD_READ, a send
+// that would have blocked for FD_WRITE. That is the report-once-per-change
+// the stream bridge expects, as long as it uses TrySend and TryReceive.
+// Every watch shares one event object, so the wait stays at three whatever
+// the number of watches (Windows waits on at most 64).
 struct WorkerPoll::State {
     struct Watch {
         std::uint64_t id;
         platform::SocketHandle socket;
-        // A direction is asked for while armed; reported, it waits until
-        // the socket is seen not ready in it (the reader drained it, the
-        // writer filled it), as an edge would.
-        bool readArmed = true;
-        bool writeArmed = true;
-        short Disarmed() const {
-            return static_cast<short>((readArmed ? 0 : kPollIn) | (writeArmed ? 0 : kPollOut));
-        }
-        short Armed() const {
-            return static_cast<short>((readArmed ? kPollIn : 0) | (writeArmed ? kPollOut : 0));
-        }
     };
-
     platform::SocketHandle udp = platform::kInvalidSocket;
-    platform::UniqueSocket wake;
+    UniqueEvent udpEvent{::WSACreateEvent()};
+    UniqueEvent wakeEvent{::WSACreateEvent()};
+    UniqueEvent watchEvent{::WSACreateEvent()};
     std::vector<Watch> watches;
-    std::vector<platform::PollEntry> entries;  // scratch of Wait
-    std::vector<std::size_t> owners;           // the watch of each entry from 2 on
-
-    // Re-arms the directions no longer ready.
-    void Rearm() {
-        entries.clear();
-        owners.clear();
-        for (std::size_t i = 0; i < watches.size(); ++i)
-            if (const short events = watches[i].Disarmed(); events != 0) {
-                entries.push_back(platform::MakePollEntry(watches[i].socket, events));
-                owners.push_back(i);
-            }
-        if (entries.empty() || platform::PollSockets(entries, 0) < 0)
-            return;
-        for (std::size_t k = 0; k < entries.size(); ++k) {
-            const short seen = entries[k].revents;
-            // A closed or failed socket stays ready for ever.
-            if (seen & kPollHangup)
-                continue;
-            Watch& watch = watches[owners[k]];
-            if (!(seen & kPollIn))
-                watch.readArmed = true;
-            if (!(seen & kPollOut))
-                watch.writeArmed = true;
-        }
-    }
 };
 
 WorkerPoll::WorkerPoll(std::unique_ptr<State> state) : state_(std::move(state)) {}
-WorkerPoll::~WorkerPoll() = default;
+
+WorkerPoll::~WorkerPoll() {
+    if (state_->udp != platform::kInvalidSocket)
+        ::WSAEventSelect(state_->udp, nullptr, 0);
+}
 
 std::unique_ptr<WorkerPoll> WorkerPoll::Open(platform::SocketHandle udpSocket) {
-    auto state = std::make_unique<State>();
-    state->udp = udpSocket;
-    state->wake = OpenWakeSocket();
-    if (!state->wake)
+    if (!platform::StartSockets())
         return nullptr;
+    auto state = std::make_unique<State>();
+    if (!state->udpEvent || !state->wakeEvent || !state->watchEvent)
+        return nullptr;
+    if (::WSAEventSelect(udpSocket, state->udpEvent.get(), FD_READ) != 0)
+        return nullptr;
+    state->udp = udpSocket;
     return std::unique_ptr<WorkerPoll>(new WorkerPoll(std::move(state)));
 }
 
 void WorkerPoll::Wake() {
-    const char byte = 1;
-    // A full queue already holds a wake-up.
-    ::send(state_->wake.get(), &byte, 1, 0);
+    ::WSASetEvent(state_->wakeEvent.get());
 }
 
 void WorkerPoll::ClearWake() {
-    std::array<char, 64> bytes;
-    while (::recv(state_->wake.get(), bytes.data(), static_cast<int>(bytes.size()), 0) > 0) {
-    }
+    ::WSAResetEvent(state_->wakeEvent.get());
 }
 
 bool WorkerPoll::Add(std::uint64_t id, platform::SocketHandle socket) {
+    // Makes the socket non-blocking; events already due are recorded at once.
+    if (::WSAEventSelect(socket, state_->watchEvent.get(), FD_READ | FD_WRITE | FD_CLOSE) != 0)
+        return false;
     state_->watches.push_back({id, socket});
     return true;
 }
 
-void WorkerPoll::Remove(std::uint64_t id, platform::SocketHandle) {
+void WorkerPoll::Remove(std::uint64_t id, platform::SocketHandle socket) {
+    ::WSAEventSelect(socket, nullptr, 0);
     std::erase_if(state_->watches, [id](const State::Watch& watch) { return watch.id == id; });
 }
 
@@ -122,39 +98,35 @@ void WorkerPoll::Wait(std::uint64_t nanoseconds, Events& out) {
     out.woken = false;
     out.watches.clear();
     State& state = *state_;
-    state.Rearm();
-    state.entries.clear();
-    state.owners.clear();
-    state.entries.push_back(platform::MakePollEntry(state.udp, kPollIn));
-    state.entries.push_back(platform::MakePollEntry(state.wake.get(), kPollIn));
-    for (std::size_t i = 0; i < state.watches.size(); ++i)
-        if (const short events = state.watches[i].Armed(); events != 0) {
-            state.entries.push_back(platform::MakePollEntry(state.watches[i].socket, events));
-            state.owners.push_back(i);
-        }
+    const WSAEVENT events[] = {state.udpEvent.get(), state.wakeEvent.get(), state.watchEvent.get()};
     // Whole milliseconds, rounded up, so a timer is never run early.
     const std::uint64_t milliseconds =
         nanoseconds == UINT64_MAX ? kLongestWaitMs
                                   : std::min(kLongestWaitMs, (nanoseconds + 999999) / 1000000);
-    if (platform::PollSockets(state.entries, static_cast<int>(milliseconds)) <= 0)
+    const DWORD result =
+        ::WSAWaitForMultipleEvents(3, events, FALSE, static_cast<DWORD>(milliseconds), FALSE);
+    if (result == WSA_WAIT_TIMEOUT || result == WSA_WAIT_FAILED)
         return;
-    out.udpReadable = state.entries[0].revents != 0;
-    out.woken = state.entries[1].revents != 0;
-    for (std::size_t k = 2; k < state.entries.size(); ++k) {
-        const short seen = state.entries[k].revents;
-        if (seen == 0)
+    // The wait names the first object only: look at each.
+    out.woken = Signalled(state.wakeEvent.get());
+    WSANETWORKEVENTS recorded{};
+    if (Signalled(state.udpEvent.get()) &&
+        ::WSAEnumNetworkEvents(state.udp, state.udpEvent.get(), &recorded) == 0)
+        out.udpReadable = (recorded.lNetworkEvents & FD_READ) != 0;
+    if (!Signalled(state.watchEvent.get()))
+        return;
+    // Reset before the records are taken: an event recorded meanwhile sets
+    // it again rather than being lost.
+    ::WSAResetEvent(state.watchEvent.get());
+    for (const State::Watch& watch : state.watches) {
+        if (::WSAEnumNetworkEvents(watch.socket, nullptr, &recorded) != 0)
             continue;
-        State::Watch& watch = state.watches[state.owners[k - 2]];
-        const bool failed = (seen & kPollHangup) != 0;
-        const bool readable = failed || (seen & kPollIn);
-        const bool writable = failed || (seen & kPollOut);
-        if (!readable && !writable)
-            continue;
-        if (readable)
-            watch.readArmed = false;
-        if (writable)
-            watch.writeArmed = false;
-        out.watches.push_back({watch.id, readable, writable});
+        const long happened = recorded.lNetworkEvents;
+        const bool readable = (happened & (FD_READ | FD_CLOSE)) != 0;
+        const bool writable = (happened & FD_WRITE) != 0 ||
+                              ((happened & FD_CLOSE) && recorded.iErrorCode[FD_CLOSE_BIT] != 0);
+        if (readable || writable)
+            out.watches.push_back({watch.id, readable, writable});
     }
 }
 

@@ -1,14 +1,13 @@
 // The shared-secret exchange: both roles against each other in memory, and
-// its socket driver on a real socket pair.
+// its socket driver on a real loopback connection.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "auth/PeerAuth.h"
 #include "auth/SocketExchange.h"
+#include "platform/Socket.h"
 
 using namespace auth;
 using namespace std::chrono_literals;
@@ -118,9 +117,26 @@ TEST(PeerAuth, ReflectedProofsGarbageAndExtraBytesAreRefused) {
     EXPECT_FALSE(empty.Passed());
 }
 
-TEST(SocketExchange, RunsOverASocketPairAndGivesUpOnASilentOrClosedPeer) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+// Both ends of a TCP connection on the IPv4 loopback.
+void LoopbackPair(platform::UniqueSocket (&ends)[2]) {
+    platform::UniqueSocket listener(platform::OpenSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    ASSERT_EQ(::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
+    ends[0] = platform::UniqueSocket(platform::OpenSocket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    ASSERT_EQ(::connect(ends[0].get(), reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ends[1] = platform::UniqueSocket(platform::AcceptSocket(listener.get()));
+    ASSERT_TRUE(ends[1]);
+}
+
+TEST(SocketExchange, RunsOverAConnectionAndGivesUpOnASilentOrClosedPeer) {
+    platform::UniqueSocket ends[2];
+    ASSERT_NO_FATAL_FAILURE(LoopbackPair(ends));
+    const platform::SocketHandle fds[2] = {ends[0].get(), ends[1].get()};
     Exchange client(Exchange::Role::Client, Secret("k"), ChannelBinding(kTcpDeployChannel));
     Exchange server(Exchange::Role::Server, Secret("k"), ChannelBinding(kTcpDeployChannel));
     AuthError serverResult = AuthError::Crypto;
@@ -131,9 +147,9 @@ TEST(SocketExchange, RunsOverASocketPairAndGivesUpOnASilentOrClosedPeer) {
     serverThread.join();
     EXPECT_EQ(serverResult, AuthError::None);
     // Whatever follows is left for the connection's own messages.
-    ASSERT_EQ(write(fds[0], "next", 4), 4);
+    ASSERT_EQ(platform::SendBytes(fds[0], "next", 4, true), 4);
     char next[4];
-    ASSERT_EQ(read(fds[1], next, 4), 4);
+    ASSERT_EQ(platform::ReceiveBytes(fds[1], next, 4, true), 4);
     EXPECT_EQ(std::string(next, 4), "next");
 
     // A silent peer: the deadline ends it.
@@ -143,9 +159,8 @@ TEST(SocketExchange, RunsOverASocketPairAndGivesUpOnASilentOrClosedPeer) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);
 
     // A peer that goes.
-    close(fds[0]);
+    ends[0].reset();
     Exchange orphan(Exchange::Role::Server, Secret("k"), ChannelBinding(kTcpDeployChannel));
     EXPECT_EQ(RunOnSocket(fds[1], orphan, std::chrono::steady_clock::now() + 10s),
               AuthError::Closed);
-    close(fds[1]);
 }

@@ -18,28 +18,30 @@ using namespace nettest;
 
 namespace {
 
-// A connected pair on loopback: `near` for the link, `far` for the test.
+// A connected pair on loopback: `local` for the link, `remote` for the test.
 struct Pair {
     Pair() {
         TcpSocket listener(kInvalidSocket);
         const int port = FreePort();
         if (!Ok(listener.Create(AF_INET6)) || !Ok(listener.BindAndListen(port)))
             return;
-        near = Dial("127.0.0.1", port);
-        far = listener.Accept();
-        SetTimeouts(far);
+        local = Dial("127.0.0.1", port);
+        remote = listener.Accept();
+        SetTimeouts(remote);
     }
-    TcpSocket near{kInvalidSocket};
-    TcpSocket far{kInvalidSocket};
+    TcpSocket local{kInvalidSocket};
+    TcpSocket remote{kInvalidSocket};
 };
 
 // Small buffers and a short send timeout, so a large batch leaves the
 // link's writes partial (some bytes sent) or empty (the timeout ran out).
+// Windows leaves a socket unusable once a send timed out: there only the
+// buffer is small.
 void ForcePartialWrites(const TcpSocket& socket) {
-    int small = 4096;
-    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    timeval limit{0, 20000};
-    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    platform::SetSendBuffer(socket.Handle(), 4096);
+#ifndef _WIN32
+    socket.SetSendTimeout(std::chrono::milliseconds(20));
+#endif
 }
 
 bool ReadMessage(const TcpSocket& from, RelayHeader& header, std::vector<std::uint8_t>& payload) {
@@ -56,9 +58,9 @@ bool ReadMessage(const TcpSocket& from, RelayHeader& header, std::vector<std::ui
 
 TEST(ControlLinkSend, BatchIsCutIntoMessagesOfAtMostTheLimitAndSurvivesPartialWrites) {
     Pair pair;
-    ASSERT_TRUE(pair.far.IsValid());
-    ForcePartialWrites(pair.near);
-    ControlLink link(pair.near);
+    ASSERT_TRUE(pair.remote.IsValid());
+    ForcePartialWrites(pair.local);
+    ControlLink link(pair.local);
     // More pieces than one gather call takes, with a short last message.
     const auto data = Pattern(1500 * 1000 + 321, 11);
     RelayBatch batch;
@@ -70,7 +72,7 @@ TEST(ControlLinkSend, BatchIsCutIntoMessagesOfAtMostTheLimitAndSurvivesPartialWr
     std::vector<std::uint8_t> all;
     RelayHeader header;
     std::vector<std::uint8_t> payload;
-    while (all.size() < data.size() && ReadMessage(pair.far, header, payload)) {
+    while (all.size() < data.size() && ReadMessage(pair.remote, header, payload)) {
         if (header.type != RELAY_DATA || header.connA != 77u || header.length < 1 ||
             header.length > kRelayClientPayload) {
             ADD_FAILURE() << "message " << header.type << " for " << header.connA << " of "
@@ -85,7 +87,7 @@ TEST(ControlLinkSend, BatchIsCutIntoMessagesOfAtMostTheLimitAndSurvivesPartialWr
     EXPECT_EQ(all, data);
     // Nothing beyond the batch, and a plain message after it is whole too.
     ASSERT_EQ(link.Send(RELAY_CLOSE, 77, 5, 6), NetError::None);
-    ASSERT_TRUE(ReadMessage(pair.far, header, payload));
+    ASSERT_TRUE(ReadMessage(pair.remote, header, payload));
     EXPECT_EQ(header.type, RELAY_CLOSE);
     EXPECT_EQ(header.connB, 5u);
     EXPECT_EQ(header.status, 6u);
@@ -94,9 +96,9 @@ TEST(ControlLinkSend, BatchIsCutIntoMessagesOfAtMostTheLimitAndSurvivesPartialWr
 
 TEST(ControlLinkSend, ConcurrentWritersNeverSplitEachOthersMessages) {
     Pair pair;
-    ASSERT_TRUE(pair.far.IsValid());
-    ForcePartialWrites(pair.near);
-    ControlLink link(pair.near);
+    ASSERT_TRUE(pair.remote.IsValid());
+    ForcePartialWrites(pair.local);
+    ControlLink link(pair.local);
     constexpr int kWriters = 4;
     constexpr std::size_t kEach = 600000;
     std::vector<std::future<bool>> writers;
@@ -117,7 +119,7 @@ TEST(ControlLinkSend, ConcurrentWritersNeverSplitEachOthersMessages) {
     RelayHeader header;
     std::vector<std::uint8_t> payload;
     std::size_t total = 0;
-    while (total < kWriters * kEach && ReadMessage(pair.far, header, payload)) {
+    while (total < kWriters * kEach && ReadMessage(pair.remote, header, payload)) {
         if (header.type != RELAY_DATA || header.connA >= kWriters ||
             header.length > kRelayClientPayload) {
             ADD_FAILURE() << "message " << header.type << " for " << header.connA << " of "
@@ -146,8 +148,8 @@ std::vector<std::uint8_t> Message(std::uint32_t type, std::uint64_t connA,
 
 TEST(ControlLinkRead, MessagesComeWholeFromAnyCutOfTheStream) {
     Pair pair;
-    ASSERT_TRUE(pair.far.IsValid());
-    ControlLink link(pair.near);
+    ASSERT_TRUE(pair.remote.IsValid());
+    ControlLink link(pair.local);
     // Small and largest messages back to back, then sent in awkward pieces:
     // a header split in two, many messages in one write, one message over
     // several writes.
@@ -165,7 +167,7 @@ TEST(ControlLinkRead, MessagesComeWholeFromAnyCutOfTheStream) {
         std::size_t at = 0;
         for (std::size_t step = 5; at < stream.size(); step = step * 13 % 150001 + 1) {
             const std::size_t piece = std::min(step, stream.size() - at);
-            if (pair.far.Send(stream.data() + at, piece) != static_cast<int>(piece))
+            if (pair.remote.Send(stream.data() + at, piece) != static_cast<int>(piece))
                 return false;
             at += piece;
         }
@@ -184,11 +186,11 @@ TEST(ControlLinkRead, MessagesComeWholeFromAnyCutOfTheStream) {
     EXPECT_FALSE(link.HasMessage());
     // Half a message is not one; the rest makes it whole.
     const auto last = Message(RELAY_CLOSE, 9, {1, 2, 3}, 3);
-    ASSERT_EQ(pair.far.Send(last.data(), 20), 20);
+    ASSERT_EQ(pair.remote.Send(last.data(), 20), 20);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     auto rest = std::async(std::launch::async, [&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return pair.far.Send(last.data() + 20, last.size() - 20);
+        return pair.remote.Send(last.data() + 20, last.size() - 20);
     });
     ASSERT_EQ(link.Read(header, payload), NetError::None);
     EXPECT_EQ(rest.get(), static_cast<int>(last.size() - 20));
@@ -196,16 +198,16 @@ TEST(ControlLinkRead, MessagesComeWholeFromAnyCutOfTheStream) {
     EXPECT_EQ(std::vector<std::uint8_t>(payload.begin(), payload.end()),
               (std::vector<std::uint8_t>{1, 2, 3}));
     // The end of the stream ends reading.
-    pair.far.Close();
+    pair.remote.Close();
     EXPECT_EQ(link.Read(header, payload), NetError::Closed);
 }
 
 TEST(ControlLinkRead, OversizedLengthIsRefusedBeforeAnyPayloadIsAwaited) {
     Pair pair;
-    ASSERT_TRUE(pair.far.IsValid());
-    ControlLink link(pair.near);
+    ASSERT_TRUE(pair.remote.IsValid());
+    ControlLink link(pair.local);
     const auto bytes = Message(RELAY_DATA, 1, {}, kRelayMaxPayload + 1);
-    ASSERT_EQ(pair.far.Send(bytes.data(), bytes.size()), static_cast<int>(bytes.size()));
+    ASSERT_EQ(pair.remote.Send(bytes.data(), bytes.size()), static_cast<int>(bytes.size()));
     RelayHeader header;
     std::span<const std::uint8_t> payload;
     // No payload follows: waiting for one would end in Closed (the socket's

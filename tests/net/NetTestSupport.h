@@ -1,8 +1,5 @@
 #pragma once
 // Helpers for the loopback tests of the socket and the relay.
-#include <sys/socket.h>
-#include <sys/time.h>
-
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -26,9 +23,8 @@ inline int FreePort() {
 
 // Keeps a test from blocking for ever on a socket.
 inline void SetTimeouts(const TcpSocket& socket, int seconds = 10) {
-    timeval limit{seconds, 0};
-    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    socket.SetReceiveTimeout(std::chrono::seconds(seconds));
+    socket.SetSendTimeout(std::chrono::seconds(seconds));
 }
 
 inline TcpSocket Dial(const std::string& host, int port, int family = AF_INET6) {

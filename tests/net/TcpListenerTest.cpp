@@ -1,8 +1,6 @@
 #include "net/TcpListener.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <future>
@@ -75,14 +73,15 @@ TEST(TcpListener, AcceptReturnsOnCloseWatchedEventOrTimeout) {
     TcpSocket peer = Dial("127.0.0.1", listener.LocalPort());
     TcpSocket accepted = listener.Accept();
     ASSERT_TRUE(accepted.IsValid());
-    pollfd watched{accepted.Handle(), POLLRDHUP, 0};
+    platform::PollEntry watched =
+        platform::MakePollEntry(accepted.Handle(), platform::kPollPeerClosed);
     auto waiting = std::async(
         std::launch::async, [&] { return listener.Accept(std::span(&watched, 1), 10s).IsValid(); });
     std::this_thread::sleep_for(50ms);
     peer.Close();
     ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
     EXPECT_FALSE(waiting.get());
-    EXPECT_NE(watched.revents & POLLRDHUP, 0);
+    EXPECT_NE(watched.revents & (platform::kPollPeerClosed | POLLHUP), 0);
     EXPECT_FALSE(listener.Closed());
 
     // Close from another thread ends a wait without limit, and every later one.

@@ -2,13 +2,8 @@
 // Helpers for the host-certificate and address tests: environment overrides,
 // a private temporary directory and a small HTTP(S) server on 127.0.0.1 that
 // stands in for the maker's address service.
-#include <arpa/inet.h>
 #include <gnutls/gnutls.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -17,16 +12,30 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "platform/SocketPoll.h"
 #include "quic/HostCertificate.h"
 
 using namespace quic;
 
 namespace hostcert_test {
+
+#ifdef _WIN32
+inline void setenv(const char* name, const char* value, int) {
+    ::_putenv_s(name, value);
+}
+inline void unsetenv(const char* name) {
+    ::_putenv_s(name, "");
+}
+#else
+using ::setenv;
+using ::unsetenv;
+#endif
 
 class ScopedEnvironment {
   public:
@@ -34,15 +43,15 @@ class ScopedEnvironment {
         if (const char* old = ::getenv(name))
             old_ = old;
         if (value)
-            ::setenv(name, value->c_str(), 1);
+            setenv(name, value->c_str(), 1);
         else
-            ::unsetenv(name);
+            unsetenv(name);
     }
     ~ScopedEnvironment() {
         if (old_)
-            ::setenv(name_.c_str(), old_->c_str(), 1);
+            setenv(name_.c_str(), old_->c_str(), 1);
         else
-            ::unsetenv(name_.c_str());
+            unsetenv(name_.c_str());
     }
     ScopedEnvironment(const ScopedEnvironment&) = delete;
     ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
@@ -55,9 +64,20 @@ class ScopedEnvironment {
 class TemporaryDirectory {
   public:
     TemporaryDirectory() {
+#ifdef _WIN32
+        for (unsigned attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const auto candidate =
+                std::filesystem::temp_directory_path() /
+                ("vtrcert." + std::to_string(std::random_device{}()) + std::to_string(attempt));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error))
+                path_ = candidate;
+        }
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "vtrcert.XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr)
             path_ = pattern;
+#endif
     }
     ~TemporaryDirectory() {
         std::error_code ignored;
@@ -66,7 +86,9 @@ class TemporaryDirectory {
     }
     TemporaryDirectory(const TemporaryDirectory&) = delete;
     TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    const std::filesystem::path& Path() const { return path_; }
+    const std::filesystem::path& Path() const {
+        return path_;
+    }
 
   private:
     std::filesystem::path path_;
@@ -104,12 +126,12 @@ class LocalHttpServer {
 
     explicit LocalHttpServer(Handler handler, std::optional<HostCredential> tls = std::nullopt)
         : handler_(std::move(handler)), tls_(std::move(tls)) {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        listener_ = platform::OpenSocket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
-        if (listener_ < 0 ||
+        if (listener_ == platform::kInvalidSocket ||
             ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             ::listen(listener_, 16) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
@@ -132,8 +154,8 @@ class LocalHttpServer {
         stop_ = true;
         if (thread_.joinable())
             thread_.join();
-        if (listener_ >= 0)
-            ::close(listener_);
+        if (listener_ != platform::kInvalidSocket)
+            platform::CloseSocket(listener_);
         if (credentials_ != nullptr)
             gnutls_certificate_free_credentials(credentials_);
     }
@@ -158,21 +180,20 @@ class LocalHttpServer {
   private:
     void Run() {
         while (!stop_) {
-            pollfd waiting{listener_, POLLIN, 0};
-            if (::poll(&waiting, 1, 50) <= 0)
+            platform::PollEntry waiting = platform::MakePollEntry(listener_, platform::kPollIn);
+            if (platform::PollSockets(std::span(&waiting, 1), 50) <= 0)
                 continue;
-            const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection < 0)
+            const platform::SocketHandle connection = platform::AcceptSocket(listener_);
+            if (connection == platform::kInvalidSocket)
                 continue;
-            timeval limit{2, 0};
-            ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-            ::setsockopt(connection, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            platform::SetReceiveTimeout(connection, std::chrono::seconds(2));
+            platform::SetSendTimeout(connection, std::chrono::seconds(2));
             Serve(connection);
-            ::close(connection);
+            platform::CloseSocket(connection);
         }
     }
 
-    void Serve(int connection) {
+    void Serve(platform::SocketHandle connection) {
         struct SessionDeleter {
             void operator()(gnutls_session_t session) const { gnutls_deinit(session); }
         };
@@ -184,7 +205,7 @@ class LocalHttpServer {
             session.reset(raw);
             gnutls_set_default_priority(raw);
             gnutls_credentials_set(raw, GNUTLS_CRD_CERTIFICATE, credentials_);
-            gnutls_transport_set_int(raw, connection);
+            gnutls_transport_set_int(raw, static_cast<int>(connection));
             gnutls_handshake_set_timeout(raw, 2000);
             int result;
             do {
@@ -195,15 +216,15 @@ class LocalHttpServer {
         }
         auto receive = [&](char* buffer, std::size_t size) -> long {
             return session ? gnutls_record_recv(session.get(), buffer, size)
-                           : ::recv(connection, buffer, size, 0);
+                           : platform::ReceiveBytes(connection, buffer, size, true);
         };
         auto send = [&](const std::string& data) {
             std::size_t sent = 0;
             while (sent < data.size()) {
-                const long n =
-                    session
-                        ? gnutls_record_send(session.get(), data.data() + sent, data.size() - sent)
-                        : ::send(connection, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+                const long n = session ? gnutls_record_send(session.get(), data.data() + sent,
+                                                            data.size() - sent)
+                                       : platform::SendBytes(connection, data.data() + sent,
+                                                             data.size() - sent, true);
                 if (n <= 0)
                     return;
                 sent += static_cast<std::size_t>(n);
@@ -248,7 +269,7 @@ class LocalHttpServer {
     Handler handler_;
     std::optional<HostCredential> tls_;
     gnutls_certificate_credentials_t credentials_ = nullptr;
-    int listener_ = -1;
+    platform::SocketHandle listener_ = platform::kInvalidSocket;
     unsigned short port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;

@@ -2,11 +2,7 @@
 // Helpers for the tunnel tests: a server and a client endpoint connected over
 // loopback with a test certificate, a TCP echo server standing in for the
 // debugger monitor, and bounded socket reads.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -53,14 +49,14 @@ inline void ResetPublishedHandles() {
 // same number for both.
 inline int FreeDualPort() {
     for (int attempt = 0; attempt < 50; ++attempt) {
-        const int udp = ::socket(AF_INET, SOCK_DGRAM, 0);
+        platform::UniqueSocket udp(platform::OpenSocket(AF_INET, SOCK_DGRAM, 0));
         sockaddr_in address{};
         address.sin_family = AF_INET;
         socklen_t length = sizeof address;
-        ::bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length);
+        ::bind(udp.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::getsockname(udp.get(), reinterpret_cast<sockaddr*>(&address), &length);
         const int port = ntohs(address.sin_port);
-        ::close(udp);
+        udp.reset();
         TcpSocket tcp(kInvalidSocket);
         const bool tcpFree = Ok(tcp.Create(AF_INET6)) && Ok(tcp.BindAndListen(port));
         tcp.Close();
@@ -71,8 +67,7 @@ inline int FreeDualPort() {
 }
 
 inline void SetReceiveTimeout(const TcpSocket& socket, int milliseconds) {
-    timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
-    ::setsockopt(socket.Handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    socket.SetReceiveTimeout(std::chrono::milliseconds(milliseconds));
 }
 
 // Reads exactly `size` bytes or fails after the socket's receive timeout.
@@ -87,8 +82,9 @@ inline std::string ReadExactly(const TcpSocket& socket, std::size_t size) {
 // something other than the timeout) within the socket's receive timeout.
 inline bool SeesClose(const TcpSocket& socket) {
     char byte;
-    const ssize_t got = ::recv(socket.Handle(), &byte, 1, 0);
-    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+    const long got = platform::ReceiveBytes(socket.Handle(), &byte, 1, true);
+    return got == 0 ||
+           (got < 0 && platform::LastSocketError() != platform::SocketError::WouldBlock);
 }
 
 // Pseudo-random bytes, the same for the same seed.
