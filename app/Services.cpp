@@ -182,11 +182,16 @@ void Services::Deploy() {
         // debugger's port; later ones reuse it.
         const HQUIC stream =
             EnsureServerControlStream(serverEndpoint_, settings_.port1, settings_.localPort);
-        serverChannel_.SetQuicSend([this, stream](std::span<const std::uint8_t> bytes) {
-            // Paced: a streamed upload queues no more than the limit.
-            return SendOnStream(serverEndpoint_, quic::serverConnection.load(), stream, bytes,
-                                quic::kPacedSendLimit) == QUIC_STATUS_SUCCESS;
-        });
+        serverChannel_.SetQuicSend(
+            [this, stream](std::span<const std::uint8_t> bytes) {
+                // Paced: a streamed upload queues no more than the limit.
+                return SendOnStream(serverEndpoint_, quic::serverConnection.load(), stream, bytes,
+                                    quic::kPacedSendLimit) == QUIC_STATUS_SUCCESS;
+            },
+            [this, stream]() -> std::optional<std::uint64_t> {
+                return serverEndpoint_.UnacknowledgedOnStream(quic::serverConnection.load(),
+                                                              stream);
+            });
     }
     RunSender(serverChannel_, settings_.quic);
 }

@@ -3,7 +3,8 @@
 # veth pair (MTU 1500), the developer's machine in one and the target in the
 # other. iperf3 plays the debugger and the monitor; every tunnel is measured
 # beside direct TCP, ssh -L (two ciphers) and socat on the same path in the
-# same run, and printed as ratios to direct TCP.
+# same run, and printed as ratios to direct TCP. Four connections at once run
+# in both directions ("4 conn" debugger to monitor, "4 rev" the other way).
 #   bench/netpath.sh [--rate 100mbit] [--seconds N] [--only relay,quic,...]
 # Needs root (namespaces, tc); without it, says so and skips.
 set -uo pipefail
@@ -221,33 +222,37 @@ PY
 KINDS=(direct ssh-chacha ssh-aes socat relay quic)
 [ -n "$ONLY" ] && IFS=, read -r -a KINDS <<<"direct,$ONLY"
 echo "netpath: veth MTU 1500${RATE:+, tbf $RATE}; ${SECS}-s iperf3 runs; load: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-11s %10s %10s %12s %8s %10s %9s %9s\n' path "dbg->mon" "mon->dbg" "4 conn" "min %" "64B rt/s" "backlog" "peak MiB"
+printf '%-11s %10s %10s %10s %10s %8s %10s %9s %9s\n' path "dbg->mon" "mon->dbg" "4 conn" "4 rev" "min %" "64B rt/s" \
+    "backlog" "peak MiB"
 declare -A RESULT
 for kind in "${KINDS[@]}"; do
     path_up "$kind" $MON
     read -r up _ backlog1 < <(bulk)
     read -r down _ _ < <(bulk -R)
     read -r four share backlog4 < <(bulk -P 4)
+    read -r fourRev shareRev backlogRev < <(bulk -P 4 -R)
+    share=$((share < shareRev ? share : shareRev))
+    backlog4=$((backlog4 > backlogRev ? backlog4 : backlogRev))
     peak=$(peak_mib)
     path_down
     path_up "$kind" $ECHO
     rt=$(indev python3 "$WORK/rt.py" trips "$HOST" "$PORT" 2 2>/dev/null || echo 0)
     path_down
     backlog=$((backlog1 > backlog4 ? backlog1 : backlog4))
-    RESULT[$kind]="$up $down $four $rt"
-    printf '%-11s %10s %10s %12s %8s %10s %9s %9s\n' "$kind" "$up" "$down" "$four" "$share" "$rt" \
+    RESULT[$kind]="$up $down $four $fourRev $rt"
+    printf '%-11s %10s %10s %10s %10s %8s %10s %9s %9s\n' "$kind" "$up" "$down" "$four" "$fourRev" "$share" "$rt" \
         "$backlog" "$([ "$kind" = relay ] || [ "$kind" = quic ] && echo "$peak" || echo -)"
 done
 
 echo
 echo "ratios to direct TCP (throughput) and to ssh -L chacha20 (round trips):"
-read -r d_up d_down d_four _ <<<"${RESULT[direct]}"
-rt_ref=$(echo "${RESULT[ssh-chacha]:-0 0 0 0}" | cut -d' ' -f4)
+read -r d_up d_down d_four d_rev _ <<<"${RESULT[direct]}"
+rt_ref=$(echo "${RESULT[ssh-chacha]:-0 0 0 0 0}" | cut -d' ' -f5)
 for kind in "${KINDS[@]}"; do
     [ "$kind" = direct ] && continue
-    read -r up down four rt <<<"${RESULT[$kind]}"
+    read -r up down four rev rt <<<"${RESULT[$kind]}"
     python3 -c "
-d=[$d_up,$d_down,$d_four]; v=[$up,$down,$four]; r=[x/y if y else 0 for x,y in zip(v,d)]
+d=[$d_up,$d_down,$d_four,$d_rev]; v=[$up,$down,$four,$rev]; r=[x/y if y else 0 for x,y in zip(v,d)]
 rr=$rt/$rt_ref if $rt_ref else 0
-print(f'{\"$kind\":<11} {r[0]:10.2f} {r[1]:10.2f} {r[2]:12.2f}   rt {rr:.2f}')"
+print(f'{\"$kind\":<11} {r[0]:10.2f} {r[1]:10.2f} {r[2]:10.2f} {r[3]:10.2f}   rt {rr:.2f}')"
 done

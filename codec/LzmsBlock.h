@@ -21,7 +21,8 @@ inline constexpr std::uint32_t kLzmsMaxBlock = 4u << 20;
 
 // How hard a compressor searches. Every effort writes plain LZMS that any
 // decompressor reads; they differ in speed and size (on shared libraries in
-// 1 MiB blocks: Fast about 4x the speed of Thorough for 1.45x its output).
+// 1 MiB blocks, per core: Fast 19 MB/s for 0.34 of the input, Medium 14 MB/s
+// for 0.30, Thorough 5.5 MB/s for 0.27).
 enum class LzmsEffort : std::uint8_t { Fast, Medium, Thorough };
 inline constexpr std::size_t kLzmsEfforts = 3;
 

@@ -1,5 +1,10 @@
 #include "deploy/DeployChannel.h"
 
+#ifndef _WIN32
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -75,9 +80,11 @@ int DeployChannel::ListeningPort() const {
     return listener.LocalPort();
 }
 
-void DeployChannel::SetQuicSend(std::function<bool(std::span<const std::uint8_t>)> send) {
+void DeployChannel::SetQuicSend(std::function<bool(std::span<const std::uint8_t>)> send,
+                                std::function<std::optional<std::uint64_t>()> held) {
     std::lock_guard guard(lock);
     quicSend = std::move(send);
+    quicHeld = std::move(held);
 }
 
 std::vector<DeployEntry> DeployChannel::Table() const {
@@ -265,6 +272,28 @@ DeployError WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& h
 
 DeployError WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload) {
     return payload.empty() ? DeployError::None : WriteBytes(channel, quic, payload);
+}
+
+std::optional<std::uint64_t> HeldByTransport(const DeployChannel& channel, bool quic) {
+    if (quic) {
+        std::function<std::optional<std::uint64_t>()> held;
+        {
+            std::lock_guard guard(channel.lock);
+            held = channel.quicHeld;
+        }
+        return held ? held() : std::nullopt;
+    }
+#ifdef _WIN32
+    // Winsock does not tell what a socket still holds; the pipeline then
+    // judges the link by how long its sends take.
+    return std::nullopt;
+#else
+    const net::TcpSocket connection = channel.Connection();
+    int queued = 0;
+    if (!connection.IsValid() || ::ioctl(connection.Handle(), SIOCOUTQ, &queued) != 0 || queued < 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(queued);
+#endif
 }
 
 DeployError WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& header,

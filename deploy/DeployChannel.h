@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -127,13 +128,16 @@ struct DeployChannel {
     // queued. Set by the QUIC side before the channel is used (SetQuicSend
     // when the channel may already be in use).
     std::function<bool(std::span<const std::uint8_t>)> quicSend;
+    // QUIC mode: the bytes sent on the control stream that the peer has not
+    // acknowledged yet; none when unknown. Set beside quicSend.
+    std::function<std::optional<std::uint64_t>()> quicHeld;
     // Where the sender's and receiver's console lines go; empty means the
     // console (platform::ConsoleWrite).
     std::function<void(std::wstring_view)> print;
     // Server: rewrite a progress line while a file travels (set when the
     // console is a terminal; other consoles get the plain lines only).
     bool showProgress = false;
-    mutable std::mutex lock;  // guards table, connection, listener, quicSend, closed
+    mutable std::mutex lock;  // guards table, connection, listener, quicSend, quicHeld, closed
     // Set by CloseSockets; a channel that was closed is not set up again.
     bool closed = false;
     // See kDeployIdleDeadline; set before the channel is used (tests make it
@@ -156,7 +160,8 @@ struct DeployChannel {
     // The port the listener is bound to (0 when there is none).
     int ListeningPort() const;
 
-    void SetQuicSend(std::function<bool(std::span<const std::uint8_t>)> send);
+    void SetQuicSend(std::function<bool(std::span<const std::uint8_t>)> send,
+                     std::function<std::optional<std::uint64_t>()> held = {});
     std::vector<DeployEntry> Table() const;
     void SetTable(std::vector<DeployEntry> entries);
 
@@ -192,5 +197,9 @@ DeployError WriteMessage(DeployChannel& channel, bool quic, const DeployHeader& 
 // progress between them.
 DeployError WriteHeader(DeployChannel& channel, bool quic, const DeployHeader& header);
 DeployError WritePayload(DeployChannel& channel, bool quic, std::span<const std::uint8_t> payload);
+
+// The bytes written that the transport still holds, not yet taken by the
+// peer (TCP: the socket's send queue); none when it cannot tell.
+std::optional<std::uint64_t> HeldByTransport(const DeployChannel& channel, bool quic);
 
 }  // namespace deploy

@@ -216,7 +216,8 @@ DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& 
             [&](const UploadPipeline::Totals& sent) {
                 if (start.type == DEPLOY_STREAM_FULL)
                     line.Update(sent.plainBytes, start.plainSize);
-            });
+            },
+            [&] { return HeldByTransport(channel, quic); });
         error = produce(pipeline);
         const DeployError finished = pipeline.Finish();
         if (Ok(error))

@@ -25,6 +25,10 @@ namespace {
 // would otherwise lend the old file's privileges to bytes from the peer.
 constexpr unsigned kKeptModeBits = 0777;
 
+// Writes to the disk start in the background each time this much more was
+// written.
+constexpr std::uint64_t kWriteBehind = std::uint64_t{8} << 20;
+
 #ifdef _WIN32
 // The FILETIME goes to the file as it came.
 bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
@@ -108,7 +112,18 @@ DeployError FileReplacement::Begin(const std::filesystem::path& target) {
 }
 
 DeployError FileReplacement::Write(std::span<const std::uint8_t> bytes) {
-    return fd_ && platform::WriteAll(fd_.get(), bytes) ? DeployError::None : DeployError::Target;
+    if (!fd_ || !platform::WriteAll(fd_.get(), bytes))
+        return DeployError::Target;
+    written_ += bytes.size();
+    if (written_ - started_ >= kWriteBehind) {
+#ifndef _WIN32
+        // Only a hint: the flush at Commit is what counts.
+        ::sync_file_range(fd_.get(), static_cast<off64_t>(started_),
+                          static_cast<off64_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+#endif
+        started_ = written_;
+    }
+    return DeployError::None;
 }
 
 DeployError FileReplacement::Commit(std::uint64_t fileTime) {

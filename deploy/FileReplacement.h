@@ -34,6 +34,10 @@ class FileReplacement {
     std::filesystem::path target_;
     std::filesystem::path temp_;  // empty once renamed or removed
     platform::UniqueFd fd_;
+    // Written, and handed to the disk so far: the flush at Commit then waits
+    // only for the last few MiB.
+    std::uint64_t written_ = 0;
+    std::uint64_t started_ = 0;
     bool hadOld_ = false;
     unsigned oldMode_ = 0;
 };

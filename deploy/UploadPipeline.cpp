@@ -16,9 +16,23 @@ using Clock = std::chrono::steady_clock;
 // judges it from this many of the last sends.
 constexpr std::uint64_t kRateSample = std::uint64_t{2} << 20;
 constexpr std::size_t kRecentSends = 8;
-// Blocks this small (a typical patch) compress thoroughly in tens of
-// milliseconds: not worth a faster search.
+// Blocks this small (a typical patch) get the middle search: a few
+// milliseconds where the thorough one takes several times that on the
+// deployment's critical path, for about a twentieth more output.
 constexpr std::size_t kSmallBlock = 256 << 10;
+// With a transport that tells what it holds: the link counts as about to
+// fall idle below this much (or what it carries in kIdleMargin, when more),
+// and its rate is judged from how much the peer took over the last
+// kRateWindow (at least kRateSpan of it).
+constexpr double kLowWater = 64 << 10;
+constexpr double kIdleMargin = 0.010;
+constexpr auto kRateWindow = std::chrono::milliseconds(500);
+constexpr double kRateSpan = 0.020;
+constexpr auto kRateSpanTime = std::chrono::milliseconds(20);
+// Longest wait before the writer looks at the transport again, and how long
+// a transport may take nothing before the writer stops waiting for it.
+constexpr auto kLongestLook = std::chrono::milliseconds(50);
+constexpr auto kStalled = std::chrono::milliseconds(250);
 
 std::size_t Index(DIFFLIB::LzmsEffort effort) {
     return static_cast<std::size_t>(effort);
@@ -31,11 +45,17 @@ struct UploadPipeline::Slot {
     std::vector<std::uint8_t> plain;
     std::vector<std::uint8_t> packed;  // the LZMS form, when it is smaller
     State state = State::Queued;
+    // While Compressing: when it started and with which effort.
+    Clock::time_point started;
+    DIFFLIB::LzmsEffort effort = DIFFLIB::LzmsEffort::Fast;
     bool taken = false;  // the writer has it; a compression still running is dropped
 };
 
-UploadPipeline::UploadPipeline(Send send, Options options, Sent sent)
-    : send_(std::move(send)), sent_(std::move(sent)), mode_(options.mode) {
+UploadPipeline::UploadPipeline(Send send, Options options, Sent sent, Queued queued)
+    : send_(std::move(send)),
+      sent_(std::move(sent)),
+      queued_(std::move(queued)),
+      mode_(options.mode) {
     std::size_t workers = options.workers;
     if (workers == 0)
         workers = std::max(1u, std::thread::hardware_concurrency());
@@ -117,9 +137,20 @@ void UploadPipeline::Compress() {
             changed_.wait(guard, [&] {
                 if (Stopped())
                     return true;
-                // Adaptive: the newest block first, the one the writer needs last.
                 const auto queued = [](const auto& s) { return s->state == Slot::State::Queued; };
-                if (mode_ == Mode::Adaptive) {
+                if (mode_ == Mode::Adaptive && queued_) {
+                    // The writer waits while the link is busy: the oldest
+                    // block that can be done before the writer wants it.
+                    for (std::size_t i = 0; i < slots_.size() && !slot; ++i) {
+                        if (!queued(slots_[i]))
+                            continue;
+                        effort = EffortFor(slots_[i]->plain.size());
+                        if (WorthCompressing(i, effort))
+                            slot = slots_[i];
+                    }
+                } else if (mode_ == Mode::Adaptive) {
+                    // The writer does not wait: the newest block first, the
+                    // one it needs last.
                     const auto found = std::find_if(slots_.rbegin(), slots_.rend(), queued);
                     if (found == slots_.rend())
                         return false;
@@ -127,7 +158,7 @@ void UploadPipeline::Compress() {
                     // The newest is the furthest ahead: if it cannot be done
                     // in time, none can.
                     if (WorthCompressing(static_cast<std::size_t>(slots_.rend() - found - 1),
-                                         (*found)->plain.size(), effort))
+                                         effort))
                         slot = *found;
                 } else {
                     const auto found = std::find_if(slots_.begin(), slots_.end(), queued);
@@ -139,6 +170,8 @@ void UploadPipeline::Compress() {
             if (Stopped())
                 return;
             slot->state = Slot::State::Compressing;
+            slot->started = Clock::now();
+            slot->effort = effort;
         }
         std::vector<std::uint8_t> packed;
         const auto start = Clock::now();
@@ -156,6 +189,7 @@ void UploadPipeline::Compress() {
             };
             seen.secondsPerByte = blend(seen.secondsPerByte, perByte);
             seen.ratio = blend(seen.ratio, ratio);
+            ++totals_.compressions;
             if (!slot->taken) {
                 slot->packed = std::move(packed);
                 slot->state = smaller ? Slot::State::Packed : Slot::State::Raw;
@@ -167,23 +201,26 @@ void UploadPipeline::Compress() {
 
 DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::size_t workers) {
     using DIFFLIB::LzmsEffort;
-    // Each effort is tried once, so that the choice rests on what this
-    // machine and these bytes show.
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-        if (seen[i].secondsPerByte == 0)
-            return static_cast<LzmsEffort>(i);
-    }
-    if (linkRate <= 0)
+    if (seen[0].secondsPerByte == 0 || linkRate <= 0)
         return LzmsEffort::Fast;
-    // Seconds a plain byte costs through the slower of the compressors and
-    // the link; the effort with the least wins.
+    // Seconds a plain byte costs through the compressors and through the
+    // link; the slower of the two is what the effort costs.
+    const auto compressors = [&](const EffortSeen& effort) {
+        return effort.secondsPerByte / static_cast<double>(std::max<std::size_t>(workers, 1));
+    };
+    const auto link = [&](const EffortSeen& effort) { return effort.ratio / linkRate; };
     const auto cost = [&](const EffortSeen& effort) {
-        return std::max(
-            effort.secondsPerByte / static_cast<double>(std::max<std::size_t>(workers, 1)),
-            effort.ratio / linkRate);
+        return std::max(compressors(effort), link(effort));
     };
     std::size_t best = 0;
     for (std::size_t i = 1; i < seen.size(); ++i) {
+        // A slower search pays only while the link is what holds the
+        // bytes back; an untried one is tried once then, so that the
+        // choice rests on what this machine and these bytes show.
+        if (compressors(seen[i - 1]) >= link(seen[i - 1]))
+            break;
+        if (seen[i].secondsPerByte == 0)
+            return static_cast<LzmsEffort>(i);
         if (cost(seen[i]) < cost(seen[best]))
             best = i;
     }
@@ -191,19 +228,39 @@ DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::
 }
 
 DIFFLIB::LzmsEffort UploadPipeline::EffortFor(std::size_t size) const {
-    if (mode_ != Mode::Adaptive || size <= kSmallBlock)
+    if (mode_ != Mode::Adaptive)
         return DIFFLIB::LzmsEffort::Thorough;
+    if (size <= kSmallBlock)
+        return DIFFLIB::LzmsEffort::Medium;
     return ChooseEffort(efforts_, linkRate_, workers_);
 }
 
-bool UploadPipeline::WorthCompressing(std::size_t ahead, std::size_t size,
-                                      DIFFLIB::LzmsEffort effort) const {
+bool UploadPipeline::WorthCompressing(std::size_t ahead, DIFFLIB::LzmsEffort effort) const {
+    const std::size_t size = slots_[ahead]->plain.size();
     const double secondsPerByte = efforts_[Index(effort)].secondsPerByte;
+    // With a transport that tells what it holds, a link whose rate is not
+    // known yet has not been busy for long: compressing pays only for the
+    // block the writer waits for, or while the link holds bytes to carry;
+    // otherwise the transport may need the cores more.
+    if (queued_ && linkRate_ == 0)
+        return (ahead == 0 && pushed_ == 1) || (static_cast<double>(heldByLink_) > kLowWater &&
+                                                Clock::now() - firstProbe_ <= 2 * kRateSpanTime);
     if (linkRate_ == 0 || secondsPerByte == 0)
         return true;  // nothing learnt yet: try
-    // The writer sends the `ahead` blocks before it at about the link's rate
-    // (raw, in the worst case), then wants this one.
-    const double untilNeeded = static_cast<double>(ahead * size) / linkRate_;
+    // The writer sends what the link still holds and the `ahead` blocks
+    // before it at about the link's rate, then wants this one.
+    double before = static_cast<double>(heldByLink_);
+    for (std::size_t i = 0; i < ahead; ++i) {
+        const Slot& earlier = *slots_[i];
+        if (earlier.state == Slot::State::Packed)
+            before += static_cast<double>(earlier.packed.size());
+        else if (earlier.state == Slot::State::Compressing && queued_)
+            before += static_cast<double>(earlier.plain.size()) *
+                      std::max(efforts_[Index(earlier.effort)].ratio, 0.25);
+        else
+            before += static_cast<double>(earlier.plain.size());
+    }
+    const double untilNeeded = before / linkRate_;
     return secondsPerByte * static_cast<double>(size) < untilNeeded;
 }
 
@@ -219,6 +276,8 @@ std::shared_ptr<UploadPipeline::Slot> UploadPipeline::TakeFront(Clock::time_poin
     // a second block or the end comes, the first may be such a block.
     if (pushed_ == 1)
         return nullptr;
+    if (const std::optional<std::uint64_t> held = ProbeQueue())
+        return WhileTheLinkIsBusy(front, static_cast<double>(*held), until);
     // No compressor has started it: waiting would only idle the link.
     if (front->state == Slot::State::Queued)
         return front;
@@ -233,6 +292,75 @@ std::shared_ptr<UploadPipeline::Slot> UploadPipeline::TakeFront(Clock::time_poin
     return Clock::now() >= until ? front : nullptr;
 }
 
+std::optional<std::uint64_t> UploadPipeline::ProbeQueue() {
+    if (!queued_)
+        return std::nullopt;
+    const std::optional<std::uint64_t> held = queued_();
+    if (!held)
+        return std::nullopt;
+    const auto now = Clock::now();
+    const std::uint64_t taken = sentStored_ - std::min(sentStored_, *held);
+    if (probes_++ == 0)
+        firstProbe_ = now;
+    // Time the link stood idle says nothing about its rate.
+    if (heldByLink_ == 0)
+        taken_.clear();
+    if (taken_.empty() || taken != taken_.back().second) {
+        taken_.emplace_back(now, taken);
+        moved_ = now;
+    }
+    while (taken_.size() > 2 && now - taken_[1].first > kRateWindow)
+        taken_.pop_front();
+    const double seconds = std::chrono::duration<double>(now - taken_.front().first).count();
+    if (seconds >= kRateSpan && taken > taken_.front().second)
+        linkRate_ = static_cast<double>(taken - taken_.front().second) / seconds;
+    heldByLink_ = *held;
+    return held;
+}
+
+std::shared_ptr<UploadPipeline::Slot> UploadPipeline::WhileTheLinkIsBusy(
+    const std::shared_ptr<Slot>& front, double held, Clock::time_point& until) {
+    const auto now = Clock::now();
+    // A link that takes nothing more is not waited for: the send will tell.
+    if (now - moved_ > kStalled)
+        return front;
+    if (linkRate_ <= 0) {
+        // Not known yet: a busy link shows its rate within kRateSpan, and
+        // is looked at again shortly until then; one that never holds
+        // bytes for that long is faster than the pipeline, and not waited
+        // for.
+        if (held <= kLowWater || now - firstProbe_ > 2 * kRateSpanTime)
+            return front;
+        until = now + std::chrono::milliseconds(1);
+        return nullptr;
+    }
+    const double lowWater = std::max(kLowWater, linkRate_ * kIdleMargin);
+    // While the link carries what it has, a compressor may yet finish the
+    // block: one is at it, or one will take it in time.
+    if (held > lowWater && (front->state == Slot::State::Compressing ||
+                            WorthCompressing(0, EffortFor(front->plain.size())))) {
+        const auto look = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>((held - lowWater) / linkRate_));
+        until = now + std::clamp<Clock::duration>(look, std::chrono::milliseconds(1), kLongestLook);
+        return nullptr;
+    }
+    // The link is about to fall idle. A block being compressed is still
+    // worth waiting for when the link time LZMS saves exceeds the wait.
+    const EffortSeen& seen = efforts_[Index(front->effort)];
+    if (front->state != Slot::State::Compressing || seen.secondsPerByte == 0)
+        return front;
+    const double size = static_cast<double>(front->plain.size());
+    const auto expectedEnd =
+        front->started + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(seen.secondsPerByte * size));
+    // Half of what it saves: the estimate of its end is rough under load.
+    const double saves = (1 - seen.ratio) * size / linkRate_ / 2;
+    if (expectedEnd <= now || std::chrono::duration<double>(expectedEnd - now).count() >= saves)
+        return front;
+    until = expectedEnd;
+    return nullptr;
+}
+
 void UploadPipeline::Write() {
     for (;;) {
         std::shared_ptr<Slot> slot;
@@ -245,10 +373,15 @@ void UploadPipeline::Write() {
                 Clock::time_point until;
                 if (!slots_.empty() && (slot = TakeFront(until, waitingSince)))
                     break;
-                if (until == Clock::time_point::max())
+                if (until == Clock::time_point::max()) {
                     changed_.wait(guard);
-                else
+                } else {
+                    // What the transport holds changed what is worth
+                    // compressing: idle compressors look again.
+                    if (queued_)
+                        changed_.notify_all();
                     changed_.wait_until(guard, until);
+                }
             }
             slot->taken = true;
             if (slot->state != Slot::State::Packed)
@@ -262,6 +395,11 @@ void UploadPipeline::Write() {
                                 static_cast<std::uint32_t>(slot->plain.size())};
         const auto start = Clock::now();
         const DeployError error = send_(block);
+        sentStored_ += block.stored.size();
+        if (queued_) {
+            std::lock_guard guard(lock_);
+            ProbeQueue();
+        }
         recentSends_.push_back(
             {block.stored.size(), std::chrono::duration<double>(Clock::now() - start).count()});
         if (recentSends_.size() > kRecentSends)
@@ -271,7 +409,7 @@ void UploadPipeline::Write() {
             recent.bytes += sample.bytes;
             recent.seconds += sample.seconds;
         }
-        if (recent.bytes >= kRateSample && recent.seconds > 0) {
+        if (!queued_ && recent.bytes >= kRateSample && recent.seconds > 0) {
             std::lock_guard guard(lock_);
             linkRate_ = static_cast<double>(recent.bytes) / recent.seconds;
         }

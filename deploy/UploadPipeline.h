@@ -7,17 +7,20 @@
 // core whatever the size of the file.
 //
 // Compression adapts to what the pipeline sees, so that an upload is never
-// slower than sending it raw: the writer never waits for a block that no
+// slower than sending it raw. When the transport can tell how many sent bytes
+// it still holds, the writer waits for a block not compressed yet only while
+// the link has those bytes to carry, and sends it raw just before the link
+// would fall idle; compressors take the oldest block that they can finish
+// before the writer wants it (the link's rate against what it holds and the
+// blocks ahead), and until the link has been seen busy they leave the cores
+// to the transport. Otherwise the writer never waits for a block that no
 // compressor has started (it goes raw), and waits for one being compressed
 // only about as long as sending it raw would take at the rate the link has
-// shown. Compressors take the newest waiting block first, so that the blocks
-// they finish are the ones the writer reaches last, and leave alone a block
-// the writer will reach before a compression could end (the time one takes
-// against the blocks ahead of it at the link's rate): on a fast link the
-// cores stay free for reading and sending. On a slow link the writer
-// is held by the link, compressors get ahead and nearly every block goes
-// LZMS; on a fast link the writer outruns them and blocks go raw. An upload
-// of a single block is always compressed: there is nothing to overlap.
+// shown; compressors then take the newest waiting block first, so that the
+// blocks they finish are the ones the writer reaches last. Either way, on a
+// slow link compressors get ahead and nearly every block goes LZMS; on a fast
+// link blocks go raw and the cores stay free for reading and sending. An
+// upload of a single block is always compressed: there is nothing to overlap.
 //
 // Each compression also picks how hard LZMS searches: the effort whose
 // measured speed (over all compressors) and output size let the pipeline
@@ -32,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <thread>
 #include <vector>
@@ -66,6 +70,9 @@ class UploadPipeline {
         Lzms,      // every block that LZMS makes smaller goes LZMS, searched thoroughly
         Raw,       // every block goes raw
     };
+    // Writer thread: the bytes already sent that the transport still holds
+    // (not yet taken by the peer); none when it cannot tell.
+    using Queued = std::function<std::optional<std::uint64_t>()>;
     struct Options {
         std::size_t workers = 0;  // 0: one per core
         std::size_t window = 0;   // 0: four blocks per worker
@@ -76,12 +83,14 @@ class UploadPipeline {
         std::uint64_t storedBytes = 0;
         std::uint64_t rawBlocks = 0;
         std::uint64_t lzmsBlocks = 0;
+        std::uint64_t compressions = 0;  // run, whether their block then went LZMS or not
     };
     // Runs on the writer thread, once per block, in order.
     using Send = std::function<DeployError(const UploadBlock&)>;
     using Sent = std::function<void(const Totals&)>;
 
-    UploadPipeline(Send send, Options options, Sent sent = {});
+    // `queued` may be empty: the transport cannot tell what it holds.
+    UploadPipeline(Send send, Options options, Sent sent = {}, Queued queued = {});
     // Stops the threads (blocks not sent yet are dropped) and joins them.
     ~UploadPipeline();
     UploadPipeline(const UploadPipeline&) = delete;
@@ -104,17 +113,25 @@ class UploadPipeline {
     std::shared_ptr<Slot> TakeFront(std::chrono::steady_clock::time_point& until,
                                     std::chrono::steady_clock::time_point waitingSince);
     bool Stopped() const;
-    // Whether a compression of the block `ahead` places behind the writer's
-    // next one can end before the writer gets there.
-    bool WorthCompressing(std::size_t ahead, std::size_t size, DIFFLIB::LzmsEffort effort) const;
+    // Whether a compression of slots_[ahead] (`ahead` places behind the
+    // writer's next block) can end before the writer gets there.
+    bool WorthCompressing(std::size_t ahead, DIFFLIB::LzmsEffort effort) const;
     DIFFLIB::LzmsEffort EffortFor(std::size_t size) const;
+    // Writer thread, under lock_: asks the transport what it still holds and
+    // learns the link's rate from how fast that drains.
+    std::optional<std::uint64_t> ProbeQueue();
+    // TakeFront's choice for a front block not compressed yet when the
+    // transport holds `held` bytes.
+    std::shared_ptr<Slot> WhileTheLinkIsBusy(const std::shared_ptr<Slot>& front, double held,
+                                             std::chrono::steady_clock::time_point& until);
 
     Send send_;
     Sent sent_;
+    Queued queued_;
     Mode mode_;
     std::size_t window_;
     // guards slots_, pushed_, written_, finished_, stopping_, error_, totals_,
-    // linkRate_, efforts_
+    // linkRate_, efforts_, heldByLink_, firstProbe_, probes_
     mutable std::mutex lock_;
     std::condition_variable changed_;
     std::deque<std::shared_ptr<Slot>> slots_;  // pushed, not yet taken by the writer, in order
@@ -124,7 +141,10 @@ class UploadPipeline {
     bool stopping_ = false;
     DeployError error_ = DeployError::None;
     Totals totals_;
-    double linkRate_ = 0;  // bytes a second the writer has seen; 0 until known
+    double linkRate_ = 0;           // bytes a second the writer has seen; 0 until known
+    std::uint64_t heldByLink_ = 0;  // what the transport held at the last probe
+    std::chrono::steady_clock::time_point firstProbe_;
+    std::uint64_t probes_ = 0;
     EffortsSeen efforts_{};
     std::size_t workers_ = 1;
     // Writer thread only: the last sends, their bytes and the time they
@@ -135,6 +155,11 @@ class UploadPipeline {
         double seconds = 0;
     };
     std::deque<SendSample> recentSends_;
+    // Writer thread only, with a transport that tells what it holds: the
+    // bytes sent so far, and recent (time, bytes the peer has taken).
+    std::uint64_t sentStored_ = 0;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::uint64_t>> taken_;
+    std::chrono::steady_clock::time_point moved_;  // when the peer last took bytes
     std::vector<std::thread> compressors_;
     std::thread writer_;
 };

@@ -201,6 +201,15 @@ QUIC_STATUS QuicEndpoint::SendOnStream(HQUIC connection, HQUIC stream,
     return found->Send(bytes);
 }
 
+std::optional<std::size_t> QuicEndpoint::UnacknowledgedOnStream(HQUIC connection,
+                                                                HQUIC stream) const {
+    const std::shared_ptr<QuicSession> session = FindSession(connection);
+    const std::shared_ptr<QuicStream> found = session ? session->FindStream(stream) : nullptr;
+    if (!found)
+        return std::nullopt;
+    return found->Unacknowledged();
+}
+
 QUIC_STATUS QUIC_API QuicEndpoint::ListenerCallback(HQUIC listener, void* context,
                                                     QUIC_LISTENER_EVENT* event) {
     auto* endpoint = static_cast<QuicEndpoint*>(context);

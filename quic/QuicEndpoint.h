@@ -96,6 +96,10 @@ class QuicEndpoint {
     QUIC_STATUS SendOnStream(HQUIC connection, HQUIC stream, std::span<const std::uint8_t> bytes,
                              std::size_t maxUnsent = 0);
 
+    // The bytes sent on that stream that the peer has not acknowledged;
+    // none when the session or the stream cannot be found.
+    std::optional<std::size_t> UnacknowledgedOnStream(HQUIC connection, HQUIC stream) const;
+
     bool IsOpen() const;
     const std::string& AppName() const { return appName_; }
 

@@ -97,6 +97,8 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     void StartClientOnWorker(Worker& on, std::string host);
     // One batch; true when more is waiting and may go at once.
     bool FlushBatch();
+    // `stream`, at the front of the send queue, goes to its back.
+    void EndTurn(Stream* stream);
     bool CreateNative(const ngtcp2_cid& dcid, const ngtcp2_cid& scid, const ngtcp2_path& path,
                       uint32_t version, const ngtcp2_pkt_hd* header);
     void FillTransportParams(ngtcp2_transport_params& params) const;
@@ -147,7 +149,13 @@ class Connection : public QUIC_HANDLE, public std::enable_shared_from_this<Conne
     std::unordered_map<std::string, ngtcp2_cid> cids;  // ids routed to us
     std::unordered_map<int64_t, std::shared_ptr<Stream>> streams;
     std::deque<std::shared_ptr<Stream>> pendingStarts;
+    // Streams with bytes to send, in turn order. The front one writes until
+    // it has used turnLeft bytes or has no more; turnOwner is the stream the
+    // current turn belongs to (compared, never followed: once it is no longer
+    // at the front, the front stream's turn starts afresh).
     std::deque<Stream*> sendQueue;
+    const Stream* turnOwner = nullptr;
+    uint64_t turnLeft = 0;
     std::vector<uint8_t> txBuffer;
 };
 

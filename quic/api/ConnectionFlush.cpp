@@ -1,6 +1,6 @@
 // Packet writing: what a connection's streams have queued goes into packets,
-// the streams taking turns one packet each, and out in batches of one send
-// quantum.
+// the streams taking turns of about a millisecond of the sending rate each,
+// and out in batches of one send quantum.
 #include <algorithm>
 
 #include "quic/api/Connection.h"
@@ -16,8 +16,29 @@ constexpr Timestamp kTimerGranularity = NGTCP2_MILLISECONDS;
 // connection then waits for the loop once per few batches, not after each
 // (on a shared machine each such wait may cost a time slice).
 constexpr int kBatchesPerFlush = 4;
+// The longest turn a stream gets while others wait.
+constexpr uint64_t kMaxTurn = 256 * 1024;
+
+// Bytes of one stream's turn: a millisecond at the pacing rate, so another
+// stream waits about that long at most, whatever the path's speed; at least
+// one send quantum.
+uint64_t TurnBytes(ngtcp2_conn* conn) {
+    ngtcp2_conn_stat stat;
+    ngtcp2_conn_get_conn_stat(conn, &stat);
+    const auto perMillisecond = static_cast<uint64_t>(stat.pacing_rate * NGTCP2_MILLISECONDS);
+    const uint64_t quantum = ngtcp2_conn_get_send_quantum(conn);
+    return std::max(quantum, std::min(perMillisecond, kMaxTurn));
+}
 
 }  // namespace
+
+void Connection::EndTurn(Stream* stream) {
+    turnOwner = nullptr;
+    // To the back of the queue, if it has more.
+    UnscheduleSend(stream);
+    if (stream->HasUnsent())
+        ScheduleSend(stream);
+}
 
 void Connection::Flush() {
     for (int batch = 0; batch < kBatchesPerFlush; ++batch)
@@ -62,6 +83,13 @@ bool Connection::FlushBatch() {
             uint64_t total = 0;
             if (!sendQueue.empty()) {
                 stream = sendQueue.front();
+                if (stream != turnOwner) {
+                    // A new turn. Runs of one stream's packets, rather than
+                    // one packet each, let the peer hand each stream's bytes
+                    // to its reader in a few large writes.
+                    turnOwner = stream;
+                    turnLeft = TurnBytes(conn);
+                }
                 count = stream->Gather(vectors, 16, packetRoom, fin);
                 for (size_t i = 0; i < count; ++i)
                     total += vectors[i].len;
@@ -88,12 +116,11 @@ bool Connection::FlushBatch() {
                     continue;
                 }
                 if (written == NGTCP2_ERR_WRITE_MORE) {
-                    // The packet has room left: the next stream fills it.
+                    // The stream has no more to give now and the packet has
+                    // room left: its turn ends, the next stream fills it.
                     stream->AdvanceSent(static_cast<size_t>(accepted),
                                         fin && static_cast<uint64_t>(accepted) == total);
-                    UnscheduleSend(stream);
-                    if (stream->HasUnsent())
-                        ScheduleSend(stream);
+                    EndTurn(stream);
                     continue;
                 }
                 batch.Send();
@@ -101,12 +128,13 @@ bool Connection::FlushBatch() {
                 return false;
             }
             if (stream != nullptr && accepted >= 0) {
-                // To the back of the queue: one packet a turn.
                 stream->AdvanceSent(static_cast<size_t>(accepted),
                                     fin && static_cast<uint64_t>(accepted) == total);
-                UnscheduleSend(stream);
-                if (stream->HasUnsent())
-                    ScheduleSend(stream);
+                const uint64_t used = static_cast<uint64_t>(accepted);
+                turnLeft = turnLeft > used ? turnLeft - used : 0;
+                // A packet without its bytes (flow control) ends the turn too.
+                if (turnLeft == 0 || used == 0 || !stream->HasUnsent())
+                    EndTurn(stream);
             }
             if (written == 0)
                 break;

@@ -1,6 +1,7 @@
 #include "deploy/DeployChannel.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <future>
@@ -187,6 +188,50 @@ TEST(DeployChannelTest, TcpReadsAndWritesWholeMessages) {
     EXPECT_EQ(ReadMessage(two, false, got, gotPayload), DeployError::Channel);
     EXPECT_EQ(WriteMessage(one, false, DeployHeader{}, {}), DeployError::Channel)
         << "a closed channel cannot write";
+}
+
+TEST(DeployChannelTest, TcpTellsWhatTheSocketStillHolds) {
+    // A real TCP connection on loopback whose reader takes nothing at first
+    // and offers a small window, so that sent bytes stay with the sender.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    const int small = 4096;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int dialer = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(::connect(dialer, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int accepted = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    ASSERT_GE(accepted, 0);
+    DeployChannel sender;
+    DeployChannel reader;
+    ASSERT_EQ(sender.AdoptConnection(TcpSocket(dialer)), DeployError::None);
+    ASSERT_EQ(reader.AdoptConnection(TcpSocket(accepted)), DeployError::None);
+    EXPECT_EQ(HeldByTransport(sender, false), std::optional<std::uint64_t>(0));
+
+    const auto payload = deploytest::SampleContent(256 << 10, 3);
+    DeployHeader header;
+    header.type = DEPLOY_FULL;
+    header.size = payload.size();
+    auto writer = std::async(std::launch::async,
+                             [&] { return WriteMessage(sender, false, header, payload); });
+    EXPECT_TRUE(deploytest::WaitFor([&] { return HeldByTransport(sender, false).value_or(0) > 0; }))
+        << "bytes the peer has not taken count as held";
+    DeployHeader got;
+    std::vector<std::uint8_t> gotPayload;
+    ASSERT_EQ(ReadMessage(reader, false, got, gotPayload), DeployError::None);
+    EXPECT_EQ(writer.get(), DeployError::None);
+    EXPECT_EQ(gotPayload, payload);
+    EXPECT_TRUE(deploytest::WaitFor([&] { return HeldByTransport(sender, false) == 0u; }))
+        << "once taken, nothing is held";
+    sender.CloseSockets();
+    EXPECT_EQ(HeldByTransport(sender, false), std::nullopt) << "a closed channel cannot tell";
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "codec/LzmsBlock.h"
@@ -36,6 +37,35 @@ struct Received {
         plain.insert(plain.end(), plainBlock.begin(), plainBlock.end());
         return DeployError::None;
     }
+};
+
+// A link of `rate` bytes a second behind a send that returns at once, as a
+// socket with room in its buffer does: it holds what the rate has not
+// carried away yet.
+class SimulatedLink {
+  public:
+    explicit SimulatedLink(double rate) : rate_(rate) {}
+    void Add(std::size_t bytes) {
+        std::lock_guard guard(lock_);
+        Drain();
+        held_ += static_cast<double>(bytes);
+    }
+    std::optional<std::uint64_t> Held() {
+        std::lock_guard guard(lock_);
+        Drain();
+        return static_cast<std::uint64_t>(held_);
+    }
+
+  private:
+    void Drain() {
+        const auto now = std::chrono::steady_clock::now();
+        held_ = std::max(0.0, held_ - std::chrono::duration<double>(now - last_).count() * rate_);
+        last_ = now;
+    }
+    const double rate_;
+    std::mutex lock_;  // guards held_, last_
+    double held_ = 0;
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
 DeployError PushAll(UploadPipeline& pipeline, std::span<const std::uint8_t> data,
@@ -155,6 +185,42 @@ TEST(UploadPipeline, AdaptiveFollowsTheLink) {
     }
 }
 
+TEST(UploadPipeline, WhatTheTransportHoldsDecidesBetweenRawAndLzms) {
+    // Blocks above the size that is always searched thoroughly.
+    constexpr std::size_t kBlock = 300000;
+    const auto data = deploytest::SampleContent(12 * kBlock, 8);
+    {
+        // Sends return at once but the link is slow: while it still carries
+        // earlier bytes, the writer waits for the compressors.
+        SimulatedLink link(1.5e6);
+        Received received;
+        UploadPipeline pipeline(
+            [&](const UploadBlock& b) {
+                link.Add(b.stored.size());
+                return received.Take(b);
+            },
+            {.workers = 2, .window = 8}, {}, [&] { return link.Held(); });
+        ASSERT_EQ(PushAll(pipeline, data, kBlock), DeployError::None);
+        EXPECT_EQ(received.plain, data);
+        EXPECT_GE(received.lzms, 8) << received.raw << " raw blocks";
+    }
+    {
+        // A link that never holds anything is not worth the cores, even when
+        // each send takes a while (a transport that needs the cores itself).
+        Received received;
+        UploadPipeline pipeline(
+            [&](const UploadBlock& b) {
+                std::this_thread::sleep_for(30ms);
+                return received.Take(b);
+            },
+            {.workers = 2, .window = 8}, {}, [] { return std::optional<std::uint64_t>(0); });
+        ASSERT_EQ(PushAll(pipeline, data, kBlock), DeployError::None);
+        EXPECT_EQ(received.plain, data);
+        EXPECT_LE(received.lzms, 1);
+        EXPECT_LE(pipeline.Done().compressions, 1u) << "the cores were left to the transport";
+    }
+}
+
 TEST(UploadPipeline, EffortFollowsWhatIsSlowerTheCoresOrTheLink) {
     using DIFFLIB::LzmsEffort;
     // Per-core speeds and ratios as measured on shared libraries in 1 MiB
@@ -175,6 +241,11 @@ TEST(UploadPipeline, EffortFollowsWhatIsSlowerTheCoresOrTheLink) {
     partly[2] = {};
     EXPECT_EQ(ChooseEffort(partly, 0.5e6, 2), LzmsEffort::Thorough);
     EXPECT_EQ(ChooseEffort(seen, 0, 2), LzmsEffort::Fast);
+    // A slower search is not even tried while the fast one already keeps
+    // the cores busier than the link.
+    const EffortsSeen fastOnly{{{1 / 17e6, 0.40}, {}, {}}};
+    EXPECT_EQ(ChooseEffort(fastOnly, 12.5e6, 1), LzmsEffort::Fast);
+    EXPECT_EQ(ChooseEffort(fastOnly, 3e6, 1), LzmsEffort::Medium);
 }
 
 }  // namespace

@@ -172,6 +172,10 @@ TEST_F(QuicStreams, ReceiveDisabledHoldsDataUntilEnabled) {
 }
 
 TEST_F(QuicStreams, PacketsOfOneReceiveRoundReachTheApplicationTogether) {
+#ifdef _WIN32
+    GTEST_SKIP() << "no segmentation offload or batched receive on Windows: how many "
+                    "packets one round reads depends on timing alone";
+#endif
     // 2 MiB is some 1800 full packets; each round of datagrams the worker
     // reads (a GSO batch at least) goes up as one block, so a bridge writes
     // its socket once per round, not once per packet.
