@@ -34,6 +34,10 @@ void EndConsoleInput();
 // Standard error, one line, for what would be a message box; nothing waits.
 void ShowMessage(std::wstring_view text);
 
+// Puts the standard streams in the mode the console needs (binary on
+// Windows, nothing to do elsewhere); the console calls it before any use.
+void PrepareConsoleStreams();
+
 // Buffered reading of one descriptor (not owned) that End can interrupt from
 // another thread. The console reads standard input through one of these.
 class InputReader {

@@ -5,23 +5,18 @@
 #include <cstdio>
 
 #include "platform/Console.h"
-#include "platform/Text.h"
 
 namespace platform {
 namespace {
 
 // How often a waiting read looks again at a pipe or the console and at End.
 constexpr DWORD kPollMs = 20;
-
-std::mutex& OutputLock() {
-    static std::mutex lock;  // guards the writes to stdout and stderr
-    return lock;
-}
+}  // namespace
 
 // Binary mode once, before the first write: in text mode the runtime turns
 // each "\n" into "\r\n" and the "\r\n" this program writes would become
 // "\r\r\n".
-void BinaryStreams() {
+void PrepareConsoleStreams() {
     static const bool once = [] {
         ::_setmode(::_fileno(stdout), _O_BINARY);
         ::_setmode(::_fileno(stderr), _O_BINARY);
@@ -31,74 +26,7 @@ void BinaryStreams() {
     (void)once;
 }
 
-InputReader& ConsoleInput() {
-    BinaryStreams();
-    static InputReader reader(::_fileno(stdin));
-    return reader;
-}
-
-}  // namespace
-
-void ConsoleWriteUtf8(std::string_view text) {
-    BinaryStreams();
-    std::lock_guard guard(OutputLock());
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
-void ConsoleWrite(std::wstring_view text) {
-    ConsoleWriteUtf8(ToUtf8(text));
-}
-
-std::optional<std::wstring> ConsoleReadLine() {
-    const auto line = ConsoleInput().ReadLine();
-    if (!line)
-        return std::nullopt;
-    return FromUtf8(*line);
-}
-
-int ConsoleReadChar() {
-    return ConsoleInput().ReadChar();
-}
-
-void EndConsoleInput() {
-    ConsoleInput().End();
-}
-
-void ShowMessage(std::wstring_view text) {
-    BinaryStreams();
-    std::lock_guard guard(OutputLock());
-    const std::string line = ToUtf8(text) + "\n";
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
-
 InputReader::InputReader(int fd) : fd_(fd) {}
-
-std::optional<std::string> InputReader::ReadLine() {
-    std::lock_guard guard(lock_);
-    std::string line;
-    for (;;) {
-        const int c = NextByte();
-        if (c < 0) {
-            // A line cut short by End is not handed out as a command.
-            if (line.empty() || ended_.load())
-                return std::nullopt;
-            break;
-        }
-        if (c == '\n')
-            break;
-        line.push_back(static_cast<char>(c));
-    }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return line;
-}
-
-int InputReader::ReadChar() {
-    std::lock_guard guard(lock_);
-    return NextByte();
-}
 
 // A blocked ReadFile cannot be woken portably (and not at all under Wine), so
 // a read waits only where data is known to be there: a pipe is peeked, the
