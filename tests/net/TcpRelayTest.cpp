@@ -1,7 +1,12 @@
 #include "net/TcpRelay.h"
 
 #include <gtest/gtest.h>
-#ifndef _WIN32
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -325,11 +330,25 @@ TEST_F(RelayTunnel, ShutdownWhileTransfersRunEndsEveryThread) {
         EXPECT_EQ(w.wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
-// Threads of this process, as the kernel lists them.
+// Threads of this process, as the system lists them.
 std::size_t ProcessThreads() {
     std::size_t count = 0;
+#ifdef _WIN32
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more;
+         more = ::Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId())
+            ++count;
+    }
+    ::CloseHandle(snapshot);
+#else
     for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
         ++count;
+#endif
     return count;
 }
 
