@@ -152,7 +152,12 @@ OpenFileResult ShowOpenFileDialog(const OpenFileText& text) {
     dialog.lpstrTitle = text.title.c_str();
     dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST;
     {
+        // Checked again with the thread recorded, so that EndDialogs either
+        // comes first or finds the thread (its timer-free dialog has no
+        // other way out).
         std::lock_guard guard(Open().lock);
+        if (Open().ended)
+            return {};
         Open().fileThread = ::GetCurrentThreadId();
     }
     const BOOL chosen = getOpenFileName(&dialog);
