@@ -1,6 +1,7 @@
 #include "app/ProcessEnd.h"
 
 #include "platform/Console.h"
+#include "platform/Dialogs.h"
 
 namespace app {
 
@@ -13,6 +14,7 @@ void ProcessEnd::Request(int exitCode) {
     }
     changed_.notify_all();
     platform::EndConsoleInput();
+    platform::EndDialogs();
 }
 
 bool ProcessEnd::Requested() const {

@@ -125,7 +125,11 @@ bool ExecutableInPath(const std::string& name) {
 }  // namespace
 
 MonitorPromptIo::MonitorPromptIo()
-    : write([](std::wstring_view text) { platform::ConsoleWrite(text); }),
+    : taskDialog(
+          [](const platform::TaskDialogText& text) { return platform::ShowTaskDialog(text); }),
+      fileDialog(
+          [](const platform::OpenFileText& text) { return platform::ShowOpenFileDialog(text); }),
+      write([](std::wstring_view text) { platform::ConsoleWrite(text); }),
       readLine([] { return platform::ConsoleReadLine(); }),
       openUrl([](const std::wstring& url) { OpenUrl(url); }),
       exitProcess([](int) {}) {}
@@ -217,42 +221,96 @@ std::wstring LocateMonitor(int toolsVersion, const MonitorPromptIo& io) {
     }
 }
 
-bool PromptRemoteToolsInstall(int toolsVersion, const MonitorPromptIo& io) {
-    io.write(
-        L"Visual Studio Remote Tools were not found. Install?\r\n"
-        L"1) Yes\r\n"
-        L"2) Select MSVSMON.EXE location\r\n"
-        L"3) Cancel\r\n");
+namespace {
+
+// The buttons of the prompt, as the dialog returns them.
+constexpr int kButtonYes = 101;
+constexpr int kButtonSelect = 102;
+constexpr int kButtonCancel = 103;
+
+const wchar_t kPromptContent[] = L"Visual Studio Remote Tools were not found. Install?";
+const wchar_t kSelectTitle[] = L"Select file...";
+
+// The console's file prompt: nullopt when nothing was chosen.
+std::optional<std::wstring> ConsoleChooseFile(const MonitorPromptIo& io) {
+    for (;;) {
+        io.write(std::wstring(kSelectTitle) + L"\r\n");
+        const std::optional<std::wstring> answer = io.readLine();
+        if (!answer)
+            return std::nullopt;
+        std::wstring path = Trim(*answer);
+        if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"')
+            path = path.substr(1, path.size() - 2);
+        if (path.empty())
+            return std::nullopt;  // nothing chosen: the dialog was cancelled
+        // Like the dialog, only an existing file is taken.
+        if (CanOpenForReading(path))
+            return path;
+    }
+}
+
+std::optional<std::wstring> ChooseFile(const MonitorPromptIo& io) {
+    platform::OpenFileResult result = io.fileDialog({L"msvsmon.exe", L"msvsmon.exe", kSelectTitle});
+    switch (result.choice) {
+        case platform::FileChoice::Chosen:
+            return std::move(result.path);
+        case platform::FileChoice::Cancelled:
+            return std::nullopt;
+        case platform::FileChoice::NotShown:
+            break;
+    }
+    return ConsoleChooseFile(io);
+}
+
+// The console's choices, as the buttons they stand for; end of input counts
+// as Cancel and an unknown answer as no button.
+int ConsoleButton(const MonitorPromptIo& io) {
+    io.write(std::wstring(kPromptContent) +
+             L"\r\n"
+             L"1) Yes\r\n"
+             L"2) Select MSVSMON.EXE location\r\n"
+             L"3) Cancel\r\n");
     const std::optional<std::wstring> line = io.readLine();
     if (!line)
-        return false;  // end of input counts as Cancel
+        return kButtonCancel;
     const std::wstring choice = Trim(*line);
-    if (choice == L"1") {
-        io.openUrl(InstallerUrl(toolsVersion));
-        io.exitProcess(0);
-        return false;
-    }
-    if (choice == L"2") {
-        for (;;) {
-            io.write(L"Select file...\r\n");
-            const std::optional<std::wstring> answer = io.readLine();
-            if (!answer)
-                return false;
-            std::wstring path = Trim(*answer);
-            if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"')
-                path = path.substr(1, path.size() - 2);
-            if (path.empty())
-                return false;  // nothing chosen: the dialog was cancelled
-            // Like the dialog, only an existing file is taken.
-            if (CanOpenForReading(path)) {
-                SetMonitorPathOverride(std::move(path));
-                return true;
-            }
-        }
-    }
+    if (choice == L"1")
+        return kButtonYes;
+    if (choice == L"2")
+        return kButtonSelect;
     if (choice == L"3")
-        return false;
-    return true;
+        return kButtonCancel;
+    return 0;
+}
+
+}  // namespace
+
+bool PromptRemoteToolsInstall(int toolsVersion, const MonitorPromptIo& io) {
+    const std::optional<int> shown =
+        io.taskDialog({L"Vantora",
+                       L"Vantora",
+                       kPromptContent,
+                       {{kButtonYes, L"Yes"},
+                        {kButtonSelect, L"Select MSVSMON.EXE location"},
+                        {kButtonCancel, L"Cancel"}}});
+    const int button = shown ? *shown : ConsoleButton(io);
+    switch (button) {
+        case kButtonYes:
+            io.openUrl(InstallerUrl(toolsVersion));
+            io.exitProcess(0);
+            return false;
+        case kButtonSelect: {
+            std::optional<std::wstring> path = ChooseFile(io);
+            if (!path)
+                return false;
+            SetMonitorPathOverride(std::move(*path));
+            return true;
+        }
+        case kButtonCancel:
+            return false;
+        default:
+            return true;
+    }
 }
 
 std::wstring MonitorCommandLine(const std::wstring& path, int localPort) {

@@ -10,14 +10,20 @@
 #include <string>
 #include <string_view>
 
+#include "platform/Dialogs.h"
+
 namespace debughost {
 
 // How the install prompt talks to the user and asks for the end of the
-// process. The defaults use the console and open the address with xdg-open
-// (or print it); exitProcess does nothing by default: the caller that owns
+// process. The defaults show the desktop's task dialog and open-file dialog
+// where there is a desktop and use the console otherwise (or when a dialog
+// cannot be shown), and open the address with the shell (xdg-open on Linux,
+// or print it); exitProcess does nothing by default: the caller that owns
 // the process sets it. Once it has been called the search gives up and
 // returns an empty path.
 struct MonitorPromptIo {
+    std::function<std::optional<int>(const platform::TaskDialogText&)> taskDialog;
+    std::function<platform::OpenFileResult(const platform::OpenFileText&)> fileDialog;
     std::function<void(std::wstring_view)> write;
     std::function<std::optional<std::wstring>()> readLine;
     std::function<void(const std::wstring& url)> openUrl;
