@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -107,7 +108,7 @@ class LauncherThread {
 
     // Runs `work` on the launcher thread and returns when it is done.
     void Run(const std::function<void()>& work) {
-        if (std::this_thread::get_id() == threadId_) {
+        if (std::this_thread::get_id() == threadId_.load()) {
             work();
             return;
         }
@@ -140,12 +141,12 @@ class LauncherThread {
     }
 
     std::mutex callers_;  // guards that one caller at a time hands over work_
-    std::mutex lock_;     // guards work_, stop_, thread_, threadId_
+    std::mutex lock_;     // guards work_, stop_, thread_
     std::condition_variable wake_;
     const std::function<void()>* work_ = nullptr;
     bool stop_ = false;
     std::thread thread_;
-    std::thread::id threadId_;
+    std::atomic<std::thread::id> threadId_{};
 };
 
 [[noreturn]] void ReportAndExit(int report, int error) {
@@ -178,8 +179,8 @@ class LauncherThread {
     }
     // Only the standard streams go to the child (and the report pipe, which
     // closes on exec).
-    if (::close_range(3, static_cast<unsigned>(report) - 1, 0) != 0 ||
-        ::close_range(static_cast<unsigned>(report) + 1, ~0U, 0) != 0) {
+    const unsigned kept = static_cast<unsigned>(report);
+    if ((kept > 3 && ::close_range(3, kept - 1, 0) != 0) || ::close_range(kept + 1, ~0U, 0) != 0) {
         rlimit limit{};
         const int last = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
                              ? static_cast<int>(limit.rlim_cur)
