@@ -321,7 +321,11 @@ std::wstring MonitorCommandLine(const std::wstring& path, int localPort) {
 bool StartMonitor(const std::wstring& commandLine) {
     auto& monitor = Monitor();
     std::lock_guard guard(monitor.lock);
-    return monitor.value.Start(std::wstring_view(commandLine));
+    // It lets any peer attach without authentication: it must not keep
+    // listening once this process is gone, however it ends.
+    platform::ChildOptions options;
+    options.endWithParent = true;
+    return monitor.value.Start(std::wstring_view(commandLine), options);
 }
 
 void StopMonitor() {

@@ -4,7 +4,8 @@
 // starting it on the local port and stopping it again. The search and the
 // prompt run on the thread that asks for the monitor (the entry thread over
 // TCP, a QUIC worker once the client is connected); the one started monitor
-// is process-wide state behind a lock, stopped by whichever thread shuts down.
+// is process-wide state behind a lock, stopped by whichever thread shuts down,
+// and killed by the system should this process die without stopping it.
 #include <functional>
 #include <optional>
 #include <string>
@@ -59,8 +60,9 @@ void SetMonitorPathOverride(std::wstring path);
 // stays one executable.
 std::wstring MonitorCommandLine(const std::wstring& path, int localPort);
 
-// Starts the monitor (an earlier one still running is stopped first). False
-// when it could not be started; nothing is reported.
+// Starts the monitor (an earlier one still running is stopped first) so that
+// it ends with this process. False when it could not be started; nothing is
+// reported.
 bool StartMonitor(const std::wstring& commandLine);
 // Kills and reaps the started monitor; nothing when none runs.
 void StopMonitor();

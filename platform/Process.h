@@ -1,9 +1,10 @@
 #pragma once
 // Child processes: a command line in the Windows form (the first token names
 // the executable) split into argv with the Windows quoting rules, started with
-// posix_spawn, and ended with SIGKILL and reaped; on Windows started with
-// CreateProcessW from the same arguments quoted again, and ended with
-// TerminateProcess. The quoting rules live in Quoting.cpp.
+// posix_spawn (fork and exec when it must end with this process), and ended
+// with SIGKILL and reaped; on Windows started with CreateProcessW from the
+// same arguments quoted again, and ended with TerminateProcess. The quoting
+// rules live in Quoting.cpp. Start may be called from any thread.
 #include <sys/types.h>
 
 #include <span>
@@ -38,6 +39,13 @@ struct ChildOptions {
     // The child keeps this process's signal mask and ignored signals instead
     // of starting with the defaults (a test sets them up for it).
     bool inheritSignals = false;
+    // The child is killed when this process ends, however it ends (a crash,
+    // SIGKILL, TerminateProcess), so that it never outlives us. On Linux the
+    // child gets SIGKILL from the kernel when this process dies; it is started
+    // from a thread that lives as long as the process, because the kernel
+    // also sends it when the starting thread ends. On Windows the child is in
+    // a job object that kills its processes when our handle to it closes.
+    bool endWithParent = false;
 };
 
 // A started child. Destroying a running child kills and reaps it.
@@ -57,6 +65,7 @@ class ChildProcess {
     bool Start(std::span<const std::string> argv);
     bool Start(std::span<const std::string> argv, const ChildOptions& options);
     bool Start(std::wstring_view commandLine);
+    bool Start(std::wstring_view commandLine, const ChildOptions& options);
 
     bool Running() const { return pid_ > 0; }
     pid_t Id() const { return pid_; }

@@ -69,6 +69,26 @@ std::wstring EnvironmentBlock(std::span<const std::string> changes) {
     return block;
 }
 
+// The job that children started with endWithParent join. Its one handle is
+// ours and is never closed by hand: when this process ends, however it ends,
+// the system closes it and kills every process in the job.
+HANDLE EndWithParentJob() {
+    static const HANDLE job = [] {
+        HANDLE created = ::CreateJobObjectW(nullptr, nullptr);
+        if (created == nullptr)
+            return created;
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (!::SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                       sizeof limits)) {
+            ::CloseHandle(created);
+            return HANDLE(nullptr);
+        }
+        return created;
+    }();
+    return job;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(ChildProcess&& other) noexcept
@@ -144,6 +164,14 @@ bool ChildProcess::Start(std::span<const std::string> argv, const ChildOptions& 
         startup.StartupInfo.cb = sizeof(STARTUPINFOW);
     if (options.ownGroup)
         flags |= CREATE_NEW_PROCESS_GROUP;
+    HANDLE job = nullptr;
+    if (options.endWithParent) {
+        job = EndWithParentJob();
+        if (job == nullptr)
+            return false;
+        // Suspended until it is in the job, so that nothing it starts escapes.
+        flags |= CREATE_SUSPENDED;
+    }
     std::wstring environment;
     if (!options.environment.empty())
         environment = EnvironmentBlock(options.environment);
@@ -153,6 +181,16 @@ bool ChildProcess::Start(std::span<const std::string> argv, const ChildOptions& 
                           environment.empty() ? nullptr : environment.data(), nullptr,
                           &startup.StartupInfo, &info))
         return false;
+    if (job != nullptr) {
+        if (!::AssignProcessToJobObject(job, info.hProcess)) {
+            ::TerminateProcess(info.hProcess, 1);
+            ::WaitForSingleObject(info.hProcess, INFINITE);
+            ::CloseHandle(info.hThread);
+            ::CloseHandle(info.hProcess);
+            return false;
+        }
+        ::ResumeThread(info.hThread);
+    }
     ::CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = static_cast<pid_t>(info.dwProcessId);
@@ -161,8 +199,12 @@ bool ChildProcess::Start(std::span<const std::string> argv, const ChildOptions& 
 }
 
 bool ChildProcess::Start(std::wstring_view commandLine) {
+    return Start(commandLine, ChildOptions{});
+}
+
+bool ChildProcess::Start(std::wstring_view commandLine, const ChildOptions& options) {
     const auto argv = SplitCommandLine(commandLine);
-    return Start(std::span<const std::string>(argv));
+    return Start(std::span<const std::string>(argv), options);
 }
 
 bool ChildProcess::Exited() {

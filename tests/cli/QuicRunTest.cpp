@@ -290,6 +290,62 @@ TEST(QuicRun, ClientWithoutServerWaitsTenSecondsThenForAKey) {
     EXPECT_EQ(client.Out().find("VTR Client connected"), std::string::npos);
 }
 
+// Kills whatever still runs with "/port N" on its command line (a monitor
+// that outlived its client), so that a failed test leaves nothing behind.
+// True when there was one.
+bool KillMonitorsOnPort(int port) {
+    const std::string wanted = std::string("/port") + '\0' + std::to_string(port) + '\0';
+    bool found = false;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        const std::string cmdline((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        if (cmdline.find("msvsmon") != std::string::npos &&
+            cmdline.find(wanted) != std::string::npos) {
+            kill(std::stoi(name), SIGKILL);
+            found = true;
+        }
+    }
+    return found;
+}
+
+// A client that dies without any chance to clean up (SIGKILL) must not leave
+// its monitor listening: the monitor lets anyone attach. Over QUIC the
+// monitor is started from the connection's worker thread, not the entry one.
+TEST(QuicRun, KilledClientTakesItsMonitorAlong) {
+    QuicRun run;
+    ASSERT_NO_FATAL_FAILURE(run.StartServer());
+    ASSERT_NO_FATAL_FAILURE(run.StartClient());
+    ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
+    int probe = -1;
+    for (int i = 0; i < 100 && probe < 0; ++i) {
+        probe = ConnectLoopback(run.monitorPort);
+        if (probe < 0)
+            std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_GE(probe, 0);  // the client started the monitor
+    close(probe);
+
+    kill(run.client->Pid(), SIGKILL);
+    EXPECT_EQ(run.client->Wait(10s), 128 + SIGKILL);
+    bool closed = false;
+    for (int i = 0; i < 200 && !closed; ++i) {
+        const int fd = ConnectLoopback(run.monitorPort);
+        closed = fd < 0;
+        if (fd >= 0) {
+            close(fd);
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    EXPECT_TRUE(closed) << "the monitor still listens after its client was killed";
+    EXPECT_FALSE(KillMonitorsOnPort(run.monitorPort));
+    kill(run.server->Pid(), SIGINT);
+    EXPECT_EQ(run.server->Wait(10s), 128 + SIGINT);
+}
+
 TEST(QuicRun, TerminationSignalStillRemovesTheKeyAndStopsTheMonitor) {
     QuicRun run;
     ASSERT_NO_FATAL_FAILURE(run.StartServer());
