@@ -238,20 +238,7 @@ struct CrossRun {
     // One echo round trip through the tunnel, retried while the client and
     // the monitor are still coming up.
     bool RoundTrip(const std::vector<unsigned char>& data) {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const int fd = ConnectWhenReady(DebuggerPort(), kWait);
-            if (fd < 0)
-                return false;
-            const auto back = EchoThrough(fd, data);
-            close(fd);
-            if (back == data)
-                return true;
-            if (!back.empty())
-                return false;  // partial or wrong bytes: a real fault
-            std::this_thread::sleep_for(200ms);
-        }
-        return false;
+        return RoundTripWhenReady(DebuggerPort(), data, kWait);
     }
 
     // "q" ends the server; then the client ends, its monitor with it.

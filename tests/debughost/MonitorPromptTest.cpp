@@ -14,6 +14,7 @@
 #include <windows.h>
 #endif
 
+#include "ScriptedPrompt.h"
 #include "debughost/Monitor.h"
 #include "platform/Dialogs.h"
 #include "platform/Files.h"
@@ -23,39 +24,9 @@ namespace fs = std::filesystem;
 using namespace debughost;
 
 namespace {
-
-struct ExitCalled {
-    int code;
-};
-
-const std::wstring kPrompt =
-    L"Visual Studio Remote Tools were not found. Install?\r\n"
-    L"1) Yes\r\n"
-    L"2) Select MSVSMON.EXE location\r\n"
-    L"3) Cancel\r\n";
-
-// The user's side, scripted; the dialogs stay the real ones unless a test
-// replaces them.
-struct ScriptedUser {
-    std::wstring written;
-    std::deque<std::wstring> input;
-    std::vector<std::wstring> opened;
-
-    MonitorPromptIo Io() {
-        MonitorPromptIo io;
-        io.write = [this](std::wstring_view text) { written += text; };
-        io.readLine = [this]() -> std::optional<std::wstring> {
-            if (input.empty())
-                return std::nullopt;
-            std::wstring line = input.front();
-            input.pop_front();
-            return line;
-        };
-        io.openUrl = [this](const std::wstring& url) { opened.push_back(url); };
-        io.exitProcess = [](int code) { throw ExitCalled{code}; };
-        return io;
-    }
-};
+using debughost_test::ExitCalled;
+using debughost_test::kPrompt;
+using debughost_test::ScriptedConsole;
 
 class MonitorPrompt : public ::testing::Test {
   protected:
@@ -75,7 +46,7 @@ class MonitorPrompt : public ::testing::Test {
     std::wstring Chosen() const { return platform::FromUtf8(chosen.string()); }
 
     fs::path root, chosen;
-    ScriptedUser user;
+    ScriptedConsole user;
 };
 
 #ifdef _WIN32

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "ScriptedPrompt.h"
 #include "platform/Environment.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
@@ -22,41 +23,12 @@ using namespace debughost;
 namespace fs = std::filesystem;
 
 namespace {
+using debughost_test::ExitCalled;
+using debughost_test::kPrompt;
+using debughost_test::ScriptedConsole;
 
 const std::wstring kArguments =
     L" /timeout 9000 /noauth /anyuser /nosecuritywarn /noclrwarn /nowowwarn";
-
-struct ExitCalled {
-    int code;
-};
-
-// The console side of the prompt, scripted.
-struct ScriptedConsole {
-    std::wstring written;
-    std::deque<std::wstring> input;
-    std::vector<std::wstring> opened;
-
-    MonitorPromptIo Io() {
-        MonitorPromptIo io;
-        io.write = [this](std::wstring_view text) { written += text; };
-        io.readLine = [this]() -> std::optional<std::wstring> {
-            if (input.empty())
-                return std::nullopt;
-            std::wstring line = input.front();
-            input.pop_front();
-            return line;
-        };
-        io.openUrl = [this](const std::wstring& url) { opened.push_back(url); };
-        io.exitProcess = [](int code) { throw ExitCalled{code}; };
-        return io;
-    }
-};
-
-const std::wstring kPrompt =
-    L"Visual Studio Remote Tools were not found. Install?\r\n"
-    L"1) Yes\r\n"
-    L"2) Select MSVSMON.EXE location\r\n"
-    L"3) Cancel\r\n";
 
 class MonitorSearch : public ::testing::Test {
   protected:

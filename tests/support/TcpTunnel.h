@@ -74,19 +74,7 @@ struct TcpTunnel {
     // One echo round trip through the tunnel, retried while the client and
     // the monitor are still coming up.
     bool RoundTrip(const std::vector<unsigned char>& data) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const int fd = ConnectWhenReady(port2);
-            if (fd < 0)
-                return false;
-            const auto back = EchoThrough(fd, data);
-            close(fd);
-            if (back == data)
-                return true;
-            if (!back.empty())
-                return false;  // partial or wrong bytes: a real fault
-            std::this_thread::sleep_for(100ms);
-        }
-        return false;
+        return RoundTripWhenReady(port2, data, std::chrono::seconds(20));
     }
 };
 

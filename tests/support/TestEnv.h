@@ -142,4 +142,25 @@ inline int ConnectWhenReady(int port, std::chrono::milliseconds limit = std::chr
     return -1;
 }
 
+// One echo round trip through a port whose far side may still be coming up:
+// retried while nothing comes back; false at once on partial or wrong bytes,
+// or after the time limit.
+inline bool RoundTripWhenReady(int port, const std::vector<unsigned char>& data,
+                               std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = ConnectWhenReady(port, limit);
+        if (fd < 0)
+            return false;
+        const auto back = EchoThrough(fd, data);
+        close(fd);
+        if (back == data)
+            return true;
+        if (!back.empty())
+            return false;  // partial or wrong bytes: a real fault
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
 }  // namespace testing_support
