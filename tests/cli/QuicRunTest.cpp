@@ -320,12 +320,7 @@ TEST(QuicRun, KilledClientTakesItsMonitorAlong) {
     ASSERT_NO_FATAL_FAILURE(run.StartServer());
     ASSERT_NO_FATAL_FAILURE(run.StartClient());
     ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
-    int probe = -1;
-    for (int i = 0; i < 100 && probe < 0; ++i) {
-        probe = ConnectLoopback(run.monitorPort);
-        if (probe < 0)
-            std::this_thread::sleep_for(50ms);
-    }
+    const int probe = ConnectWhenReady(run.monitorPort, 5s);
     ASSERT_GE(probe, 0);  // the client started the monitor
     close(probe);
 
@@ -351,12 +346,7 @@ TEST(QuicRun, TerminationSignalStillRemovesTheKeyAndStopsTheMonitor) {
     ASSERT_NO_FATAL_FAILURE(run.StartServer());
     ASSERT_NO_FATAL_FAILURE(run.StartClient());
     ASSERT_TRUE(run.client->WaitForOutput("VTR Client connected", 10s));
-    int probe = -1;
-    for (int i = 0; i < 100 && probe < 0; ++i) {
-        probe = ConnectLoopback(run.monitorPort);
-        if (probe < 0)
-            std::this_thread::sleep_for(50ms);
-    }
+    const int probe = ConnectWhenReady(run.monitorPort, 5s);
     ASSERT_GE(probe, 0);  // the client started the monitor
     close(probe);
     EXPECT_EQ(KeyFiles(run.KeyDir()), 0u);
