@@ -206,7 +206,12 @@ QUIC_STATUS ClientControlStreamHandler(HQUIC, QUIC_STREAM_EVENT* event, void* co
 HQUIC EnsureServerControlStream(QuicEndpoint& server, int port1, int localPort) {
     if (const HQUIC existing = serverControlStream.load())
         return existing;
-    const auto session = server.FindSession(serverConnection.load());
+    // Only the run's accepted client gets a control stream: with none yet, a
+    // lookup would find any session, an unproven one included.
+    const HQUIC connection = serverConnection.load();
+    if (connection == nullptr)
+        return nullptr;
+    const auto session = server.FindSession(connection);
     if (!session)
         return nullptr;
     auto control = std::make_shared<ServerControl>();
