@@ -86,6 +86,10 @@ ip netns exec $TGT rsync --daemon --no-detach --address=$TGT_IP --port=8730 \
 sleep 0.5
 
 now() { date +%s.%N; }
+TICKS=$(getconf CLK_TCK)
+cpu_ticks() {  # user + system clock ticks of a process so far; 0 when gone
+    awk '{print $14 + $15}' /proc/"$1"/stat 2>/dev/null || echo 0
+}
 
 rsync_once() {  # rsync_once <flags>: seconds of one first transfer
     rm -f "$WORK/rsync/corpus.bin"
@@ -132,6 +136,13 @@ deploy_once() {
     sleep 120 | ip netns exec $TGT "$vtr" "${cargs[@]}" >"$WORK/client.out" 2>&1 &
     for _ in $(seq 1 100); do grep -q "Commands are" "$WORK/server.out" && break; sleep 0.1; done
     [ $mode = tcp ] && sleep 0.5
+    local spid cpid speak=0 cpeak=0
+    spid=$(ip netns pids $DEV | head -1)
+    cpid=$(pgrep -f -- "^$vtr ${cargs[0]}" | while read -r p; do
+        [ "$(ip netns identify "$p" 2>/dev/null)" = $TGT ] && echo "$p"; done | head -1)
+    local scpu0 ccpu0 scpu ccpu
+    scpu0=$(cpu_ticks "$spid")
+    ccpu0=$(cpu_ticks "$cpid")
     local t0 t1
     t0=$(now)
     echo deploy >&9
@@ -140,6 +151,8 @@ deploy_once() {
         sleep 0.01
     done
     t1=$(now)
+    scpu=$(echo "($(cpu_ticks "$spid") - $scpu0) / $TICKS" | bc -l)
+    ccpu=$(echo "($(cpu_ticks "$cpid") - $ccpu0) / $TICKS" | bc -l)
     cmp -s "$CORPUS" "$remote" || echo "deploypath: first deployment differs" >&2
     # The second deployment, of the changed file.
     cp "$CHANGED" "$local_file"
@@ -151,10 +164,6 @@ deploy_once() {
         sleep 0.01
     done
     t3=$(now)
-    local spid cpid speak=0 cpeak=0
-    spid=$(ip netns pids $DEV | head -1)
-    cpid=$(pgrep -f -- "^$vtr ${cargs[0]}" | while read -r p; do
-        [ "$(ip netns identify "$p" 2>/dev/null)" = $TGT ] && echo "$p"; done | head -1)
     [ -n "$spid" ] && speak=$(awk '/VmHWM/{print $2}' /proc/"$spid"/status 2>/dev/null)
     [ -n "$cpid" ] && cpeak=$(awk '/VmHWM/{print $2}' /proc/"$cpid"/status 2>/dev/null)
     echo exit >&9
@@ -167,7 +176,8 @@ deploy_once() {
     line=$(grep -o "Uploading.*" "$WORK/server.out" | tr -d '\r')
     patch=$(grep -o "Patch [0-9]* -> [0-9]*" "$WORK/server.out" | awk '{print $4}')
     cmp -s "$CHANGED" "$remote" || line="$line (SECOND DIFFERS)"
-    echo "$(echo "$t1 - $t0" | bc) ${speak:-0} ${cpeak:-0} $(echo "$t3 - $t2" | bc) ${patch:-0} $line"
+    printf '%s %s %s %s %s %.2f %.2f %s\n' "$(echo "$t1 - $t0" | bc)" "${speak:-0}" "${cpeak:-0}" \
+        "$(echo "$t3 - $t2" | bc)" "${patch:-0}" "$scpu" "$ccpu" "$line"
 }
 
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
@@ -190,10 +200,12 @@ for variant in "after:$VTR" ${BEFORE:+"before:$BEFORE/vtr232"}; do
         cpeak=$(echo "$results" | awk '{print $3}' | sort -n | tail -1)
         t2=$(echo "$results" | awk '{print $4}' | median)
         bytes2=$(echo "$results" | tail -1 | awk '{print $5}')
-        line=$(echo "$results" | tail -1 | cut -d' ' -f6-)
-        printf '%-24s %7.2f s  %5.2fx rsync -z  %5.2fx raw  peak KiB %s/%s  %s\n' \
+        scpu=$(echo "$results" | awk '{print $6}' | median)
+        ccpu=$(echo "$results" | awk '{print $7}' | median)
+        line=$(echo "$results" | tail -1 | cut -d' ' -f8-)
+        printf '%-24s %7.2f s  %5.2fx rsync -z  %5.2fx raw  peak KiB %s/%s  CPU s %s/%s  %s\n' \
             "vtr232 $name $mode" "$t" "$(echo "$t / $RZ" | bc -l)" "$(echo "$t / $RAW" | bc -l)" \
-            "$speak" "$cpeak" "$line"
+            "$speak" "$cpeak" "$scpu" "$ccpu" "$line"
         printf '%-24s %7.2f s  %5.2fx rsync  %s bytes (%.2fx rsync)\n' "  second deployment" "$t2" \
             "$(echo "$t2 / $RS2" | bc -l)" "$bytes2" "$(echo "${bytes2:-0} / $RS2BYTES" | bc -l)"
     done
