@@ -88,7 +88,8 @@ sleep 0.5
 now() { date +%s.%N; }
 TICKS=$(getconf CLK_TCK)
 cpu_ticks() {  # user + system clock ticks of a process so far; 0 when gone
-    awk '{print $14 + $15}' /proc/"$1"/stat 2>/dev/null || echo 0
+    if [ -n "$1" ] && [ -r "/proc/$1/stat" ]; then awk '{print $14 + $15}' "/proc/$1/stat"
+    else echo 0; fi
 }
 
 rsync_once() {  # rsync_once <flags>: seconds of one first transfer
