@@ -50,8 +50,9 @@ else
     VTR=$TOP/$B/vtr232
 fi
 
-DEV=vtrdev
-TGT=vtrtgt
+# Per-run names: two runs at once do not tear down each other's path.
+DEV=np$$d
+TGT=np$$t
 DEV_IP=10.66.0.1
 TGT_IP=10.66.0.2
 MON=5201
