@@ -70,6 +70,11 @@ std::wstring Decimal(std::uint64_t value) {
 // Plain bytes per block of a streamed upload: small enough that a few per
 // core stay a few MiB, large enough for LZMS to find its matches.
 constexpr std::size_t kStreamBlock = std::size_t{1} << 20;
+// A file of more than one block starts with short ones, doubling up to
+// kStreamBlock: whether the first goes raw (the link's speed is not known
+// yet) or waits for LZMS, it costs the link a few milliseconds, not the
+// tens that a whole block would.
+constexpr std::size_t kFirstBlock = std::size_t{64} << 10;
 
 // Patch bytes as the comparator writes them, cut into blocks for the
 // pipeline; it also follows the records to tell how much of the new file
@@ -254,9 +259,10 @@ DeployError UploadWhole(DeployChannel& channel, bool quic, const DeployEntry& en
     std::optional<DIFFLIB::FileDigest> digest;
     const auto produce = [&](UploadPipeline& pipeline) {
         DIFFLIB::FileHash hash;
-        for (std::uint64_t at = 0; at < size;) {
+        std::size_t next = size > kStreamBlock ? kFirstBlock : kStreamBlock;
+        for (std::uint64_t at = 0; at < size; next = std::min(2 * next, kStreamBlock)) {
             std::vector<std::uint8_t> block(
-                static_cast<std::size_t>(std::min<std::uint64_t>(kStreamBlock, size - at)));
+                static_cast<std::size_t>(std::min<std::uint64_t>(next, size - at)));
             // A file that shrank under us is not sent half.
             if (!platform::ReadAllAt(file.get(), block, at))
                 return DeployError::Source;

@@ -125,6 +125,9 @@ UploadPipeline::Totals UploadPipeline::Done() const {
 
 void UploadPipeline::Compress() {
     using DIFFLIB::LzmsEffort;
+    // Compression only saves link time: reading, sending and whatever
+    // receives on this machine come first. Refused, it runs as it is.
+    platform::LowerThisThreadsPriority();
     std::array<DIFFLIB::LzmsBlockCompressor, DIFFLIB::kLzmsEfforts> compressors{
         DIFFLIB::LzmsBlockCompressor(LzmsEffort::Fast),
         DIFFLIB::LzmsBlockCompressor(LzmsEffort::Medium),

@@ -2,7 +2,9 @@
 // The sender's pipeline for one streamed upload: the caller's thread pushes
 // blocks of plain bytes in order (read from the file, or cut from a patch as
 // the comparator writes it), compressor threads on every core turn them into
-// LZMS, and one writer thread sends each block as soon as it is its turn.
+// LZMS at a lowered priority (what they save is never worth slowing reading
+// or sending), and one writer thread sends each block as soon as it is its
+// turn.
 // At most `window` blocks wait at any time, so memory is a few blocks per
 // core whatever the size of the file.
 //

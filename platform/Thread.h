@@ -1,7 +1,8 @@
 #pragma once
 // Thread helpers: creation that reports failure instead of throwing, a set
-// that owns a changing number of threads and joins every one of them, and the
-// millisecond sleep of the polling loops.
+// that owns a changing number of threads and joins every one of them, the
+// millisecond sleep of the polling loops, and a lower priority for threads
+// whose work is optional.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -16,6 +17,12 @@ namespace platform {
 inline void SleepMs(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+// Lowers the calling thread's scheduling priority (and only that thread's),
+// so that it runs on what the rest of the machine leaves: for work that
+// merely saves something, such as compression that a transport can do
+// without. False when the system refused.
+bool LowerThisThreadsPriority();
 
 // Starts fn on a new thread into `out`; false when the system refused.
 template <typename Fn>

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -52,6 +59,36 @@ TEST(ThreadSet, JoinAllWaitsForEveryThreadAndTheSetCanBeUsedAgain) {
     ASSERT_TRUE(threads.Start([&] { ran.fetch_add(1); }));
     threads.JoinAll();
     EXPECT_EQ(ran.load(), 5);
+}
+
+// The calling thread's priority, larger for more urgent.
+int ThisThreadsPriority() {
+#ifdef _WIN32
+    return GetThreadPriority(GetCurrentThread());
+#else
+    return -getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+#endif
+}
+
+TEST(ThreadPriority, OnlyTheLoweredThreadRunsBelowTheOthers) {
+    const int before = ThisThreadsPriority();
+    int lowered = before;
+    int sibling = before;
+    bool done = false;
+    std::thread low;
+    ASSERT_TRUE(platform::StartThread(low, [&] {
+        done = platform::LowerThisThreadsPriority();
+        lowered = ThisThreadsPriority();
+    }));
+    low.join();
+    // A sibling started afterwards keeps the process's priority.
+    std::thread other;
+    ASSERT_TRUE(platform::StartThread(other, [&] { sibling = ThisThreadsPriority(); }));
+    other.join();
+    ASSERT_TRUE(done);
+    EXPECT_LT(lowered, before);
+    EXPECT_EQ(sibling, before);
+    EXPECT_EQ(ThisThreadsPriority(), before);
 }
 
 }  // namespace
