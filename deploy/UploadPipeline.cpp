@@ -240,12 +240,9 @@ DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::
     std::size_t best = 0;
     for (std::size_t i = 1; i < seen.size(); ++i) {
         // A slower search pays only while the link is what holds the
-        // bytes back; an untried one is tried once then, so that the
-        // choice rests on what this machine and these bytes show.
-        if (compressors(seen[i - 1]) >= link(seen[i - 1]))
+        // bytes back; one not known is not taken.
+        if (compressors(seen[i - 1]) >= link(seen[i - 1]) || seen[i].secondsPerByte == 0)
             break;
-        if (seen[i].secondsPerByte == 0)
-            return static_cast<LzmsEffort>(i);
         if (cost(seen[i]) < cost(seen[best]))
             best = i;
     }

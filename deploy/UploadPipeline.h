@@ -54,9 +54,9 @@ struct EffortSeen {
 };
 using EffortsSeen = std::array<EffortSeen, DIFFLIB::kLzmsEfforts>;
 
-// The effort for the next block: each one untried yet (the fast one first),
-// then the one whose bytes get through the slower of `workers` compressors
-// and a link of `linkRate` bytes a second (0: unknown) soonest.
+// The effort for the next block: the one whose bytes get through the slower
+// of `workers` compressors and a link of `linkRate` bytes a second soonest;
+// the fast one while the link or the fast one's figures are not known.
 DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::size_t workers);
 
 // What the compressors learn of the efforts: the fast search's speed and
