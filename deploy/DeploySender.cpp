@@ -197,8 +197,10 @@ DeployError SendEnd(DeployChannel& channel, bool quic, std::uint64_t plainBytes,
 // line says before "<stored> bytes... ".
 // VTR_DEPLOY_RAW_BLOCKS=1 sends every block raw, for a receiver that has no
 // LZMS decoder (the Windows program under Wine); unset, uploads compress.
-UploadPipeline::Options PipelineOptions() {
+UploadPipeline::Options PipelineOptions(const DeployHeader& start) {
     UploadPipeline::Options options;
+    if (start.type == DEPLOY_STREAM_FULL)
+        options.total = start.plainSize;
     const char* raw = std::getenv("VTR_DEPLOY_RAW_BLOCKS");
     if (raw != nullptr && std::string_view(raw) == "1")
         options.mode = UploadPipeline::Mode::Raw;
@@ -217,7 +219,7 @@ DeployError StreamUpload(DeployChannel& channel, bool quic, const DeployHeader& 
         std::vector<std::uint8_t> buffer;  // the writer thread's
         UploadPipeline pipeline(
             [&](const UploadBlock& block) { return SendBlock(channel, quic, block, buffer); },
-            PipelineOptions(),
+            PipelineOptions(start),
             [&](const UploadPipeline::Totals& sent) {
                 if (start.type == DEPLOY_STREAM_FULL)
                     line.Update(sent.plainBytes, start.plainSize);

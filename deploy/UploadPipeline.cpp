@@ -38,6 +38,10 @@ std::size_t Index(DIFFLIB::LzmsEffort effort) {
     return static_cast<std::size_t>(effort);
 }
 
+// The slower searches against the fast one on shared libraries in 1 MiB
+// blocks: time a byte and output a byte.
+constexpr EffortsSeen kRelative{{{1, 1}, {1.25, 0.88}, {3.7, 0.80}}};
+
 }  // namespace
 
 struct UploadPipeline::Slot {
@@ -51,11 +55,34 @@ struct UploadPipeline::Slot {
     bool taken = false;  // the writer has it; a compression still running is dropped
 };
 
+void EffortModel::Record(DIFFLIB::LzmsEffort effort, double secondsPerByte, double ratio) {
+    if (effort != DIFFLIB::LzmsEffort::Fast)
+        return;
+    const auto blend = [](double old, double now) {
+        return old == 0 ? now : 0.75 * old + 0.25 * now;
+    };
+    fast_.secondsPerByte = blend(fast_.secondsPerByte, secondsPerByte);
+    fast_.ratio = blend(fast_.ratio, ratio);
+}
+
+EffortSeen EffortModel::Estimate(DIFFLIB::LzmsEffort effort) const {
+    const EffortSeen& relative = kRelative[Index(effort)];
+    return {fast_.secondsPerByte * relative.secondsPerByte, fast_.ratio * relative.ratio};
+}
+
+EffortsSeen EffortModel::Estimates() const {
+    EffortsSeen all{};
+    for (std::size_t i = 0; i < all.size(); ++i)
+        all[i] = Estimate(static_cast<DIFFLIB::LzmsEffort>(i));
+    return all;
+}
+
 UploadPipeline::UploadPipeline(Send send, Options options, Sent sent, Queued queued)
     : send_(std::move(send)),
       sent_(std::move(sent)),
       queued_(std::move(queued)),
-      mode_(options.mode) {
+      mode_(options.mode),
+      total_(options.total) {
     std::size_t workers = options.workers;
     if (workers == 0)
         workers = std::max(1u, std::thread::hardware_concurrency());
@@ -186,12 +213,7 @@ void UploadPipeline::Compress() {
         const double ratio = smaller ? static_cast<double>(packed.size()) / plainSize : 1.0;
         {
             std::lock_guard guard(lock_);
-            EffortSeen& seen = efforts_[Index(effort)];
-            const auto blend = [](double old, double now) {
-                return old == 0 ? now : 0.75 * old + 0.25 * now;
-            };
-            seen.secondsPerByte = blend(seen.secondsPerByte, perByte);
-            seen.ratio = blend(seen.ratio, ratio);
+            efforts_.Record(effort, perByte, ratio);
             ++totals_.compressions;
             if (!slot->taken) {
                 slot->packed = std::move(packed);
@@ -218,12 +240,9 @@ DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::
     std::size_t best = 0;
     for (std::size_t i = 1; i < seen.size(); ++i) {
         // A slower search pays only while the link is what holds the
-        // bytes back; an untried one is tried once then, so that the
-        // choice rests on what this machine and these bytes show.
-        if (compressors(seen[i - 1]) >= link(seen[i - 1]))
+        // bytes back; one not known is not taken.
+        if (compressors(seen[i - 1]) >= link(seen[i - 1]) || seen[i].secondsPerByte == 0)
             break;
-        if (seen[i].secondsPerByte == 0)
-            return static_cast<LzmsEffort>(i);
         if (cost(seen[i]) < cost(seen[best]))
             best = i;
     }
@@ -233,14 +252,15 @@ DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::
 DIFFLIB::LzmsEffort UploadPipeline::EffortFor(std::size_t size) const {
     if (mode_ != Mode::Adaptive)
         return DIFFLIB::LzmsEffort::Thorough;
-    if (size <= kSmallBlock)
+    // A short block of a large file is one of its first, not a patch.
+    if (size <= kSmallBlock && (total_ == 0 || total_ <= kSmallBlock))
         return DIFFLIB::LzmsEffort::Medium;
-    return ChooseEffort(efforts_, linkRate_, workers_);
+    return ChooseEffort(efforts_.Estimates(), linkRate_, workers_);
 }
 
 bool UploadPipeline::WorthCompressing(std::size_t ahead, DIFFLIB::LzmsEffort effort) const {
     const std::size_t size = slots_[ahead]->plain.size();
-    const double secondsPerByte = efforts_[Index(effort)].secondsPerByte;
+    const double secondsPerByte = efforts_.Estimate(effort).secondsPerByte;
     // With a transport that tells what it holds, a link whose rate is not
     // known yet has not been busy for long: compressing pays only for the
     // block the writer waits for, or while the link holds bytes to carry;
@@ -259,7 +279,7 @@ bool UploadPipeline::WorthCompressing(std::size_t ahead, DIFFLIB::LzmsEffort eff
             before += static_cast<double>(earlier.packed.size());
         else if (earlier.state == Slot::State::Compressing && queued_)
             before += static_cast<double>(earlier.plain.size()) *
-                      std::max(efforts_[Index(earlier.effort)].ratio, 0.25);
+                      std::max(efforts_.Estimate(earlier.effort).ratio, 0.25);
         else
             before += static_cast<double>(earlier.plain.size());
     }
@@ -349,7 +369,7 @@ std::shared_ptr<UploadPipeline::Slot> UploadPipeline::WhileTheLinkIsBusy(
     }
     // The link is about to fall idle. A block being compressed is still
     // worth waiting for when the link time LZMS saves exceeds the wait.
-    const EffortSeen& seen = efforts_[Index(front->effort)];
+    const EffortSeen seen = efforts_.Estimate(front->effort);
     if (front->state != Slot::State::Compressing || seen.secondsPerByte == 0)
         return front;
     const double size = static_cast<double>(front->plain.size());

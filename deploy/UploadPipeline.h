@@ -25,10 +25,10 @@
 // upload of a single block is always compressed: there is nothing to overlap.
 //
 // Each compression also picks how hard LZMS searches: the effort whose
-// measured speed (over all compressors) and output size let the pipeline
-// move bytes fastest through whichever is slower, the compressors or the
-// link. A slow link gets the smallest output, a middling one the fast
-// search that keeps the link full.
+// speed (over all compressors) and output size, measured for the fast one
+// and estimated from it for the others, let the pipeline move bytes fastest
+// through whichever is slower, the compressors or the link. A slow link gets the smallest output, a
+// middling one the fast search that keeps the link full.
 #include <array>
 #include <condition_variable>
 #include <cstddef>
@@ -54,10 +54,27 @@ struct EffortSeen {
 };
 using EffortsSeen = std::array<EffortSeen, DIFFLIB::kLzmsEfforts>;
 
-// The effort for the next block: each one untried yet (the fast one first),
-// then the one whose bytes get through the slower of `workers` compressors
-// and a link of `linkRate` bytes a second (0: unknown) soonest.
+// The effort for the next block: the one whose bytes get through the slower
+// of `workers` compressors and a link of `linkRate` bytes a second soonest;
+// the fast one while the link or the fast one's figures are not known.
 DIFFLIB::LzmsEffort ChooseEffort(const EffortsSeen& seen, double linkRate, std::size_t workers);
+
+// What the compressors learn of the efforts: the fast search's speed and
+// ratio on recent blocks, measured, and the slower ones' from those. Blocks
+// differ far more from each other (a tenth to a half of their size) than the
+// searches do on the same bytes, so a slower search judged on its own few
+// blocks would be judged on their content; what it does relative to the
+// fast one is a property of the coder.
+class EffortModel {
+  public:
+    void Record(DIFFLIB::LzmsEffort effort, double secondsPerByte, double ratio);
+    // All zero until the fast search has finished a block.
+    EffortsSeen Estimates() const;
+    EffortSeen Estimate(DIFFLIB::LzmsEffort effort) const;
+
+  private:
+    EffortSeen fast_;
+};
 
 // One block as it goes on the wire: stored.size() == plainSize means raw.
 struct UploadBlock {
@@ -79,6 +96,7 @@ class UploadPipeline {
         std::size_t workers = 0;  // 0: one per core
         std::size_t window = 0;   // 0: four blocks per worker
         Mode mode = Mode::Adaptive;
+        std::uint64_t total = 0;  // plain bytes of the whole upload; 0: not known
     };
     struct Totals {
         std::uint64_t plainBytes = 0;
@@ -147,7 +165,8 @@ class UploadPipeline {
     std::uint64_t heldByLink_ = 0;  // what the transport held at the last probe
     std::chrono::steady_clock::time_point firstProbe_;
     std::uint64_t probes_ = 0;
-    EffortsSeen efforts_{};
+    EffortModel efforts_;
+    std::uint64_t total_ = 0;
     std::size_t workers_ = 1;
     // Writer thread only: the last sends, their bytes and the time they
     // took. Only recent ones count: the first sends fill the socket's

@@ -235,17 +235,42 @@ TEST(UploadPipeline, EffortFollowsWhatIsSlowerTheCoresOrTheLink) {
     EXPECT_EQ(ChooseEffort(seen, 3e6, 2), LzmsEffort::Medium);
     // More cores move the choice towards smaller output.
     EXPECT_EQ(ChooseEffort(seen, 12.5e6, 16), LzmsEffort::Thorough);
-    // Untried efforts go first, fast first; an unknown link gets the fast one.
+    // Nothing known, or the link not known: the fast one. A search whose
+    // figures are not known is not taken, however slow the link.
     EXPECT_EQ(ChooseEffort({}, 12.5e6, 2), LzmsEffort::Fast);
+    EXPECT_EQ(ChooseEffort(seen, 0, 2), LzmsEffort::Fast);
     EffortsSeen partly = seen;
     partly[2] = {};
-    EXPECT_EQ(ChooseEffort(partly, 0.5e6, 2), LzmsEffort::Thorough);
-    EXPECT_EQ(ChooseEffort(seen, 0, 2), LzmsEffort::Fast);
-    // A slower search is not even tried while the fast one already keeps
-    // the cores busier than the link.
-    const EffortsSeen fastOnly{{{1 / 17e6, 0.40}, {}, {}}};
-    EXPECT_EQ(ChooseEffort(fastOnly, 12.5e6, 1), LzmsEffort::Fast);
-    EXPECT_EQ(ChooseEffort(fastOnly, 3e6, 1), LzmsEffort::Medium);
+    EXPECT_EQ(ChooseEffort(partly, 0.5e6, 2), LzmsEffort::Medium);
+}
+
+TEST(UploadPipeline, SlowerSearchesAreJudgedAgainstTheFastOneNotOnTheirOwnBlocks) {
+    using DIFFLIB::LzmsEffort;
+    EffortModel model;
+    // Nothing is known before the fast search finished a block.
+    EXPECT_EQ(model.Estimate(LzmsEffort::Medium).secondsPerByte, 0);
+    EXPECT_EQ(ChooseEffort(model.Estimates(), 3e6, 2), LzmsEffort::Fast);
+    // Well-compressing blocks through the fast search, then slower searches
+    // on blocks that compress badly whatever the search.
+    for (int i = 0; i < 4; ++i)
+        model.Record(LzmsEffort::Fast, 1 / 18e6, 0.20);
+    for (int i = 0; i < 4; ++i) {
+        model.Record(LzmsEffort::Medium, 1 / 12e6, 0.45);
+        model.Record(LzmsEffort::Thorough, 1 / 40e6, 0.45);
+    }
+    const EffortsSeen seen = model.Estimates();
+    EXPECT_LT(seen[1].ratio, seen[0].ratio);
+    EXPECT_LT(seen[2].ratio, seen[1].ratio);
+    EXPECT_GT(seen[1].secondsPerByte, seen[0].secondsPerByte);
+    EXPECT_GT(seen[2].secondsPerByte, seen[1].secondsPerByte);
+    // On a link that two cores keep full with the middle search, those bad
+    // blocks do not send everything after them through the fast search.
+    EXPECT_EQ(ChooseEffort(seen, 3e6, 2), LzmsEffort::Medium);
+    // The fast search's figures follow its recent blocks.
+    for (int i = 0; i < 20; ++i)
+        model.Record(LzmsEffort::Fast, 1 / 9e6, 0.40);
+    EXPECT_NEAR(model.Estimate(LzmsEffort::Fast).ratio, 0.40, 0.01);
+    EXPECT_NEAR(model.Estimate(LzmsEffort::Fast).secondsPerByte, 1 / 9e6, 1e-9);
 }
 
 }  // namespace
