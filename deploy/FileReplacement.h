@@ -36,6 +36,8 @@ class FileReplacement {
     // sticky), sets the last-write time when fileTime (FILETIME, 100 ns since
     // 1601) is not 0, flushes, and renames the file over the target.
     DeployError Commit(std::uint64_t fileTime = 0);
+    // The fresh file's descriptor until Commit (-1 before Begin and after).
+    int Descriptor() const { return fd_.get(); }
 
   private:
     struct FreeSlab {
