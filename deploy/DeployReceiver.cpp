@@ -242,7 +242,7 @@ void KeepSignature(SignatureCache& cache, const std::filesystem::path& target,
                    const std::optional<FileIdentity>& written, SharedSignature signature) {
     const std::optional<FileIdentity> now = IdentityOf(target);
     if (signature && written && now && now->device == written->device &&
-        now->inode == written->inode && now->size == written->size)
+        now->inode == written->inode)
         cache.Store(target, *now, std::move(signature));
     else
         cache.Forget(target);

@@ -4,18 +4,14 @@
 // and only a complete, flushed file is renamed over the target. Anything
 // that goes wrong before (or an object destroyed before Commit) removes the
 // fresh file and leaves the target as it was. Used by the receiver thread.
-//
-// Where the system allows it, a large file's bytes go to the disk directly
-// (O_DIRECT, in whole aligned slabs) rather than through the page cache: the
-// flush before the rename makes the disk the bound anyway, and filling the
-// cache with pages nobody reads soon costs more than the disk here.
+// The bytes go out through a SlabWriter (SlabWriter.h).
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
+#include <optional>
 #include <span>
 
 #include "deploy/DeployError.h"
+#include "deploy/SlabWriter.h"
 #include "platform/UniqueFd.h"
 
 namespace deploy {
@@ -40,25 +36,10 @@ class FileReplacement {
     int Descriptor() const { return fd_.get(); }
 
   private:
-    struct FreeSlab {
-        void operator()(std::uint8_t* slab) const { std::free(slab); }
-    };
-
-    DeployError WriteSlab();
-    bool WriteBuffered(std::span<const std::uint8_t> bytes);
-
     std::filesystem::path target_;
     std::filesystem::path temp_;  // empty once renamed or removed
     platform::UniqueFd fd_;
-    // Written, and handed to the disk so far: the flush at Commit then waits
-    // only for the last few MiB.
-    std::uint64_t written_ = 0;
-    std::uint64_t started_ = 0;
-    // Bytes waiting for a whole slab; once full it goes out in one write.
-    std::unique_ptr<std::uint8_t, FreeSlab> slab_;
-    std::size_t slabUsed_ = 0;
-    bool direct_ = false;  // the descriptor has O_DIRECT set
-    bool directTried_ = false;
+    std::optional<SlabWriter> writer_;  // over fd_, which outlives it
     bool hadOld_ = false;
     unsigned oldMode_ = 0;
 };
