@@ -24,6 +24,7 @@
 #include "codec/Signature.h"
 #include "deploy/FileReplacement.h"
 #include "deploy/SignatureCache.h"
+#include "deploy/StreamSigner.h"
 #include "net/AuthGate.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
@@ -162,7 +163,7 @@ class ReplacementWriter final : public DIFFLIB::DiffWriter {
         corrupt_ = CorruptForTest(whole);
 #endif
         if (whole)
-            signer_ = DIFFLIB::SignatureGenerator::Create();
+            signer_.emplace();
     }
     DIFFLIB::Result Write(std::span<const std::uint8_t> data) override {
 #ifdef VTR_TEST_HOOKS
@@ -175,19 +176,15 @@ class ReplacementWriter final : public DIFFLIB::DiffWriter {
         }
 #endif
         hash_.Update(data);
-        Sign(false, data);
+        if (signer_)
+            signer_->Add(data);
         error_ = file_.Write(data);
         return Ok(error_) ? DIFFLIB::Result::Ok : DIFFLIB::Result::Failed;
     }
     // The signature of everything written, once it is all there; none when
     // the file was not signed as it went.
     SharedSignature Signature() {
-        if (!signer_)
-            return nullptr;
-        Sign(true, {});
-        auto signature = std::make_shared<const std::vector<std::uint8_t>>(std::move(signature_));
-        signer_.reset();
-        return signature;
+        return signer_ ? signer_->Finish() : nullptr;
     }
     // The last write's failure, if it failed.
     DeployError Error() const {
@@ -198,23 +195,9 @@ class ReplacementWriter final : public DIFFLIB::DiffWriter {
     }
 
   private:
-    void Sign(bool end, std::span<const std::uint8_t> data) {
-        if (!signer_)
-            return;
-        std::uint8_t out[16384];
-        for (;;) {
-            const auto step = signer_->Process(end, data, out);
-            signature_.insert(signature_.end(), out, out + step.produced);
-            data = data.subspan(step.consumed);
-            if (end ? step.endOfOutput : data.empty())
-                return;
-        }
-    }
-
     FileReplacement& file_;
     DIFFLIB::FileHash hash_;
-    std::optional<DIFFLIB::SignatureGenerator> signer_;
-    std::vector<std::uint8_t> signature_;
+    std::optional<StreamSigner> signer_;
     DeployError error_ = DeployError::None;
 #ifdef VTR_TEST_HOOKS
     bool corrupt_ = false;
