@@ -8,7 +8,7 @@
 namespace DIFFLIB {
 
 std::optional<RebuiltSignature> RebuiltSignature::Create(
-    std::shared_ptr<const std::vector<std::uint8_t>> oldSignature) {
+    std::shared_ptr<const std::vector<std::uint8_t>> oldSignature, std::size_t maxSize) {
     if (!oldSignature || oldSignature->size() < kSignatureHeaderSize ||
         (oldSignature->size() - kSignatureHeaderSize) % kSignatureRecordSize != 0)
         return std::nullopt;
@@ -16,7 +16,7 @@ std::optional<RebuiltSignature> RebuiltSignature::Create(
     if (DecodeSignatureHeader(std::span(*oldSignature).first<kSignatureHeaderSize>(), parameters) !=
         HeaderCheck::Ok)
         return std::nullopt;
-    RebuiltSignature rebuilt(oldSignature, parameters);
+    RebuiltSignature rebuilt(oldSignature, parameters, maxSize);
     const std::size_t count = (oldSignature->size() - kSignatureHeaderSize) / kSignatureRecordSize;
     rebuilt.starts_.reserve(count + 1);
     std::uint64_t offset = 0;
@@ -35,8 +35,11 @@ std::optional<RebuiltSignature> RebuiltSignature::Create(
 }
 
 RebuiltSignature::RebuiltSignature(std::shared_ptr<const std::vector<std::uint8_t>> oldSignature,
-                                   const ChunkParameters& parameters)
-    : old_(std::move(oldSignature)), parameters_(parameters), chunker_(parameters) {
+                                   const ChunkParameters& parameters, std::size_t maxSize)
+    : old_(std::move(oldSignature)),
+      parameters_(parameters),
+      maxSize_(maxSize),
+      chunker_(parameters) {
     out_.resize(kSignatureHeaderSize);
     EncodeSignatureHeader(parameters_, std::span<std::uint8_t, kSignatureHeaderSize>(
                                            out_.data(), kSignatureHeaderSize));
@@ -95,6 +98,8 @@ void RebuiltSignature::StartRecord(const Need& need) {
     }
     const auto from = static_cast<std::size_t>(first - starts_.begin());
     const auto to = static_cast<std::size_t>(last - starts_.begin());
+    if (!Room((to - from) * kSignatureRecordSize))
+        return;
     const auto records =
         old_->begin() + static_cast<long>(kSignatureHeaderSize + from * kSignatureRecordSize);
     out_.insert(out_.end(), records,
@@ -129,7 +134,18 @@ void RebuiltSignature::EndSource() {
     open_ = true;
 }
 
+// Whether `more` signature bytes still fit; gives up (and the memory) if not.
+bool RebuiltSignature::Room(std::size_t more) {
+    if (out_.size() + more <= maxSize_)
+        return true;
+    valid_ = false;
+    out_ = {};
+    return false;
+}
+
 void RebuiltSignature::Emit(std::span<const std::uint8_t> chunk) {
+    if (!Room(kSignatureRecordSize))
+        return;
     const std::size_t at = out_.size();
     out_.resize(at + kSignatureRecordSize);
     EncodeChunkRecord(

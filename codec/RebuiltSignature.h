@@ -22,9 +22,11 @@ namespace DIFFLIB {
 
 class RebuiltSignature {
   public:
-    // None for a malformed or empty old signature.
+    // None for a malformed or empty old signature. A new signature that
+    // would pass `maxSize` bytes is given up (a patch can name the old
+    // file's chunks over and over), so memory stays bounded.
     static std::optional<RebuiltSignature> Create(
-        std::shared_ptr<const std::vector<std::uint8_t>> oldSignature);
+        std::shared_ptr<const std::vector<std::uint8_t>> oldSignature, std::size_t maxSize);
 
     // The next patch bytes, records and source bytes as the applier takes them.
     void Feed(std::span<const std::uint8_t> bytes);
@@ -34,7 +36,8 @@ class RebuiltSignature {
 
   private:
     RebuiltSignature(std::shared_ptr<const std::vector<std::uint8_t>> oldSignature,
-                     const ChunkParameters& parameters);
+                     const ChunkParameters& parameters, std::size_t maxSize);
+    bool Room(std::size_t more);
     void StartRecord(const Need& need);
     void ChunkSource(std::span<const std::uint8_t> bytes);
     void EndSource();
@@ -42,6 +45,7 @@ class RebuiltSignature {
 
     std::shared_ptr<const std::vector<std::uint8_t>> old_;
     ChunkParameters parameters_;
+    std::size_t maxSize_;
     std::vector<std::uint64_t> starts_;  // old chunk offsets, then the old size
     std::vector<std::uint8_t> out_;
     Chunker chunker_;

@@ -163,7 +163,7 @@ class ReplacementWriter final : public DIFFLIB::DiffWriter {
         corrupt_ = CorruptForTest(whole);
 #endif
         if (whole)
-            signer_.emplace();
+            signer_.emplace(SignatureCache::kDefaultBudget);
     }
     DIFFLIB::Result Write(std::span<const std::uint8_t> data) override {
 #ifdef VTR_TEST_HOOKS
@@ -267,7 +267,8 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
             applier.emplace(*oldReader, writer);
             const std::optional<FileIdentity> identity = IdentityOf(old.get());
             if (identity)
-                rebuilt = DIFFLIB::RebuiltSignature::Create(cache.Find(target, *identity));
+                rebuilt = DIFFLIB::RebuiltSignature::Create(cache.Find(target, *identity),
+                                                            SignatureCache::kDefaultBudget);
         }
     }
     DIFFLIB::LzmsBlockDecompressor decompressor;

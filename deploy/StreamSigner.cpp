@@ -13,7 +13,8 @@ constexpr std::size_t kMaxSpare = 4;
 
 }  // namespace
 
-StreamSigner::StreamSigner() : generator_(DIFFLIB::SignatureGenerator::Create()) {
+StreamSigner::StreamSigner(std::size_t maxSize)
+    : maxSize_(maxSize), generator_(DIFFLIB::SignatureGenerator::Create()) {
     try {
         thread_ = std::thread([this] { Run(); });
     } catch (const std::system_error&) {
@@ -80,6 +81,11 @@ void StreamSigner::Sign(bool end, std::span<const std::uint8_t> bytes) {
         std::uint8_t out[16384];
         for (;;) {
             const auto step = generator_->Process(end, bytes, out);
+            if (signature_.size() + step.produced > maxSize_) {
+                failed_ = true;
+                signature_ = {};
+                return;
+            }
             signature_.insert(signature_.end(), out, out + step.produced);
             bytes = bytes.subspan(step.consumed);
             if (end ? step.endOfOutput : bytes.empty())

@@ -22,7 +22,8 @@ namespace deploy {
 
 class StreamSigner {
   public:
-    StreamSigner();
+    // A signature that would pass `maxSize` bytes is given up.
+    explicit StreamSigner(std::size_t maxSize);
     ~StreamSigner();
     StreamSigner(const StreamSigner&) = delete;
     StreamSigner& operator=(const StreamSigner&) = delete;
@@ -38,6 +39,7 @@ class StreamSigner {
     void Stop();
 
     // The signing thread's, or the caller's when there is no thread.
+    std::size_t maxSize_;
     std::optional<DIFFLIB::SignatureGenerator> generator_;
     std::vector<std::uint8_t> signature_;
     bool failed_ = false;

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <vector>
 
 #include "RandomBytes.h"
+#include "codec/Chunker.h"
 #include "codec/DiffLib.h"
 #include "codec/MemoryDiffWriter.h"
+#include "codec/Signature.h"
 
 namespace {
 
@@ -35,14 +38,19 @@ Bytes PatchFor(const Bytes& oldSignature, const Bytes& changed) {
 }
 
 // Feeds `patch` in pieces of `piece` bytes.
-std::optional<Bytes> Rebuild(const Bytes& oldSignature, const Bytes& patch, std::size_t piece) {
-    auto rebuilt = RebuiltSignature::Create(std::make_shared<const Bytes>(oldSignature));
+std::optional<Bytes> Rebuild(const Bytes& oldSignature, const Bytes& patch, std::size_t piece,
+                             std::size_t maxSize) {
+    auto rebuilt = RebuiltSignature::Create(std::make_shared<const Bytes>(oldSignature), maxSize);
     EXPECT_TRUE(rebuilt.has_value());
     if (!rebuilt)
         return std::nullopt;
     for (std::size_t at = 0; at < patch.size(); at += piece)
         rebuilt->Feed(std::span(patch).subspan(at, std::min(piece, patch.size() - at)));
     return rebuilt->Finish();
+}
+
+std::optional<Bytes> Rebuild(const Bytes& oldSignature, const Bytes& patch, std::size_t piece) {
+    return Rebuild(oldSignature, patch, piece, std::size_t{1} << 30);
 }
 
 Bytes Record(std::uint32_t type, std::uint64_t offset, std::uint64_t length) {
@@ -104,6 +112,20 @@ TEST(RebuiltSignature, RecordsOffChunkBoundariesGiveNone) {
         Rebuild(oldSignature,
                 patchOf({Record(2, 0, old.size()), Record(0, old.size(), extra.size()), extra}), 64)
             .has_value());
+    // The old file named over and over: the new signature would pass its
+    // bound, so it is given up.
+    const auto lengths = ChunkLengths(old);
+    ASSERT_GT(lengths.size(), 40u);
+    const std::uint64_t run =
+        std::accumulate(lengths.begin(), lengths.begin() + 40, std::uint64_t{0});
+    Bytes repeated;
+    for (int i = 0; i < 50; ++i) {
+        const Bytes record = Record(2, 0, run);
+        repeated.insert(repeated.end(), record.begin(), record.end());
+    }
+    const std::size_t tenRuns = kSignatureHeaderSize + 10 * 40 * kSignatureRecordSize;
+    EXPECT_TRUE(Rebuild(oldSignature, repeated, 24).has_value());
+    EXPECT_FALSE(Rebuild(oldSignature, repeated, 24, tenRuns).has_value());
     // A patch cut inside a record or its source bytes.
     EXPECT_FALSE(Rebuild(oldSignature, Bytes(10, 0), 64).has_value());
     EXPECT_FALSE(Rebuild(oldSignature, patchOf({Record(0, 0, 100), Bytes(50, 1)}), 64).has_value());

@@ -24,7 +24,7 @@ TEST(StreamSignerTest, SignatureOfEverythingAddedInOrder) {
     ASSERT_EQ(library.GenerateSignature(DIFFLIB::MemoryReader(data), expected),
               DIFFLIB::Result::Ok);
 
-    StreamSigner signer;
+    StreamSigner signer(expected.Size());
     std::size_t piece = 1;
     for (std::size_t at = 0; at < data.size(); at += piece, piece = piece * 3 % 200003 + 1)
         signer.Add(std::span(data).subspan(at, std::min(piece, data.size() - at)));
@@ -33,8 +33,13 @@ TEST(StreamSignerTest, SignatureOfEverythingAddedInOrder) {
     EXPECT_TRUE(std::equal(signature->begin(), signature->end(), expected.Data().begin(),
                            expected.Data().end()));
 
-    StreamSigner empty;
+    StreamSigner empty(0);
     ASSERT_NE(empty.Finish(), nullptr);
+
+    // One byte less room than the signature needs: given up.
+    StreamSigner bounded(expected.Size() - 1);
+    bounded.Add(data);
+    EXPECT_EQ(bounded.Finish(), nullptr);
 }
 
 }  // namespace
