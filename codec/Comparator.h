@@ -23,6 +23,8 @@ class Comparator {
     // None when the seed signature is malformed. An empty seed (an empty old
     // file) is valid: every block then comes from the source.
     static std::optional<Comparator> Create(std::span<const std::uint8_t> seedSignature);
+    // Whether Create would take `seedSignature`, without indexing it.
+    static bool Accepts(std::span<const std::uint8_t> seedSignature);
 
     struct Progress {
         std::size_t consumed = 0;  // source-signature bytes taken

@@ -6,15 +6,17 @@
 // Patches and whole files travel LZMS-compressed.
 //
 // The module owns content-defined chunking (Chunker.h), the signature format
-// and generator (Signature.h), the comparator (Comparator.h), need records,
+// and generator (Signature.h), a whole file's signature made on several
+// threads (SegmentedSigning.h), a rebuilt file's signature worked out from
+// its patch (RebuiltSignature.h), the comparator (Comparator.h), need records,
 // patches and their application (Patch.h, and PatchApplier.h for a patch that
 // arrives in pieces), the readers and the writers (Reader.h, DiffWriter.h,
 // MemoryDiffWriter.h), the compressed frame (Lzms.h), single compressed
 // blocks for uploads sent block by block (LzmsBlock.h) and the whole-file
 // hash that verifies a deployed file (FileHash.h). It has no
 // shared state: every operation runs on the caller's thread with objects of
-// its own (LZMS alone spreads blocks over helper threads it joins before
-// returning). Failures are a Result (Result.h), which callers map once to
+// its own (LZMS and segmented signing alone spread work over helper threads
+// they join before returning). Failures are a Result (Result.h), which callers map once to
 // their own vocabulary.
 #include <cstdint>
 #include <vector>

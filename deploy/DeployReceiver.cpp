@@ -19,7 +19,12 @@
 #include "codec/Lzms.h"
 #include "codec/LzmsBlock.h"
 #include "codec/PatchApplier.h"
+#include "codec/RebuiltSignature.h"
+#include "codec/SegmentedSigning.h"
+#include "codec/Signature.h"
 #include "deploy/FileReplacement.h"
+#include "deploy/SignatureCache.h"
+#include "deploy/StreamSigner.h"
 #include "net/AuthGate.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
@@ -52,19 +57,32 @@ std::wstring PathFromPayload(std::span<const std::uint8_t> payload) {
     return path;
 }
 
-// The signature of the regular file at `path`; empty when there is none or
-// it cannot be signed completely, so the sender then uploads the file whole.
-std::vector<std::uint8_t> SignFile(DIFFLIB::DiffLibrary& library, const std::wstring& path) {
+// The signature of the regular file at `path`: the one kept from when the
+// receiver wrote or last signed that very file, or a fresh one (then kept).
+// Empty when there is no file or it cannot be signed completely, so the
+// sender then uploads the file whole.
+SharedSignature SignFile(SignatureCache& cache, const std::wstring& path) {
+    static const SharedSignature kNone = std::make_shared<const std::vector<std::uint8_t>>();
     if (path.empty())
-        return {};
-    const UniqueFd file = OpenRegular(platform::NativePath(path));
+        return kNone;
+    const std::filesystem::path target = platform::NativePath(path);
+    const UniqueFd file = OpenRegular(target);
     if (!file)
-        return {};
+        return kNone;
+    const std::optional<FileIdentity> before = IdentityOf(file.get());
+    if (before) {
+        if (SharedSignature kept = cache.Find(target, *before))
+            return kept;
+    }
     const DIFFLIB::FileReader reader(file.get());
     DIFFLIB::MemoryDiffWriter signature;
-    if (library.GenerateSignature(reader, signature) != DIFFLIB::Result::Ok)
-        return {};
-    return signature.Take();
+    if (DIFFLIB::SignInSegments(reader, signature) != DIFFLIB::Result::Ok)
+        return kNone;
+    auto signed_ = std::make_shared<const std::vector<std::uint8_t>>(signature.Take());
+    // Kept only when the file did not change while it was read.
+    if (before && IdentityOf(file.get()) == before)
+        cache.Store(target, *before, signed_);
+    return signed_;
 }
 
 DeployError WriteWhole(const std::wstring& path, std::vector<std::uint8_t>& payload,
@@ -138,12 +156,14 @@ bool CorruptForTest(bool whole) {
 // on their way to the file.
 class ReplacementWriter final : public DIFFLIB::DiffWriter {
   public:
+    // `whole`: the bytes are the whole file as it comes, which is then also
+    // signed as it goes (a patched file's signature comes from its patch).
     ReplacementWriter(FileReplacement& file, bool whole) : file_(file) {
 #ifdef VTR_TEST_HOOKS
         corrupt_ = CorruptForTest(whole);
-#else
-        (void)whole;
 #endif
+        if (whole)
+            signer_.emplace(SignatureCache::kDefaultBudget);
     }
     DIFFLIB::Result Write(std::span<const std::uint8_t> data) override {
 #ifdef VTR_TEST_HOOKS
@@ -156,8 +176,15 @@ class ReplacementWriter final : public DIFFLIB::DiffWriter {
         }
 #endif
         hash_.Update(data);
+        if (signer_)
+            signer_->Add(data);
         error_ = file_.Write(data);
         return Ok(error_) ? DIFFLIB::Result::Ok : DIFFLIB::Result::Failed;
+    }
+    // The signature of everything written, once it is all there; none when
+    // the file was not signed as it went.
+    SharedSignature Signature() {
+        return signer_ ? signer_->Finish() : nullptr;
     }
     // The last write's failure, if it failed.
     DeployError Error() const {
@@ -170,6 +197,7 @@ class ReplacementWriter final : public DIFFLIB::DiffWriter {
   private:
     FileReplacement& file_;
     DIFFLIB::FileHash hash_;
+    std::optional<StreamSigner> signer_;
     DeployError error_ = DeployError::None;
 #ifdef VTR_TEST_HOOKS
     bool corrupt_ = false;
@@ -180,6 +208,27 @@ class ReplacementWriter final : public DIFFLIB::DiffWriter {
 // bytes do not make the file.
 DeployError RebuildFailure(const ReplacementWriter& writer) {
     return Ok(writer.Error()) ? DeployError::Unverified : writer.Error();
+}
+
+SharedSignature RebuiltOrNone(std::optional<DIFFLIB::RebuiltSignature>& rebuilt) {
+    if (!rebuilt)
+        return nullptr;
+    std::optional<std::vector<std::uint8_t>> signature = rebuilt->Finish();
+    return signature ? std::make_shared<const std::vector<std::uint8_t>>(std::move(*signature))
+                     : nullptr;
+}
+
+// Keeps the signature of the file just renamed into place, as long as the
+// target is still that file (`written`: its identity before the commit set
+// its times and renamed it).
+void KeepSignature(SignatureCache& cache, const std::filesystem::path& target,
+                   const std::optional<FileIdentity>& written, SharedSignature signature) {
+    const std::optional<FileIdentity> now = IdentityOf(target);
+    if (signature && written && now && now->device == written->device &&
+        now->inode == written->inode)
+        cache.Store(target, *now, std::move(signature));
+    else
+        cache.Forget(target);
 }
 
 struct StreamOutcome {
@@ -194,13 +243,16 @@ struct StreamOutcome {
 // dropping blocks to the end, so the channel stays in step and the upload is
 // acknowledged with 0; a message that breaks the rules ends the channel.
 StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader& start,
-                            const std::wstring& path) {
+                            const std::wstring& path, SignatureCache& cache) {
     const bool whole = start.type == DEPLOY_STREAM_FULL;
     FileReplacement file;
     ReplacementWriter writer(file, whole);
     UniqueFd old;
     std::optional<DIFFLIB::FileReader> oldReader;
     std::optional<DIFFLIB::PatchApplier> applier;
+    // The new file's signature from the old one and the patch, when the old
+    // file is still the one whose signature is kept.
+    std::optional<DIFFLIB::RebuiltSignature> rebuilt;
     DeployError error = DeployError::None;
     const std::filesystem::path target = platform::NativePath(path);
     if (path.empty() || (whole && start.plainSize > kDeployMaxStream)) {
@@ -213,6 +265,10 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
         if (Ok(error)) {
             oldReader.emplace(old.get());
             applier.emplace(*oldReader, writer);
+            const std::optional<FileIdentity> identity = IdentityOf(old.get());
+            if (identity)
+                rebuilt = DIFFLIB::RebuiltSignature::Create(cache.Find(target, *identity),
+                                                            SignatureCache::kDefaultBudget);
         }
     }
     DIFFLIB::LzmsBlockDecompressor decompressor;
@@ -245,7 +301,11 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
                 applier.reset();
                 oldReader.reset();
                 old.reset();
+                const std::optional<FileIdentity> written = IdentityOf(file.Descriptor());
                 error = file.Commit(whole ? 0 : start.fileTime);
+                if (Ok(error))
+                    KeepSignature(cache, target, written,
+                                  whole ? writer.Signature() : RebuiltOrNone(rebuilt));
             }
             return {true, error};
         }
@@ -266,6 +326,8 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
         else if (whole ? writer.Write(plain) != DIFFLIB::Result::Ok
                        : applier->Feed(plain) != DIFFLIB::Result::Ok)
             error = RebuildFailure(writer);
+        else if (rebuilt)
+            rebuilt->Feed(plain);
     }
     AbandonChannel(client, quic);
     return {};
@@ -305,6 +367,7 @@ DeployError ReplaceFileContents(const std::filesystem::path& target,
 
 void RunReceiver(DeployChannel& client, bool quic) {
     DIFFLIB::DiffLibrary library;
+    SignatureCache cache;
     std::wstring currentPath;
     for (;;) {
         DeployHeader header;
@@ -321,16 +384,19 @@ void RunReceiver(DeployChannel& client, bool quic) {
             case DEPLOY_SIGNATURE: {
                 currentPath = PathFromPayload(payload);
                 client.Print(L"Requested signature for " + currentPath + L"... ");
-                std::vector<std::uint8_t> signature;
+                SharedSignature signature;
                 try {
-                    signature = SignFile(library, currentPath);
+                    signature = SignFile(cache, currentPath);
                 } catch (const std::bad_alloc&) {
-                    signature.clear();
+                    signature.reset();
                 }
+                const std::span<const std::uint8_t> bytes =
+                    signature ? std::span<const std::uint8_t>(*signature)
+                              : std::span<const std::uint8_t>();
                 DeployHeader reply;
                 reply.type = DEPLOY_SIGNATURE;
-                reply.size = signature.size();
-                WriteMessage(client, quic, reply, signature);
+                reply.size = bytes.size();
+                WriteMessage(client, quic, reply, bytes);
                 break;
             }
             case DEPLOY_FULL:
@@ -344,7 +410,7 @@ void RunReceiver(DeployChannel& client, bool quic) {
                 client.Print(whole ? L" Writing ... \r\n" : L" Patching ... \r\n");
                 StreamOutcome outcome;
                 try {
-                    outcome = ReceiveStream(client, quic, header, currentPath);
+                    outcome = ReceiveStream(client, quic, header, currentPath, cache);
                 } catch (const std::bad_alloc&) {
                     AbandonChannel(client, quic);
                 }

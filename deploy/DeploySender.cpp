@@ -288,7 +288,7 @@ DeployError UploadPatch(DeployChannel& channel, bool quic, LocalSigning& local,
     const std::uint64_t size = local.Size();
     const std::optional<DIFFLIB::FileDigest> digest = local.Digest();
     // A signature the engine cannot use fails before anything is sent.
-    if (!DIFFLIB::Comparator::Create(clientSignature))
+    if (!DIFFLIB::Comparator::Accepts(clientSignature))
         return DeployError::Engine;
     DeployHeader start;
     start.type = DEPLOY_STREAM_PATCH;

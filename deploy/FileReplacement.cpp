@@ -25,10 +25,6 @@ namespace {
 // would otherwise lend the old file's privileges to bytes from the peer.
 constexpr unsigned kKeptModeBits = 0777;
 
-// Writes to the disk start in the background each time this much more was
-// written.
-constexpr std::uint64_t kWriteBehind = std::uint64_t{8} << 20;
-
 #ifdef _WIN32
 // The FILETIME goes to the file as it came.
 bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
@@ -64,6 +60,7 @@ bool SetLastWriteTime(int fd, std::uint64_t fileTime) {
 }  // namespace
 
 FileReplacement::~FileReplacement() {
+    writer_.reset();
     fd_.reset();
     if (!temp_.empty())
         platform::RemovePath(temp_);
@@ -101,6 +98,7 @@ DeployError FileReplacement::Begin(const std::filesystem::path& target) {
         const int fd = platform::OpenPath(path, O_WRONLY | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             fd_ = platform::UniqueFd(fd);
+            writer_.emplace(fd_.get());
             temp_ = path;
             target_ = target;
             return DeployError::None;
@@ -112,21 +110,13 @@ DeployError FileReplacement::Begin(const std::filesystem::path& target) {
 }
 
 DeployError FileReplacement::Write(std::span<const std::uint8_t> bytes) {
-    if (!fd_ || !platform::WriteAll(fd_.get(), bytes))
-        return DeployError::Target;
-    written_ += bytes.size();
-    if (written_ - started_ >= kWriteBehind) {
-#ifndef _WIN32
-        // Only a hint: the flush at Commit is what counts.
-        ::sync_file_range(fd_.get(), static_cast<off64_t>(started_),
-                          static_cast<off64_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
-#endif
-        started_ = written_;
-    }
-    return DeployError::None;
+    return writer_ && writer_->Write(bytes) ? DeployError::None : DeployError::Target;
 }
 
 DeployError FileReplacement::Commit(std::uint64_t fileTime) {
+    if (!writer_ || !writer_->Finish())
+        return DeployError::Target;
+    writer_.reset();
     const bool kept =
         fd_ && (!hadOld_ || platform::SetFileMode(fd_.get(), oldMode_ & kKeptModeBits)) &&
         (fileTime == 0 || SetLastWriteTime(fd_.get(), fileTime)) && platform::SyncFile(fd_.get()) &&

@@ -4,11 +4,14 @@
 // and only a complete, flushed file is renamed over the target. Anything
 // that goes wrong before (or an object destroyed before Commit) removes the
 // fresh file and leaves the target as it was. Used by the receiver thread.
+// The bytes go out through a SlabWriter (SlabWriter.h).
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 
 #include "deploy/DeployError.h"
+#include "deploy/SlabWriter.h"
 #include "platform/UniqueFd.h"
 
 namespace deploy {
@@ -29,15 +32,14 @@ class FileReplacement {
     // sticky), sets the last-write time when fileTime (FILETIME, 100 ns since
     // 1601) is not 0, flushes, and renames the file over the target.
     DeployError Commit(std::uint64_t fileTime = 0);
+    // The fresh file's descriptor until Commit (-1 before Begin and after).
+    int Descriptor() const { return fd_.get(); }
 
   private:
     std::filesystem::path target_;
     std::filesystem::path temp_;  // empty once renamed or removed
     platform::UniqueFd fd_;
-    // Written, and handed to the disk so far: the flush at Commit then waits
-    // only for the last few MiB.
-    std::uint64_t written_ = 0;
-    std::uint64_t started_ = 0;
+    std::optional<SlabWriter> writer_;  // over fd_, which outlives it
     bool hadOld_ = false;
     unsigned oldMode_ = 0;
 };

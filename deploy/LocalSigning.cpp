@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "codec/DiffLib.h"
+#include "codec/SegmentedSigning.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
@@ -62,9 +62,8 @@ void LocalSigning::Join() {
 }
 
 void LocalSigning::Sign() {
-    DIFFLIB::DiffLibrary library;
     const StoppableReader reader(reader_, stop_);
-    signing_ = library.GenerateSignature(reader, signature_);
+    signing_ = DIFFLIB::SignInSegments(reader, signature_);
 }
 
 void LocalSigning::Hash() {

@@ -1,7 +1,8 @@
 #pragma once
 // The server's own side of a patch: the signature and whole-file hash of the
-// local file, made on two threads of their own while the client signs its
-// copy, so that neither side waits for the other's reading. Started by the
+// local file, made on two threads of their own (the signer spreads its
+// segments over helpers it joins) while the client signs its copy, so that
+// neither side waits for the other's reading. Started by the
 // sender thread when it asks for the client's signature; abandoned (at the
 // next block read) when the client has no file and the upload goes whole.
 #include <atomic>

@@ -253,3 +253,39 @@ TEST(Comparator, RejectsMalformedSignatures) {
 }
 
 }  // namespace
+
+namespace {
+
+// The sender's early check of a client's signature must agree with what the
+// comparator itself takes.
+TEST(Comparator, AcceptsAgreesWithCreate) {
+    using namespace DIFFLIB;
+    const auto data = codectest::RandomBytes(200000, 5);
+    std::vector<std::uint8_t> good(kSignatureHeaderSize);
+    EncodeSignatureHeader(
+        {}, std::span<std::uint8_t, kSignatureHeaderSize>(good.data(), kSignatureHeaderSize));
+    for (std::uint32_t length : ChunkLengths(data)) {
+        std::uint8_t record[kSignatureRecordSize];
+        EncodeChunkRecord({length, {length, 1}}, record);
+        good.insert(good.end(), record, record + kSignatureRecordSize);
+    }
+    std::vector<std::vector<std::uint8_t>> cases{{}, good};
+    cases.emplace_back(good.begin(), good.end() - 1);  // cut inside a record
+    auto badMagic = good;
+    badMagic[0] ^= 1;
+    cases.push_back(badMagic);
+    auto zeroLength = good;
+    std::fill_n(zeroLength.end() - kSignatureRecordSize, 4, 0);  // the last record's length
+    cases.push_back(zeroLength);
+    auto tooLong = good;
+    tooLong[kSignatureHeaderSize + 2] = 0x7f;  // the first record's length beyond the maximum
+    cases.push_back(tooLong);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(Comparator::Accepts(cases[i]), Comparator::Create(cases[i]).has_value());
+    }
+    EXPECT_TRUE(Comparator::Accepts(good));
+    EXPECT_FALSE(Comparator::Accepts(zeroLength));
+}
+
+}  // namespace

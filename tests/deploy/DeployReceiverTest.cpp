@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -480,3 +481,81 @@ TEST_P(DeployStreamRuleTest, EachBrokenRuleEndsTheChannel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rules, DeployStreamRuleTest, ::testing::Range(0, 5));
+
+namespace {
+
+std::vector<std::uint8_t> SignatureOf(const std::vector<std::uint8_t>& content) {
+    DIFFLIB::DiffLibrary library;
+    DIFFLIB::MemoryDiffWriter out;
+    EXPECT_EQ(library.GenerateSignature(DIFFLIB::MemoryReader(content), out), DIFFLIB::Result::Ok);
+    return out.Take();
+}
+
+// Rewrites the file in place with bytes of the same size and puts its old
+// modification time back, as a tool that preserves times would.
+void ChangeBehindOurBack(const std::filesystem::path& path,
+                         const std::vector<std::uint8_t>& content) {
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    ASSERT_EQ(static_cast<std::size_t>(before.st_size), content.size());
+    WriteFile(path, content);
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+}  // namespace
+
+// The receiver answers a request for a file it wrote (whole or from a patch)
+// with the signature it kept; that answer must be the file's own signature,
+// and never one kept for bytes the file no longer holds.
+TEST_F(DeployStreamReceiverTest, KeptSignaturesMatchTheFileAndNeverGoStale) {
+    using deploytest::StrongHash;
+    const auto target = dir / "kept.bin";
+    const auto content = deploytest::SampleContent(1200000, 7);
+    EXPECT_EQ(Ask(target).size, 0u);
+    ASSERT_EQ(Stream(DEPLOY_STREAM_FULL, content.size(), Blocks(content, 100000), content.size(), 1,
+                     StrongHash(content)),
+              1);
+    EXPECT_EQ(Ask(target).payload, SignatureOf(content));
+
+    // Rebuilt from a patch with an insertion and scattered edits.
+    auto changed = content;
+    changed.insert(changed.begin() + 600000, 4000, 'z');
+    for (std::size_t at = 1000; at < changed.size(); at += 150001)
+        changed[at] ^= 0x5a;
+    auto patch = PatchFor(target, changed);
+    ASSERT_FALSE(patch.empty());
+    ASSERT_EQ(
+        Stream(DEPLOY_STREAM_PATCH, 0, Blocks(patch, 4096), patch.size(), 1, StrongHash(changed)),
+        1);
+    ASSERT_EQ(ReadFile(target), changed);
+    EXPECT_EQ(Ask(target).payload, SignatureOf(changed));
+
+    // Changed behind our back with the same size and the old time: the next
+    // answer is the new bytes' signature, and a deployment from it lands.
+    auto tampered = changed;
+    for (std::size_t at = 0; at < tampered.size(); at += 3001)
+        tampered[at] ^= 0xff;
+    ChangeBehindOurBack(target, tampered);
+    EXPECT_EQ(Ask(target).payload, SignatureOf(tampered));
+    auto next = content;
+    next.erase(next.begin() + 200000, next.begin() + 210000);
+    patch = PatchFor(target, next);
+    ASSERT_FALSE(patch.empty());
+    EXPECT_EQ(
+        Stream(DEPLOY_STREAM_PATCH, 0, Blocks(patch, 65536), patch.size(), 1, StrongHash(next)), 1);
+    EXPECT_EQ(ReadFile(target), next);
+
+    // Replaced by another file of the same size and time under the same name.
+    const auto other = dir / "other.bin";
+    auto swapped = next;
+    swapped[5] ^= 1;
+    WriteFile(other, swapped);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    const timespec times[2] = {info.st_atim, info.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), times, 0), 0);
+    std::filesystem::rename(other, target);
+    EXPECT_EQ(Ask(target).payload, SignatureOf(swapped));
+    EXPECT_EQ(Leftovers(dir.Path()), 0u);
+}
