@@ -307,6 +307,10 @@ StreamOutcome ReceiveStream(DeployChannel& client, bool quic, const DeployHeader
                     KeepSignature(cache, target, written,
                                   whole ? writer.Signature() : RebuiltOrNone(rebuilt));
             }
+            // A rebuild that failed may have started from a kept signature
+            // that no longer tells the truth: the next request signs afresh.
+            if (!Ok(error))
+                cache.Forget(target);
             return {true, error};
         }
         const std::uint64_t limit = whole ? start.plainSize : kDeployMaxStream;

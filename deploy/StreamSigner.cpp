@@ -4,6 +4,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/Thread.h"
+
 namespace deploy {
 
 namespace {
@@ -33,10 +35,17 @@ void StreamSigner::Add(std::span<const std::uint8_t> bytes) {
         Sign(false, bytes);
         return;
     }
+    if (dropped_)
+        return;
     std::vector<std::uint8_t> copy;
     {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return queued_ < kMaxQueued; });
+        std::lock_guard lock(mutex_);
+        // Behind: the file is signed when it is asked for instead, rather
+        // than the receiver waiting for work that only might pay later.
+        if (queued_ >= kMaxQueued) {
+            dropped_ = true;
+            return;
+        }
         if (!spare_.empty()) {
             copy = std::move(spare_.back());
             spare_.pop_back();
@@ -57,6 +66,7 @@ void StreamSigner::Add(std::span<const std::uint8_t> bytes) {
 }
 
 void StreamSigner::Run() {
+    platform::LowerThisThreadsPriority();
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [this] { return !queue_.empty() || ending_; });

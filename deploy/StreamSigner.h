@@ -2,9 +2,10 @@
 // The signature of a file that arrives whole, made on a thread of its own
 // from copies of its bytes as they pass, so that the receiver's thread only
 // copies them: the next request for the file is then answered without
-// reading it. At most a few MiB wait for the thread; a receiver that gets
-// ahead waits for it. Fed by the receiver thread; the signing thread is
-// joined by Finish or the destructor.
+// reading it. The thread runs below normal priority and at most a few MiB
+// wait for it: a receiver that gets further ahead gives the signature up
+// (the file is then signed when it is asked for) rather than wait. Fed by the receiver thread; the
+// signing thread is joined by Finish or the destructor.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
