@@ -17,6 +17,24 @@ bool Continues(const Need& pending, const Need& next) {
            pending.length + next.length <= kMaxNeedLength;
 }
 
+// Decodes a seed signature's header into `parameters` and hands each chunk
+// record to `take`, in order; false at the first thing that is not valid.
+template <typename Take>
+bool ForEachSeedRecord(std::span<const std::uint8_t> seed, ChunkParameters& parameters, Take take) {
+    if (seed.size() < kSignatureHeaderSize ||
+        (seed.size() - kSignatureHeaderSize) % kSignatureRecordSize != 0)
+        return false;
+    if (DecodeSignatureHeader(seed.first<kSignatureHeaderSize>(), parameters) != HeaderCheck::Ok)
+        return false;
+    for (std::size_t at = kSignatureHeaderSize; at < seed.size(); at += kSignatureRecordSize) {
+        ChunkRecord record;
+        if (!DecodeChunkRecord(seed.subspan(at).first<kSignatureRecordSize>(), parameters, record))
+            return false;
+        take(record);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<Comparator> Comparator::Create(std::span<const std::uint8_t> seedSignature) {
@@ -29,26 +47,19 @@ std::optional<Comparator> Comparator::Create(std::span<const std::uint8_t> seedS
 bool Comparator::Load(std::span<const std::uint8_t> seed) {
     if (seed.empty())
         return true;
-    if (seed.size() < kSignatureHeaderSize ||
-        (seed.size() - kSignatureHeaderSize) % kSignatureRecordSize != 0)
-        return false;
+    if (seed.size() > kSignatureHeaderSize)
+        chunks_.reserve((seed.size() - kSignatureHeaderSize) / kSignatureRecordSize);
     ChunkParameters parameters;
-    if (DecodeSignatureHeader(seed.first<kSignatureHeaderSize>(), parameters) != HeaderCheck::Ok)
-        return false;
-    seedParameters_ = parameters;
-    const std::size_t count = (seed.size() - kSignatureHeaderSize) / kSignatureRecordSize;
-    chunks_.reserve(count);
-    index_.resize(count);
     std::uint64_t offset = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        ChunkRecord record;
-        const auto bytes = seed.subspan(kSignatureHeaderSize + i * kSignatureRecordSize)
-                               .first<kSignatureRecordSize>();
-        if (!DecodeChunkRecord(bytes, parameters, record))
-            return false;
+    const bool valid = ForEachSeedRecord(seed, parameters, [&](const ChunkRecord& record) {
         chunks_.push_back(SeedChunk{offset, record.length, record.hash});
         offset += record.length;
-    }
+    });
+    if (!valid)
+        return false;
+    seedParameters_ = parameters;
+    const std::size_t count = chunks_.size();
+    index_.resize(count);
     // Sorted as keys side by side rather than through the chunk numbers: the
     // same order, without a cache miss per comparison.
     struct Key {
@@ -68,20 +79,8 @@ bool Comparator::Load(std::span<const std::uint8_t> seed) {
 }
 
 bool Comparator::Accepts(std::span<const std::uint8_t> seed) {
-    if (seed.empty())
-        return true;
-    if (seed.size() < kSignatureHeaderSize ||
-        (seed.size() - kSignatureHeaderSize) % kSignatureRecordSize != 0)
-        return false;
     ChunkParameters parameters;
-    if (DecodeSignatureHeader(seed.first<kSignatureHeaderSize>(), parameters) != HeaderCheck::Ok)
-        return false;
-    for (std::size_t at = kSignatureHeaderSize; at < seed.size(); at += kSignatureRecordSize) {
-        ChunkRecord record;
-        if (!DecodeChunkRecord(seed.subspan(at).first<kSignatureRecordSize>(), parameters, record))
-            return false;
-    }
-    return true;
+    return seed.empty() || ForEachSeedRecord(seed, parameters, [](const ChunkRecord&) {});
 }
 
 Result Comparator::Process(bool endOfInput, std::span<const std::uint8_t> input,
