@@ -45,6 +45,56 @@ class Chunker {
     std::uint64_t length_ = 0;
 };
 
+// A chunker fed in pieces that hands on each chunk's bytes whole, gathering
+// those of a chunk that spans pieces.
+class ChunkGatherer {
+  public:
+    explicit ChunkGatherer(const ChunkParameters& parameters)
+        : parameters_(parameters), chunker_(parameters) {}
+
+    // Scans `data` up to the current chunk's end or its own, handing the
+    // chunk to `whole` when it ends there; returns the bytes scanned.
+    template <typename Whole>
+    std::size_t Step(std::span<const std::uint8_t> data, Whole&& whole) {
+        bool boundary = false;
+        const std::size_t used = chunker_.Scan(data, boundary);
+        const auto piece = data.first(used);
+        if (boundary && carry_.empty()) {
+            whole(piece);
+        } else {
+            carry_.insert(carry_.end(), piece.begin(), piece.end());
+            if (boundary) {
+                whole(std::span<const std::uint8_t>(carry_));
+                carry_.clear();
+            }
+        }
+        return used;
+    }
+
+    template <typename Whole>
+    void Feed(std::span<const std::uint8_t> data, Whole&& whole) {
+        while (!data.empty())
+            data = data.subspan(Step(data, whole));
+    }
+
+    // The input ends here: hands on the chunk begun, if any (a file's last
+    // chunk ends with the file), and starts afresh. False when none was begun.
+    template <typename Whole>
+    bool End(Whole&& whole) {
+        chunker_ = Chunker(parameters_);
+        if (carry_.empty())
+            return false;
+        whole(std::span<const std::uint8_t>(carry_));
+        carry_.clear();
+        return true;
+    }
+
+  private:
+    ChunkParameters parameters_;
+    Chunker chunker_;
+    std::vector<std::uint8_t> carry_;  // the current chunk's bytes from earlier pieces
+};
+
 // Chunk lengths of a whole buffer (the last chunk may be shorter than the
 // minimum); empty input has no chunks.
 std::vector<std::uint32_t> ChunkLengths(std::span<const std::uint8_t> data,

@@ -39,7 +39,7 @@ RebuiltSignature::RebuiltSignature(std::shared_ptr<const std::vector<std::uint8_
     : old_(std::move(oldSignature)),
       parameters_(parameters),
       maxSize_(maxSize),
-      chunker_(parameters) {
+      chunks_(parameters) {
     out_.resize(kSignatureHeaderSize);
     EncodeSignatureHeader(parameters_, std::span<std::uint8_t, kSignatureHeaderSize>(
                                            out_.data(), kSignatureHeaderSize));
@@ -77,7 +77,6 @@ void RebuiltSignature::StartRecord(const Need& need) {
     }
     if (need.type == NeedType::Source) {
         sourceLeft_ = need.length;
-        chunker_ = Chunker(parameters_);
         return;
     }
     if (need.type != NeedType::Seed) {
@@ -109,29 +108,12 @@ void RebuiltSignature::StartRecord(const Need& need) {
 }
 
 void RebuiltSignature::ChunkSource(std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-        bool boundary = false;
-        const std::size_t used = chunker_.Scan(bytes, boundary);
-        const auto piece = bytes.first(used);
-        bytes = bytes.subspan(used);
-        if (boundary && carry_.empty()) {
-            Emit(piece);
-        } else {
-            carry_.insert(carry_.end(), piece.begin(), piece.end());
-            if (boundary) {
-                Emit(carry_);
-                carry_.clear();
-            }
-        }
-    }
+    chunks_.Feed(bytes, [this](std::span<const std::uint8_t> chunk) { Emit(chunk); });
 }
 
 void RebuiltSignature::EndSource() {
-    if (carry_.empty())
-        return;
-    Emit(carry_);
-    carry_.clear();
-    open_ = true;
+    if (chunks_.End([this](std::span<const std::uint8_t> chunk) { Emit(chunk); }))
+        open_ = true;
 }
 
 // Whether `more` signature bytes still fit; gives up (and the memory) if not.

@@ -48,8 +48,7 @@ class RebuiltSignature {
     std::size_t maxSize_;
     std::vector<std::uint64_t> starts_;  // old chunk offsets, then the old size
     std::vector<std::uint8_t> out_;
-    Chunker chunker_;
-    std::vector<std::uint8_t> carry_;  // the current source chunk's bytes so far
+    ChunkGatherer chunks_;  // the current source record's
     std::uint8_t header_[kNeedRecordSize]{};
     std::size_t headerHave_ = 0;
     std::uint64_t sourceLeft_ = 0;

@@ -28,9 +28,8 @@ struct Segment {
 
 void ChunkSegment(const Reader& file, const ChunkParameters& parameters, Segment& segment) {
     try {
-        Chunker chunker(parameters);
+        ChunkGatherer chunks(parameters);
         std::vector<std::uint8_t> buffer(kReadPiece);
-        std::vector<std::uint8_t> carry;  // the current chunk's bytes from earlier pieces
         const auto emit = [&](std::span<const std::uint8_t> chunk) {
             segment.chunks.push_back({static_cast<std::uint32_t>(chunk.size()), HashChunk(chunk)});
         };
@@ -40,21 +39,7 @@ void ChunkSegment(const Reader& file, const ChunkParameters& parameters, Segment
             if (!ReadExactly(file, at, data))
                 return;
             at += data.size();
-            while (!data.empty()) {
-                bool boundary = false;
-                const std::size_t used = chunker.Scan(data, boundary);
-                const auto piece = data.first(used);
-                data = data.subspan(used);
-                if (boundary && carry.empty()) {
-                    emit(piece);
-                } else {
-                    carry.insert(carry.end(), piece.begin(), piece.end());
-                    if (boundary) {
-                        emit(carry);
-                        carry.clear();
-                    }
-                }
-            }
+            chunks.Feed(data, emit);
         }
         segment.ok = true;
     } catch (const std::bad_alloc&) {

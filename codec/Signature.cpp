@@ -83,28 +83,13 @@ SignatureGenerator::Progress SignatureGenerator::Process(bool endOfInput,
                                                    pending_.data(), kSignatureHeaderSize));
             headerWritten_ = true;
         }
-        bool boundary = false;
-        const std::size_t used = chunker_.Scan(data, boundary);
-        const auto piece = data.first(used);
-        if (boundary && carry_.empty()) {
-            EmitRecord(piece);
-        } else {
-            carry_.insert(carry_.end(), piece.begin(), piece.end());
-            if (boundary) {
-                EmitRecord(carry_);
-                carry_.clear();
-            }
-        }
+        const std::size_t used =
+            chunks_.Step(data, [this](std::span<const std::uint8_t> chunk) { EmitRecord(chunk); });
         progress.consumed += used;
         progress.produced += Flush(output.subspan(progress.produced));
     }
     if (endOfInput && progress.consumed == input.size()) {
-        if (!carry_.empty()) {
-            // The file's last chunk ends with the file.
-            EmitRecord(carry_);
-            carry_.clear();
-            chunker_ = Chunker(parameters_);
-        }
+        chunks_.End([this](std::span<const std::uint8_t> chunk) { EmitRecord(chunk); });
         progress.produced += Flush(output.subspan(progress.produced));
         progress.endOfOutput = pending_.size() == pendingStart_;
     }

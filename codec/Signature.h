@@ -69,15 +69,14 @@ class SignatureGenerator {
 
   private:
     explicit SignatureGenerator(const ChunkParameters& parameters)
-        : parameters_(parameters), chunker_(parameters) {}
+        : parameters_(parameters), chunks_(parameters) {}
 
     void EmitRecord(std::span<const std::uint8_t> chunk);
     std::size_t Flush(std::span<std::uint8_t> output);
 
     ChunkParameters parameters_;
-    Chunker chunker_;
+    ChunkGatherer chunks_;
     bool headerWritten_ = false;
-    std::vector<std::uint8_t> carry_;    // the current chunk's bytes from earlier calls
     std::vector<std::uint8_t> pending_;  // signature bytes not yet handed out
     std::size_t pendingStart_ = 0;
 };
