@@ -185,7 +185,9 @@ bool Transfer::State::Pump(const std::function<bool()>& enough) {
         // Short waits keep a cancel request from another thread prompt.
         curl_multi_poll(m, nullptr, 0, 100, nullptr);
     }
-    return true;
+    // A cancel that the progress callback saw first ends the transfer the
+    // same way as one seen here.
+    return !(finished && result == CURLE_ABORTED_BY_CALLBACK && Cancelled());
 }
 
 Status Transfer::State::SendAndAwaitHeaders() {
