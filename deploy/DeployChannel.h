@@ -4,14 +4,17 @@
 // line (ProgressLine.h), the client's receiver (DeployReceiver.h), the
 // file it replaces (FileReplacement.h) and the slabs that carry that file's
 // bytes to the disk (SlabWriter.h), the signatures it keeps of the files it
-// wrote (SignatureCache.h), and the channel between them (this file).
+// wrote (SignatureCache.h) or signed as they arrived (StreamSigner.h), and
+// the channel between them (this file).
 // Threads: the sender runs on the console thread (the `deploy` command), and
-// during an upload the pipeline's compressor threads and its writer thread,
+// during an upload the pipeline's compressor threads (below normal
+// priority) and its writer thread,
 // which it joins before the upload ends (and, while it signs a file for a
 // patch, a signing thread with the segment helpers it joins, and one thread
 // that hashes the file); the server's RemoteSync thread accepts the TCP
 // channel; the client's receiver thread answers over TCP or QUIC, with one
-// slab writer thread per file it writes, joined before the file is renamed
+// slab writer thread per file it writes and one signing thread (below normal
+// priority) per file that arrives whole, joined before the file is renamed
 // or dropped; in QUIC mode the stream's receive events fill the inbox. Failures are reported as
 // DeployError. Nothing a peer announces is taken on trust: payloads grow as
 // their bytes arrive, under a cap per message, and a peer silent for the
